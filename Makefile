@@ -1,0 +1,48 @@
+# The two entry points of the README: `make test` and `make run`.
+SHELL := /bin/bash
+.SHELLFLAGS := -eo pipefail -c
+BUILD_TEST ?= build/test
+BUILD_RELEASE ?= build/release
+BUILD_FUZZ ?= build/fuzz
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+export QT_QPA_PLATFORM ?= offscreen
+
+.PHONY: deps test build-test release run bench fuzz clean
+
+deps:
+	bash scripts/install-deps.sh
+
+build-test:
+	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_SANITIZE=ON -DNK_WERROR=ON
+	cmake --build $(BUILD_TEST) -j $(JOBS)
+
+test: deps build-test
+	cd $(BUILD_TEST) && ctest --output-on-failure --timeout 600 -j $(JOBS)
+
+release:
+	cmake -S . -B $(BUILD_RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNK_WERROR=ON -DNK_TESTS=OFF
+	cmake --build $(BUILD_RELEASE) -j $(JOBS)
+
+run: deps release
+	@echo "The station program is not part of this tree yet; the library is built in $(BUILD_RELEASE)."
+
+bench: deps release
+	@for b in $(BUILD_RELEASE)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
+
+# Packet and file-reader fuzzers, each run for a bounded time.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_FUZZ=ON -DNK_TESTS=OFF -DNK_BENCH=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	@for f in $(BUILD_FUZZ)/fuzz/fuzz_*; do \
+	  [ -x "$$f" ] || continue; \
+	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 2>&1 | tail -n 5; \
+	done
+
+clean:
+	rm -rf build
