@@ -1,0 +1,64 @@
+// Property lists in their XML form: a value tree and its reader and writer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pf::plist {
+
+// One node of a property list. Dictionaries keep their keys in insertion order;
+// setting an existing key replaces its value.
+class Value {
+public:
+    enum class Type { String, Real, Integer, Boolean, Date, Array, Dict };
+
+    Value() = default;  // an empty string
+    static Value string(std::string s);
+    static Value real(double d);
+    static Value integer(int64_t i);
+    static Value boolean(bool b);
+    // Seconds since 2001-01-01 00:00:00 UTC; written with whole seconds.
+    static Value date(double secondsSince2001);
+    static Value array();
+    static Value dict();
+
+    Type type() const { return type_; }
+    const std::string& str() const { return str_; }
+    double real() const { return num_; }
+    int64_t integer() const { return int_; }
+    bool boolean() const { return int_ != 0; }
+    double date() const { return num_; }
+
+    // Arrays.
+    const std::vector<Value>& items() const { return items_; }
+    Value& append(Value v);
+
+    // Dictionaries.
+    const std::vector<std::string>& keys() const { return keys_; }
+    Value& set(const std::string& key, Value v);
+    const Value* find(const std::string& key) const;
+    size_t size() const { return items_.size(); }
+
+private:
+    Type type_ = Type::String;
+    std::string str_;
+    double num_ = 0.0;
+    int64_t int_ = 0;
+    std::vector<std::string> keys_;  // dictionary keys, parallel to items_
+    std::vector<Value> items_;       // array elements or dictionary values
+};
+
+// XML text of a property list with the given root (no DOCTYPE line).
+std::string toXml(const Value& root);
+
+// Writes the file through a temporary file in the same folder and a rename, so a
+// reader sees either the old file or the whole new one. False with a reason on failure.
+bool writeFile(const std::string& path, const Value& root, std::string* error = nullptr);
+
+// Parses an XML property list; false with a reason for anything malformed.
+bool fromXml(const std::string& xml, Value& root, std::string* error = nullptr);
+bool readFile(const std::string& path, Value& root, std::string* error = nullptr);
+
+}  // namespace pf::plist

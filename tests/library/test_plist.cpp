@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "nk_test_util.h"
+#include "plist/pf_plist.h"
+
+using pf::plist::Value;
+
+namespace {
+
+Value sampleTree() {
+    Value root = Value::dict();
+    root.set("name", Value::string("unit <1> & \"two\""));
+    root.set("real", Value::real(0.1));
+    root.set("neg", Value::integer(-9007199254740993LL));
+    root.set("yes", Value::boolean(true));
+    root.set("no", Value::boolean(false));
+    root.set("when", Value::date(86400.0 * 366 + 3661));  // 2002-01-02 01:01:01 UTC
+    Value& arr = root.set("list", Value::array());
+    arr.append(Value::string("a"));
+    arr.append(Value::dict()).set("inner", Value::string("x"));
+    arr.append(Value::array());
+    root.set("empty", Value::string(""));
+    return root;
+}
+
+}  // namespace
+
+TEST(Plist, WrittenFileLoadsInPythonWithEveryType) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Debian python";
+    nktest::TempDir dir;
+    const std::string path = dir.file("tree.plist");
+    std::string err;
+    ASSERT_TRUE(pf::plist::writeFile(path, sampleTree(), &err)) << err;
+    EXPECT_EQ(nktest::readFile(path).find("DOCTYPE"), std::string::npos);
+
+    const std::string script =
+        "import plistlib,sys,datetime\n"
+        "d=plistlib.load(open(sys.argv[1],'rb'))\n"
+        "assert d['name']=='unit <1> & \"two\"', d['name']\n"
+        "assert d['real']==0.1 and d['neg']==-9007199254740993\n"
+        "assert d['yes'] is True and d['no'] is False and d['empty']==''\n"
+        "assert d['when']==datetime.datetime(2002,1,2,1,1,1), d['when']\n"
+        "assert d['list']==['a',{'inner':'x'},[]], d['list']\n"
+        "print('ok')\n";
+    const std::string py = dir.file("check.py");
+    nktest::writeFile(py, script);
+    int status = -1;
+    const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + path + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "ok\n");
+}
+
+TEST(Plist, ReadsBackWhatItWrites) {
+    Value back;
+    std::string err;
+    ASSERT_TRUE(pf::plist::fromXml(pf::plist::toXml(sampleTree()), back, &err)) << err;
+    ASSERT_EQ(back.type(), Value::Type::Dict);
+    EXPECT_EQ(back.find("name")->str(), "unit <1> & \"two\"");
+    EXPECT_EQ(back.find("real")->real(), 0.1);
+    EXPECT_EQ(back.find("neg")->integer(), -9007199254740993LL);
+    EXPECT_TRUE(back.find("yes")->boolean());
+    EXPECT_FALSE(back.find("no")->boolean());
+    EXPECT_EQ(back.find("when")->date(), 86400.0 * 366 + 3661);
+    const Value* list = back.find("list");
+    ASSERT_EQ(list->items().size(), 3u);
+    EXPECT_EQ(list->items()[1].find("inner")->str(), "x");
+    EXPECT_EQ(list->items()[2].type(), Value::Type::Array);
+    EXPECT_EQ(back.keys(), sampleTree().keys());  // insertion order kept
+}
+
+TEST(Plist, ReadsPythonsOwnOutput) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Debian python";
+    nktest::TempDir dir;
+    const std::string path = dir.file("py.plist");
+    int status = -1;
+    nktest::runCommand(std::string(NK_PYTHON) +
+                           " -c \"import plistlib;plistlib.dump({'k':[1,2.5,'s',True,{}]},open('" + path +
+                           "','wb'))\"",
+                       &status);
+    ASSERT_EQ(status, 0);
+    Value v;
+    std::string err;
+    ASSERT_TRUE(pf::plist::readFile(path, v, &err)) << err;  // with its DOCTYPE line
+    const auto& items = v.find("k")->items();
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[0].integer(), 1);
+    EXPECT_EQ(items[1].real(), 2.5);
+    EXPECT_EQ(items[2].str(), "s");
+    EXPECT_TRUE(items[3].boolean());
+    EXPECT_EQ(items[4].type(), Value::Type::Dict);
+}
+
+TEST(Plist, RefusesMalformedInput) {
+    std::string deep;
+    for (int i = 0; i < 5000; ++i) deep += "<array>";
+    const char* bad[] = {
+        "",
+        "<dict/>",                                               // no plist root
+        "<plist><dict><string>x</string></dict></plist>",        // value without key
+        "<plist><integer>12x</integer></plist>",
+        "<plist><real>abc</real></plist>",
+        "<plist><date>yesterday</date></plist>",
+        "<plist><data>AA==</data></plist>",                      // not a type we read
+        "<plist><dict><key>a</key></dict></plist>",              // key without value
+        "<plist><string>x</string>",                             // truncated
+    };
+    for (const char* xml : bad) {
+        Value v = Value::string("kept");
+        std::string err;
+        EXPECT_FALSE(pf::plist::fromXml(xml, v, &err)) << xml;
+        EXPECT_FALSE(err.empty()) << xml;
+        EXPECT_EQ(v.str(), "kept") << xml;
+    }
+    Value v;
+    EXPECT_FALSE(pf::plist::fromXml("<plist>" + deep, v));
+}
+
+TEST(Plist, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    nktest::TempDir dir;
+    std::string err;
+    EXPECT_FALSE(pf::plist::writeFile(dir.file("missing/sub/x.plist"), sampleTree(), &err));
+    EXPECT_FALSE(err.empty());
+
+    // A path that is a folder cannot be replaced by the rename.
+    std::filesystem::create_directory(dir.file("target.plist"));
+    EXPECT_FALSE(pf::plist::writeFile(dir.file("target.plist"), sampleTree()));
+    size_t entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);  // only the folder; the temporary was removed
+}
