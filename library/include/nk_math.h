@@ -1,0 +1,287 @@
+// Statistics of typed arrays, extremes, line/polynomial/sine fits, non-linear
+// fits, matrix products and inverses.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "nk_typedef.h"
+
+// ---------------------------------------------------------------------------
+// Statistics record
+
+typedef struct t_nkMathStat {
+    size_t n = 0;  // elements given, valid or not
+    double max = std::numeric_limits<double>::quiet_NaN();
+    double min = std::numeric_limits<double>::quiet_NaN();
+    double avg = std::numeric_limits<double>::quiet_NaN();
+    double stdev = std::numeric_limits<double>::quiet_NaN();
+    double rms = std::numeric_limits<double>::quiet_NaN();
+    double median = std::numeric_limits<double>::quiet_NaN();
+} t_nkMathStat;
+
+namespace nk_math_detail {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Integers have no invalid values; floats and doubles are tested in their own width.
+template <class T>
+inline bool isValid(T v) {
+    if constexpr (std::is_floating_point_v<T>)
+        return nkMath_isValid(v);
+    else
+        return true;
+}
+
+// A rectangular window of a row-major array; a 1-D array is one row.
+template <class T>
+struct Window {
+    const T* data;
+    size_t width, x0, x1, y0, y1;
+    bool empty() const { return data == nullptr || y0 >= y1 || x0 >= x1; }
+    template <class F>
+    void forEach(F&& f) const {
+        if (empty()) return;
+        for (size_t y = y0; y < y1; ++y) {
+            const T* row = data + y * width;
+            for (size_t x = x0; x < x1; ++x) f(row[x]);
+        }
+    }
+    size_t count() const { return empty() ? 0 : (x1 - x0) * (y1 - y0); }
+};
+
+template <class T>
+Window<T> whole(const T* values, size_t n) {
+    return Window<T>{values, n, 0, n, 0, 1};
+}
+
+template <class T>
+double stdevOf(const Window<T>& w, double mean) {
+    double sum = 0.0;
+    size_t c = 0;
+    w.forEach([&](T v) {
+        if (!isValid(v)) return;
+        const double d = static_cast<double>(v) - mean;
+        sum += d * d;
+        ++c;
+    });
+    return c < 2 ? kNaN : std::sqrt(sum / static_cast<double>(c - 1));
+}
+
+// Mean of the two middle values, formed in the precision the element type asks
+// for: doubles in double, everything else in float (integers summed without wrap).
+template <class T>
+double midMean(T lo, T hi) {
+    if constexpr (std::is_same_v<T, double>) {
+        const double s = lo + hi;
+        return std::isfinite(s) ? s * 0.5 : lo * 0.5 + hi * 0.5;
+    } else if constexpr (std::is_same_v<T, float>) {
+        const float s = lo + hi;
+        return static_cast<double>(std::isfinite(s) ? s * 0.5f : lo * 0.5f + hi * 0.5f);
+    } else {
+        const long long s = static_cast<long long>(lo) + static_cast<long long>(hi);
+        return static_cast<double>(static_cast<float>(s) * 0.5f);
+    }
+}
+
+template <class T>
+double single(T v) {
+    if constexpr (std::is_same_v<T, double>)
+        return v;
+    else
+        return static_cast<double>(static_cast<float>(v));
+}
+
+// Median of the valid elements of a window; `n` is the number of elements
+// given (fewer than two give no median, whatever their validity).
+template <class T>
+double medianOf(const Window<T>& w, size_t n) {
+    if (n < 2) return kNaN;
+    std::vector<T> copy;
+    copy.reserve(n);
+    w.forEach([&](T v) {
+        if (isValid(v)) copy.push_back(v);
+    });
+    const size_t c = copy.size();
+    if (c == 0) return kNaN;
+    auto mid = copy.begin() + static_cast<std::ptrdiff_t>(c / 2);
+    std::nth_element(copy.begin(), mid, copy.end());
+    if (c % 2) return single(*mid);
+    const T lo = *std::max_element(copy.begin(), mid);
+    return midMean(lo, *mid);
+}
+
+template <class T>
+t_nkMathStat statOf(const Window<T>& w) {
+    t_nkMathStat r;
+    const size_t n = w.count();
+    if (n == 0) return r;
+    r.n = n;
+    // One pass for the extremes, the mean and the sum of squares; invalid
+    // elements are skipped so that a missing value never becomes an extreme.
+    double mx = 0.0, mn = 0.0, sum = 0.0, sq = 0.0;
+    size_t c = 0;
+    w.forEach([&](T v) {
+        if (!isValid(v)) return;
+        const double d = static_cast<double>(v);
+        if (c == 0) {
+            mx = mn = d;
+        } else {
+            mx = d > mx ? d : mx;
+            mn = d < mn ? d : mn;
+        }
+        sum += d;
+        sq += d * d;
+        ++c;
+    });
+    if (c == 0) return r;
+    r.max = mx;
+    r.min = mn;
+    r.avg = sum / static_cast<double>(c);
+    r.rms = std::sqrt(sq / static_cast<double>(c));
+    r.stdev = c < 2 ? kNaN : stdevOf(w, r.avg);
+    r.median = medianOf(w, n);
+    return r;
+}
+
+}  // namespace nk_math_detail
+
+// Mean of the valid elements; NaN when there is none.
+template <class T>
+double nkMath_avg(const T* values, size_t n) {
+    if (n == 0 || values == nullptr) return nk_math_detail::kNaN;
+    double sum = 0.0;
+    size_t c = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!nk_math_detail::isValid(values[i])) continue;
+        sum += static_cast<double>(values[i]);
+        ++c;
+    }
+    return c == 0 ? nk_math_detail::kNaN : sum / static_cast<double>(c);
+}
+
+// Sample standard deviation of the valid elements about `mean`; a mean that is
+// not a valid number is replaced by the mean of the valid elements.
+template <class T>
+double nkMath_stdev(const T* values, size_t n, double mean) {
+    if (n < 2 || values == nullptr) return nk_math_detail::kNaN;
+    if (!nkMath_isValid(mean)) mean = nkMath_avg(values, n);
+    if (!nkMath_isValid(mean)) return nk_math_detail::kNaN;
+    return nk_math_detail::stdevOf(nk_math_detail::whole(values, n), mean);
+}
+
+template <class T>
+double nkMath_rms(const T* values, size_t n) {
+    if (n == 0 || values == nullptr) return nk_math_detail::kNaN;
+    double sq = 0.0;
+    size_t c = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!nk_math_detail::isValid(values[i])) continue;
+        const double d = static_cast<double>(values[i]);
+        sq += d * d;
+        ++c;
+    }
+    return c == 0 ? nk_math_detail::kNaN : std::sqrt(sq / static_cast<double>(c));
+}
+
+template <class T>
+double nkMath_median(const T* values, size_t n) {
+    if (values == nullptr) return nk_math_detail::kNaN;
+    return nk_math_detail::medianOf(nk_math_detail::whole(values, n), n);
+}
+
+// Every figure at once. `n` counts the elements given; the six figures are
+// taken over the valid elements and are NaN when none is valid.
+template <class T>
+t_nkMathStat nkMath_stat(const T* values, size_t n) {
+    if (values == nullptr) return t_nkMathStat{};
+    return nk_math_detail::statOf(nk_math_detail::whole(values, n));
+}
+
+// The same over columns x0..x1-1 and rows y0..y1-1 of a row-major array with
+// `width` elements per row. The caller keeps the window inside the array.
+template <class T>
+t_nkMathStat nkMath_stat_2d(const T* data, size_t width, size_t x0, size_t x1, size_t y0, size_t y1) {
+    return nk_math_detail::statOf(nk_math_detail::Window<T>{data, width, x0, x1, y0, y1});
+}
+
+// Largest (smallest) valid element, starting from the first valid one; the index
+// moves only to a strictly greater (smaller) value, so the first of equal
+// extremes wins. NaN, and index 0, when no element is valid.
+template <class T>
+double nkMath_max(const T* values, u64 n, u64* index) {
+    double best = nk_math_detail::kNaN;
+    u64 at = 0;
+    bool found = false;
+    for (u64 i = 0; values != nullptr && i < n; ++i) {
+        if (!nk_math_detail::isValid(values[i])) continue;
+        const double d = static_cast<double>(values[i]);
+        if (!found || d > best) {
+            best = d;
+            at = i;
+            found = true;
+        }
+    }
+    if (index) *index = at;
+    return best;
+}
+
+template <class T>
+double nkMath_min(const T* values, u64 n, u64* index) {
+    double best = nk_math_detail::kNaN;
+    u64 at = 0;
+    bool found = false;
+    for (u64 i = 0; values != nullptr && i < n; ++i) {
+        if (!nk_math_detail::isValid(values[i])) continue;
+        const double d = static_cast<double>(values[i]);
+        if (!found || d < best) {
+            best = d;
+            at = i;
+            found = true;
+        }
+    }
+    if (index) *index = at;
+    return best;
+}
+
+// A one-dimensional data container.
+template <class T>
+struct t_nkData_1d {
+    std::vector<T> data;
+
+    t_nkData_1d& operator=(const std::vector<T>& values) {
+        data = values;
+        return *this;
+    }
+    size_t size() const { return data.size(); }
+    // Largest valid value; NaN when empty or none is valid.
+    double max(u64* index = nullptr) const { return nkMath_max(data.data(), data.size(), index); }
+};
+
+// Window statistics finders, exported with plain names for station programs.
+// Every output may be null. A negative bound gives an empty window; an empty
+// window writes NaN to the double outputs and to float/double extremes, 0 to
+// integer extremes. Spans that do not fit the element type saturate.
+#define NK_MATH_FINDER_DECL(Name, T)                                                                  \
+    void nkMath_FindMaxMinSpanAvgStdevRmsMed##Name##_1D(T* data, int leng, int x0, int x1, T* pMax,  \
+                                                         T* pMin, T* pSpan, double* pAvg,             \
+                                                         double* pStdev, double* pRms, double* pMed); \
+    void nkMath_FindMaxMinSpanAvgStdevRmsMed##Name##_2D(T* data, int width, int x0, int x1, int y0,  \
+                                                         int y1, T* pMax, T* pMin, T* pSpan,          \
+                                                         double* pAvg, double* pStdev, double* pRms, \
+                                                         double* pMed);
+extern "C" {
+NK_MATH_FINDER_DECL(UInt8, unsigned char)
+NK_MATH_FINDER_DECL(SInt8, signed char)
+NK_MATH_FINDER_DECL(UInt16, unsigned short)
+NK_MATH_FINDER_DECL(SInt16, short)
+NK_MATH_FINDER_DECL(UInt32, unsigned int)
+NK_MATH_FINDER_DECL(SInt32, int)
+NK_MATH_FINDER_DECL(Float, float)
+NK_MATH_FINDER_DECL(Double, double)
+}
+#undef NK_MATH_FINDER_DECL

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "math_oracle.h"
+#include "nk_math.h"
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+// NaN-aware equality for expected figures.
+void expectFigure(double expected, double actual, const char* what) {
+    if (std::isnan(expected))
+        EXPECT_TRUE(std::isnan(actual)) << what << " = " << actual;
+    else
+        EXPECT_DOUBLE_EQ(expected, actual) << what;
+}
+
+void expectStat(const t_nkMathStat& want, const t_nkMathStat& got) {
+    EXPECT_EQ(want.n, got.n);
+    expectFigure(want.max, got.max, "max");
+    expectFigure(want.min, got.min, "min");
+    expectFigure(want.avg, got.avg, "avg");
+    expectFigure(want.stdev, got.stdev, "stdev");
+    expectFigure(want.rms, got.rms, "rms");
+    expectFigure(want.median, got.median, "median");
+}
+
+}  // namespace
+
+TEST(MathStat, RecordOverDoubles) {
+    struct Case {
+        std::vector<double> in;
+        t_nkMathStat want;
+    };
+    const Case cases[] = {
+        {{}, {0, NaN, NaN, NaN, NaN, NaN, NaN}},
+        {{5.0}, {1, 5, 5, 5, NaN, 5, NaN}},
+        {{1, 2, 3, 4}, {4, 4, 1, 2.5, 1.2909944487358056, 2.7386127875258306, 2.5}},
+        {{3, 1, 2}, {3, 3, 1, 2, 1, std::sqrt(14.0 / 3), 2}},
+        // Missing values never become an extreme and never enter the mean.
+        {{1, NaN, 3}, {3, 3, 1, 2, 1.4142135623730951, 2.23606797749979, 2}},
+        {{2, kNK_noValue, 4}, {3, 4, 2, 3, 1.4142135623730951, 3.1622776601683795, 3}},
+        {{-Inf, 7, Inf}, {3, 7, 7, 7, NaN, 7, 7}},
+        {{NaN, Inf, kNK_noValue}, {3, NaN, NaN, NaN, NaN, NaN, NaN}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.in));
+        expectStat(c.want, nkMath_stat(c.in.data(), c.in.size()));
+    }
+}
+
+TEST(MathStat, SingleFiguresSkipInvalidValues) {
+    const double d[] = {1, NaN, 3, kNK_noValue};
+    EXPECT_DOUBLE_EQ(nkMath_avg(d, 4), 2.0);
+    EXPECT_DOUBLE_EQ(nkMath_median(d, 4), 2.0);
+    EXPECT_DOUBLE_EQ(nkMath_rms(d, 4), std::sqrt(5.0));
+    EXPECT_DOUBLE_EQ(nkMath_stdev(d, 4, NaN), std::sqrt(2.0));
+    const double q[] = {1, 2, 3, 4};
+    EXPECT_DOUBLE_EQ(nkMath_stdev(q, 4, 0.0), std::sqrt(30.0 / 3));  // a given mean is used as given
+
+    // The sentinel is tested in float width.
+    const float f[] = {2.0f, kNK_noValueF, 4.0f, std::numeric_limits<float>::quiet_NaN()};
+    expectStat({4, 4, 2, 3, std::sqrt(2.0), std::sqrt(10.0), 3}, nkMath_stat(f, 4));
+
+    // One element has no median; two elements of which one is valid give that one.
+    const double one[] = {5}, half[] = {NaN, 5}, none[] = {NaN, Inf};
+    EXPECT_TRUE(std::isnan(nkMath_median(one, 1)));
+    EXPECT_DOUBLE_EQ(nkMath_median(half, 2), 5.0);
+    EXPECT_TRUE(std::isnan(nkMath_median(none, 2)));
+    EXPECT_TRUE(std::isnan(nkMath_avg(none, 2)));
+    EXPECT_TRUE(std::isnan(nkMath_rms(none, 2)));
+    EXPECT_TRUE(std::isnan(nkMath_stdev(none, 2, NaN)));
+    EXPECT_TRUE(std::isnan(nkMath_avg<double>(nullptr, 3)));
+    EXPECT_TRUE(std::isnan(nkMath_stat<double>(nullptr, 3).avg));
+}
+
+TEST(MathStat, IntegerElementsAreAllValidAndMediansKeepPrecision) {
+    const unsigned char u8[] = {0, 0, 6};
+    EXPECT_DOUBLE_EQ(nkMath_avg(u8, 3), 2.0);
+    EXPECT_DOUBLE_EQ(nkMath_median(u8, 3), 0.0);
+    const unsigned int big[] = {4000000000u, 4000000000u};
+    EXPECT_DOUBLE_EQ(nkMath_median(big, 2), 4000000000.0);  // no wrap in the middle sum
+    const int far[] = {(1 << 24) + 1, (1 << 24) + 3, (1 << 24) + 5};
+    EXPECT_DOUBLE_EQ(nkMath_median(far, 3), double((1 << 24) + 4));  // rounded to single precision
+    const signed char s8[] = {-128, 127, -1, 0};
+    expectStat({4, 127, -128, -0.5, std::sqrt(32513.0 / 3),
+                std::sqrt((128.0 * 128 + 127 * 127 + 1) / 4), -0.5},
+               nkMath_stat(s8, 4));
+}
+
+TEST(MathStat, Window2d) {
+    double a[12];
+    for (int i = 0; i < 12; ++i) a[i] = i;
+    expectStat({4, 10, 5, 7.5, 2.3804761428476167, 7.7781745930520225, 7.5}, nkMath_stat_2d(a, 4, 1, 3, 1, 3));
+    const t_nkMathStat empty{};
+    expectStat(empty, nkMath_stat_2d<double>(nullptr, 4, 1, 3, 1, 3));
+    expectStat(empty, nkMath_stat_2d(a, 4, 1, 3, 2, 2));
+    expectStat(empty, nkMath_stat_2d(a, 4, 3, 1, 0, 3));
+}
+
+TEST(MathStat, AgreesWithNumpyOnNoisyData) {
+    NK_NEED_PYTHON();
+    std::mt19937 rng(7);
+    std::normal_distribution<double> g(550.0, 3.0);
+    std::vector<double> d(2001);
+    for (double& v : d) v = g(rng);
+    d[3] = NaN;
+    d[100] = kNK_noValue;
+    d[500] = Inf;
+    d[1500] = -Inf;
+    const auto want = nktest::oracle("stats", {d});
+    ASSERT_EQ(want.size(), 6u);
+    const t_nkMathStat got = nkMath_stat(d.data(), d.size());
+    EXPECT_EQ(got.n, d.size());
+    const double figures[] = {got.max, got.min, got.avg, got.stdev, got.rms, got.median};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(figures[i], want[i], 1e-9 * std::fabs(want[i])) << "figure " << i;
+
+    std::vector<float> f(d.begin(), d.end());
+    std::vector<double> fd(f.begin(), f.end());
+    fd[100] = kNK_noValue;  // the sentinel survives the float round trip
+    const auto wantF = nktest::oracle("stats", {fd});
+    ASSERT_EQ(wantF.size(), 6u);
+    const t_nkMathStat gotF = nkMath_stat(f.data(), f.size());
+    const double fig[] = {gotF.max, gotF.min, gotF.avg, gotF.stdev, gotF.rms, gotF.median};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(fig[i], wantF[i], 1e-6 * std::fabs(wantF[i])) << "figure " << i;
+}
+
+TEST(MathExtremes, StartAtFirstValidAndKeepFirstOfEqual) {
+    const float v[] = {std::numeric_limits<float>::quiet_NaN(), -3.0f, 8.0f, kNK_noValueF, 8.0f, -3.0f};
+    u64 at = 99;
+    EXPECT_DOUBLE_EQ(nkMath_max(v, 6, &at), 8.0);
+    EXPECT_EQ(at, 2u);
+    EXPECT_DOUBLE_EQ(nkMath_min(v, 6, &at), -3.0);
+    EXPECT_EQ(at, 1u);
+    // A missing value is never the minimum, even when it is the smallest number.
+    const float s[] = {1.0f, kNK_noValueF, 2.0f};
+    EXPECT_DOUBLE_EQ(nkMath_min(s, 3, nullptr), 1.0);
+    at = 99;
+    EXPECT_TRUE(std::isnan(nkMath_max(v, 0, &at)));
+    EXPECT_EQ(at, 0u);
+
+    t_nkData_1d<double> d;
+    EXPECT_TRUE(std::isnan(d.max()));
+    d = std::vector<double>{1, 9, NaN, 9};
+    EXPECT_EQ(d.size(), 4u);
+    EXPECT_DOUBLE_EQ(d.max(&at), 9.0);
+    EXPECT_EQ(at, 1u);
+}
+
+TEST(MathFinders, AllOutputsOfAUInt8Range) {
+    unsigned char d[] = {10, 20, 30, 40};
+    unsigned char mx = 0, mn = 0, span = 0;
+    double avg = 0, sd = 0, rms = 0, med = 0;
+    for (int leng : {0, 4, 77}) {  // the length takes no part in the result
+        nkMath_FindMaxMinSpanAvgStdevRmsMedUInt8_1D(d, leng, 0, 4, &mx, &mn, &span, &avg, &sd, &rms, &med);
+        EXPECT_EQ(mx, 40);
+        EXPECT_EQ(mn, 10);
+        EXPECT_EQ(span, 30);
+        EXPECT_DOUBLE_EQ(avg, 25);
+        EXPECT_DOUBLE_EQ(sd, 12.909944487358056);
+        EXPECT_DOUBLE_EQ(rms, 27.386127875258307);
+        EXPECT_DOUBLE_EQ(med, 25);
+    }
+    double onlyRms = 0;
+    avg = -1;
+    nkMath_FindMaxMinSpanAvgStdevRmsMedUInt8_1D(d, 4, 0, 4, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                &onlyRms, nullptr);
+    EXPECT_DOUBLE_EQ(onlyRms, 27.386127875258307);
+    EXPECT_EQ(avg, -1);
+    // Nothing asked: nothing is read, so even a null array is harmless.
+    nkMath_FindMaxMinSpanAvgStdevRmsMedUInt8_1D(nullptr, 4, 0, 4, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                nullptr, nullptr);
+}
+
+TEST(MathFinders, WindowsAndEmptyWindows) {
+    double a[12];
+    for (int i = 0; i < 12; ++i) a[i] = i;
+    double mx, mn, span, avg, med;
+    nkMath_FindMaxMinSpanAvgStdevRmsMedDouble_2D(a, 4, 1, 3, 1, 3, &mx, &mn, &span, &avg, nullptr, nullptr, &med);
+    EXPECT_EQ(mx, 10);
+    EXPECT_EQ(mn, 5);
+    EXPECT_EQ(span, 5);
+    EXPECT_EQ(avg, 7.5);
+    EXPECT_EQ(med, 7.5);
+
+    // One element: no deviation, no median, |v| as rms.
+    short s[] = {-7};
+    short smx, smn, sspan;
+    double sd, rms;
+    nkMath_FindMaxMinSpanAvgStdevRmsMedSInt16_1D(s, 1, 0, 1, &smx, &smn, &sspan, &avg, &sd, &rms, &med);
+    EXPECT_EQ(smx, -7);
+    EXPECT_EQ(smn, -7);
+    EXPECT_EQ(sspan, 0);
+    EXPECT_EQ(rms, 7);
+    EXPECT_TRUE(std::isnan(sd));
+    EXPECT_TRUE(std::isnan(med));
+
+    // Negative bounds are empty windows: integers read 0, doubles NaN.
+    int iv[] = {5, 6, 7};
+    for (auto [x0, x1, y0, y1] : {std::array{-1, 3, 0, 1}, std::array{0, 3, -2, 1}, std::array{2, 1, 0, 1}}) {
+        int imx = 1, imn = 1, ispan = 1;
+        nkMath_FindMaxMinSpanAvgStdevRmsMedSInt32_2D(iv, 3, x0, x1, y0, y1, &imx, &imn, &ispan, &avg, &sd, &rms,
+                                                     &med);
+        EXPECT_EQ(imx, 0);
+        EXPECT_EQ(imn, 0);
+        EXPECT_EQ(ispan, 0);
+        EXPECT_TRUE(std::isnan(avg) && std::isnan(sd) && std::isnan(rms) && std::isnan(med));
+    }
+    float fmx = 0, fmn = 0, fspan = 0;
+    float fv[] = {1.0f, std::numeric_limits<float>::quiet_NaN(), 4.0f};
+    nkMath_FindMaxMinSpanAvgStdevRmsMedFloat_1D(fv, 3, 0, 0, &fmx, &fmn, &fspan, &avg, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(std::isnan(fmx) && std::isnan(fmn) && std::isnan(fspan) && std::isnan(avg));
+    nkMath_FindMaxMinSpanAvgStdevRmsMedFloat_1D(fv, 3, 0, 3, &fmx, &fmn, &fspan, &avg, &sd, &rms, &med);
+    EXPECT_EQ(fmx, 4.0f);
+    EXPECT_EQ(fmn, 1.0f);
+    EXPECT_EQ(fspan, 3.0f);
+    EXPECT_EQ(avg, 2.5);
+    EXPECT_EQ(med, 2.5);
+
+    // A span beyond the element type saturates instead of wrapping.
+    signed char c[] = {-100, 100};
+    signed char cspan = 0;
+    nkMath_FindMaxMinSpanAvgStdevRmsMedSInt8_1D(c, 2, 0, 2, nullptr, nullptr, &cspan, nullptr, nullptr, nullptr,
+                                                nullptr);
+    EXPECT_EQ(cspan, 127);
+}
