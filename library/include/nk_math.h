@@ -262,6 +262,76 @@ struct t_nkData_1d {
     double max(u64* index = nullptr) const { return nkMath_max(data.data(), data.size(), index); }
 };
 
+// ---------------------------------------------------------------------------
+// Linear least-squares fits and products. The code-returning functions report
+// each failure on standard error; the value-returning ones return NaN or an
+// empty vector and report nothing.
+
+typedef struct t_nkMathLineFit {
+    double slope = std::numeric_limits<double>::quiet_NaN();
+    double intercept = std::numeric_limits<double>::quiet_NaN();
+    double rSquared = std::numeric_limits<double>::quiet_NaN();
+} t_nkMathLineFit;
+
+// y ~ amplitude * sin(x + phase) + offset, x in radians.
+typedef struct t_nkMathSineFit {
+    double amplitude = std::numeric_limits<double>::quiet_NaN();
+    double phase = std::numeric_limits<double>::quiet_NaN();
+    double offset = std::numeric_limits<double>::quiet_NaN();
+} t_nkMathSineFit;
+
+// y ~ amplitude * exp(-((x - center) / width)^2).
+typedef struct t_nkMathGaussianFit {
+    double amplitude = std::numeric_limits<double>::quiet_NaN();
+    double width = std::numeric_limits<double>::quiet_NaN();
+    double center = std::numeric_limits<double>::quiet_NaN();
+} t_nkMathGaussianFit;
+
+u16 nkMath_lineFitDouble(const double* x, const double* y, int n, double* slope, double* intercept, double* r,
+                         double* rSquared);
+t_nkMathLineFit nkMath_lineFit(const double* x, const double* y, size_t n);
+
+// Other element types are copied to doubles first.
+template <class TX, class TY>
+t_nkMathLineFit nkMath_lineFit(const TX* x, const TY* y, size_t n) {
+    if (x == nullptr || y == nullptr) return t_nkMathLineFit{};
+    const std::vector<double> dx(x, x + n), dy(y, y + n);
+    return nkMath_lineFit(dx.data(), dy.data(), n);
+}
+template <class TX, class TY>
+t_nkMathLineFit nkMath_lineFit(const std::vector<TX>& x, const std::vector<TY>& y) {
+    if (y.size() < x.size()) return t_nkMathLineFit{};
+    return nkMath_lineFit<TX, TY>(x.data(), y.data(), x.size());
+}
+
+// Polynomial coefficients are ascending: c[j] multiplies x^j.
+u16 nkMath_polyFitDouble(const double* x, const double* y, int n, int order, double* coeff);
+std::vector<double> nkMath_polyFit(const double* x, const double* y, size_t n, unsigned order);
+template <class TX, class TY>
+std::vector<double> nkMath_polyFit(const std::vector<TX>& x, const std::vector<TY>& y, unsigned order) {
+    if (y.size() < x.size()) return {};
+    const std::vector<double> dx(x.begin(), x.end()), dy(y.begin(), y.begin() + x.size());
+    return nkMath_polyFit(dx.data(), dy.data(), dx.size(), order);
+}
+
+u16 nkMath_sineFitDouble(const double* x, const double* y, int n, double* amplitude, double* phase, double* offset);
+t_nkMathSineFit nkMath_sineFit(const double* x, const double* y, size_t n);
+
+// Minimum-norm least squares of the row-major m x n system A x = b; b is m x nrhs
+// and x is n x nrhs, both row-major.
+u16 ZUTIL_LSSolverDouble(const double* A, double* x, const double* b, unsigned m, unsigned n, unsigned nrhs);
+
+// Normal density at a for the given sigma and centre b; 0 when sigma is 0.
+double nkMath_gaussianFunction(double a, double sigma, double b);
+
+float nkMath_vectorDot(const float* A, const float* B, int n);
+double nkMath_vectorDotD(const double* A, const double* B, int n);
+// cOut (aRows x bCols, row-major) = A (aRows x aCols) * B (bRows x bCols).
+u16 nkMath_matrixDot(const float* aIn, int aRows, int aCols, const float* bIn, int bRows, int bCols, float* cOut,
+                     int* pMc, int* pNc);
+u16 nkMath_matrixDotD(const double* aIn, int aRows, int aCols, const double* bIn, int bRows, int bCols,
+                      double* cOut, int* pMc, int* pNc);
+
 // Window statistics finders, exported with plain names for station programs.
 // Every output may be null. A negative bound gives an empty window; an empty
 // window writes NaN to the double outputs and to float/double extremes, 0 to

@@ -1,7 +1,14 @@
 // Statistics instantiations and the window statistics finders.
-#include <cmath>
-#include <limits>
+#include <cblas.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <vector>
+
+#include "nk_error.h"
 #include "nk_math.h"
 
 // The library carries every statistic for every element type, so programs that
@@ -94,3 +101,308 @@ NK_MATH_FINDER_DEF(Float, float)
 NK_MATH_FINDER_DEF(Double, double)
 }
 #undef NK_MATH_FINDER_DEF
+
+// ---------------------------------------------------------------------------
+// Linear least-squares fits over LAPACK, products over CBLAS.
+
+extern "C" void dgelss_(const int* m, const int* n, const int* nrhs, double* a, const int* lda, double* b,
+                        const int* ldb, double* s, const double* rcond, int* rank, double* work, const int* lwork,
+                        int* info);
+
+namespace {
+
+// Singular values below this share of the largest count as zero.
+constexpr double kRcond = 0.001;
+
+enum class SolveResult { ok, badSize, noMemory, lapack };
+
+// Minimum-norm least squares of the row-major m x n matrix against the
+// row-major m x nrhs right-hand side; the solution is written row-major n x nrhs.
+SolveResult solveLeastSquares(const double* a, const double* b, size_t m, size_t n, size_t nrhs, double* x) {
+    constexpr size_t intMax = static_cast<size_t>(std::numeric_limits<int>::max());
+    const size_t mn = std::min(m, n), mx = std::max(m, n), ldb = std::max<size_t>(mx, 1);
+    const size_t lwork = 11 * (3 * mn + std::max({2 * mn, mx, nrhs}));
+    if (m == 0 || n == 0 || nrhs == 0 || m > intMax || n > intMax || nrhs > intMax || lwork > intMax ||
+        m > intMax / n || ldb > intMax / nrhs)
+        return SolveResult::badSize;
+    try {
+        std::vector<double> colA(m * n), colB(ldb * nrhs, 0.0), sv(mn), work(lwork);
+        for (size_t i = 0; i < m; ++i)
+            for (size_t j = 0; j < n; ++j) colA[j * m + i] = a[i * n + j];
+        for (size_t i = 0; i < m; ++i)
+            for (size_t k = 0; k < nrhs; ++k) colB[k * ldb + i] = b[i * nrhs + k];
+        const int im = static_cast<int>(m), in = static_cast<int>(n), ir = static_cast<int>(nrhs);
+        const int lda = im, ildb = static_cast<int>(ldb), ilwork = static_cast<int>(lwork);
+        int rank = 0, info = 0;
+        dgelss_(&im, &in, &ir, colA.data(), &lda, colB.data(), &ildb, sv.data(), &kRcond, &rank, work.data(),
+                &ilwork, &info);
+        if (info != 0) return SolveResult::lapack;
+        for (size_t j = 0; j < n; ++j)
+            for (size_t k = 0; k < nrhs; ++k) x[j * nrhs + k] = colB[k * ldb + j];
+        return SolveResult::ok;
+    } catch (const std::exception&) {
+        return SolveResult::noMemory;
+    }
+}
+
+u16 solveCode(SolveResult r) {
+    switch (r) {
+        case SolveResult::ok: return kNKErr_OK;
+        case SolveResult::badSize: return kNKErr_invalidParam;
+        case SolveResult::noMemory: return kNKErr_memoryAllocationFailed;
+        default: return kNKErr_lapackError;
+    }
+}
+
+// A polynomial in powers of x far from 0 is nearly rank 1 to the solver (the
+// columns 1, x, x^2 are almost parallel over 548..552), so the fit runs on
+// t = (x - centre) / scale and the coefficients are carried back to x.
+SolveResult polyFitCentred(const double* x, const double* y, size_t n, size_t order, double* coeff) {
+    const size_t cols = order + 1;
+    if (n == 0 || cols < 2 || n > std::numeric_limits<size_t>::max() / 8 / cols) return SolveResult::badSize;
+    double centre = 0.0;
+    for (size_t i = 0; i < n; ++i) centre += x[i];
+    centre /= static_cast<double>(n);
+    double scale = 0.0;
+    for (size_t i = 0; i < n; ++i) scale = std::max(scale, std::fabs(x[i] - centre));
+    if (!std::isfinite(centre) || !std::isfinite(scale) || scale == 0.0) {
+        centre = 0.0;
+        scale = 1.0;
+    }
+    std::vector<double> c(cols);
+    try {
+        std::vector<double> a(n * cols);
+        for (size_t i = 0; i < n; ++i) {
+            const double t = (x[i] - centre) / scale;
+            double p = 1.0;
+            for (size_t j = 0; j < cols; ++j, p *= t) a[i * cols + j] = p;
+        }
+        const SolveResult r = solveLeastSquares(a.data(), y, n, cols, 1, c.data());
+        if (r != SolveResult::ok) return r;
+    } catch (const std::exception&) {
+        return SolveResult::noMemory;
+    }
+    // sum_j c_j ((x - m) / s)^j  ->  sum_k a_k x^k, with
+    // a_k = sum_{j>=k} c_j / s^j * binom(j, k) * (-m)^(j-k).
+    for (size_t k = 0; k < cols; ++k) coeff[k] = 0.0;
+    double invScalePow = 1.0;
+    for (size_t j = 0; j < cols; ++j, invScalePow /= scale) {
+        const double cj = c[j] * invScalePow;
+        double binom = 1.0;  // binom(j, k), from k = j downwards
+        double shiftPow = 1.0;  // (-m)^(j-k)
+        for (size_t k = j + 1; k-- > 0;) {
+            coeff[k] += cj * binom * shiftPow;
+            binom = binom * static_cast<double>(k) / static_cast<double>(j - k + 1);
+            shiftPow *= -centre;
+        }
+    }
+    return SolveResult::ok;
+}
+
+struct LineSums {
+    double slope, intercept, r, rSquared;
+};
+
+LineSums lineSums(const double* x, const double* y, size_t n) {
+    const double N = static_cast<double>(n);
+    double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sx += x[i];
+        sy += y[i];
+        sxx += x[i] * x[i];
+        syy += y[i] * y[i];
+        sxy += x[i] * y[i];
+    }
+    LineSums s;
+    s.slope = (N * sxy - sx * sy) / (N * sxx - sx * sx);
+    s.intercept = (sy - s.slope * sx) / N;
+    s.r = (N * sxy - sx * sy) / (std::sqrt(N * sxx - sx * sx) * std::sqrt(N * syy - sy * sy));
+    // The means skip missing values, so a single gap does not hide the fit quality.
+    const double mx = nkMath_avg(x, n), my = nkMath_avg(y, n);
+    double dxy = 0, dxx = 0, dyy = 0;
+    for (size_t i = 0; i < n; ++i) {
+        dxy += (x[i] - mx) * (y[i] - my);
+        dxx += (x[i] - mx) * (x[i] - mx);
+        dyy += (y[i] - my) * (y[i] - my);
+    }
+    const double rr = dxy / std::sqrt(dxx * dyy);
+    s.rSquared = rr * rr;
+    return s;
+}
+
+SolveResult sineSolve(const double* x, const double* y, size_t n, double abc[3]) {
+    try {
+        std::vector<double> a(n * 3);
+        for (size_t i = 0; i < n; ++i) {
+            a[i * 3] = std::sin(x[i]);
+            a[i * 3 + 1] = std::cos(x[i]);
+            a[i * 3 + 2] = 1.0;
+        }
+        return solveLeastSquares(a.data(), y, n, 3, 1, abc);
+    } catch (const std::exception&) {
+        return SolveResult::noMemory;
+    }
+}
+
+}  // namespace
+
+u16 nkMath_lineFitDouble(const double* x, const double* y, int n, double* slope, double* intercept, double* r,
+                         double* rSquared) {
+    if (!x || !y || n < 1 || (!slope && !intercept && !r)) {
+        NK_REPORT_FN(kNKErr_invalidParam, "");
+        return kNKErr_invalidParam;
+    }
+    const LineSums s = lineSums(x, y, static_cast<size_t>(n));
+    if (slope) *slope = s.slope;
+    if (intercept) *intercept = s.intercept;
+    if (r) *r = s.r;
+    if (rSquared) *rSquared = s.rSquared;
+    return kNKErr_OK;
+}
+
+t_nkMathLineFit nkMath_lineFit(const double* x, const double* y, size_t n) {
+    t_nkMathLineFit f;
+    if (!x || !y || n == 0) return f;
+    const LineSums s = lineSums(x, y, n);
+    f.slope = s.slope;
+    f.intercept = s.intercept;
+    f.rSquared = s.rSquared;
+    return f;
+}
+
+template t_nkMathLineFit nkMath_lineFit<float, float>(const float*, const float*, size_t);
+template t_nkMathLineFit nkMath_lineFit<float, float>(const std::vector<float>&, const std::vector<float>&);
+template t_nkMathLineFit nkMath_lineFit<unsigned, unsigned>(const unsigned*, const unsigned*, size_t);
+template t_nkMathLineFit nkMath_lineFit<unsigned, unsigned>(const std::vector<unsigned>&,
+                                                            const std::vector<unsigned>&);
+template std::vector<double> nkMath_polyFit<float, float>(const std::vector<float>&, const std::vector<float>&,
+                                                          unsigned);
+
+u16 nkMath_polyFitDouble(const double* x, const double* y, int n, int order, double* coeff) {
+    if (!x || !y || !coeff || n < 1 || order < 1) {
+        NK_REPORT_FN(kNKErr_invalidParam, "");
+        return kNKErr_invalidParam;
+    }
+    const size_t cols = static_cast<size_t>(order) + 1;
+    std::vector<double> c;
+    try {
+        c.resize(cols);
+    } catch (const std::exception&) {
+        NK_REPORT_FN(kNKErr_memoryAllocationFailed, "");
+        return kNKErr_memoryAllocationFailed;
+    }
+    const u16 code = solveCode(polyFitCentred(x, y, static_cast<size_t>(n), cols - 1, c.data()));
+    if (code != kNKErr_OK) {
+        NK_REPORT_FN(code, "");
+        return code;
+    }
+    std::copy(c.begin(), c.end(), coeff);
+    return kNKErr_OK;
+}
+
+std::vector<double> nkMath_polyFit(const double* x, const double* y, size_t n, unsigned order) {
+    if (!x || !y || n == 0 || order < 1 || order > 4) return {};
+    std::vector<double> c(order + 1);
+    if (polyFitCentred(x, y, n, order, c.data()) != SolveResult::ok) {
+        std::printf("dgelss completed with issue\n");
+        return {};
+    }
+    return c;
+}
+
+u16 nkMath_sineFitDouble(const double* x, const double* y, int n, double* amplitude, double* phase,
+                         double* offset) {
+    if (n < 1 || !x || !y || !amplitude || !phase || !offset) {
+        NK_REPORT_FN(kNKErr_invalidParam, "");
+        return kNKErr_invalidParam;
+    }
+    *amplitude = *phase = *offset = 0.0;
+    double abc[3];
+    const u16 code = solveCode(sineSolve(x, y, static_cast<size_t>(n), abc));
+    if (code != kNKErr_OK) {
+        NK_REPORT_FN(code, "info==0");
+        return code;
+    }
+    *amplitude = std::hypot(abc[0], abc[1]);
+    *phase = std::atan2(abc[1], abc[0]);
+    *offset = abc[2];
+    return kNKErr_OK;
+}
+
+t_nkMathSineFit nkMath_sineFit(const double* x, const double* y, size_t n) {
+    t_nkMathSineFit f;
+    if (!x || !y || n == 0) return f;
+    double abc[3];
+    if (sineSolve(x, y, n, abc) != SolveResult::ok) {
+        std::printf("dgelss completed with issue\n");
+        return f;
+    }
+    f.amplitude = std::hypot(abc[0], abc[1]);
+    f.phase = std::atan2(abc[1], abc[0]);
+    f.offset = abc[2];
+    return f;
+}
+
+u16 ZUTIL_LSSolverDouble(const double* A, double* x, const double* b, unsigned m, unsigned n, unsigned nrhs) {
+    if (!A || !x || !b || m == 0 || n == 0 || nrhs == 0) {
+        NK_REPORT_FN(kNKErr_invalidParam, "");
+        return kNKErr_invalidParam;
+    }
+    const u16 code = solveCode(solveLeastSquares(A, b, m, n, nrhs, x));
+    if (code != kNKErr_OK) NK_REPORT_FN(code, code == kNKErr_lapackError ? "info==0" : "");
+    return code;
+}
+
+double nkMath_gaussianFunction(double a, double sigma, double b) {
+    if (sigma == 0.0) return 0.0;
+    return std::exp((b - a) * (b - a) * -0.5 / sigma / sigma) / std::sqrt(6.283185307179586 * sigma * sigma);
+}
+
+float nkMath_vectorDot(const float* A, const float* B, int n) {
+    if (!A) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "A!=NULL");
+    if (!B) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "B!=NULL");
+    return n > 0 ? cblas_sdot(n, A, 1, B, 1) : 0.0f;
+}
+
+double nkMath_vectorDotD(const double* A, const double* B, int n) {
+    if (!A) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "A!=NULL");
+    if (!B) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "B!=NULL");
+    return n > 0 ? cblas_ddot(n, A, 1, B, 1) : 0.0;
+}
+
+namespace {
+
+template <class T>
+u16 matrixDotCheck(const T* aIn, int aRows, int aCols, const T* bIn, int bRows, int bCols, const T* cOut,
+                   const int* pMc, const int* pNc, const char* func) {
+    const char* bad = !aIn ? "aIn" : !bIn ? "bIn" : !cOut ? "cOut" : !pMc ? "pMc" : !pNc ? "pNc" : nullptr;
+    // B must have as many rows as A has columns, or the product reads past B.
+    if (!bad && (aRows < 1 || aCols < 1 || bCols < 1 || bRows != aCols)) bad = "aRows>0 && aCols>0 && bCols>0 && bRows==aCols";
+    if (!bad) return kNKErr_OK;
+    nkDebug_printError(nullptr, __FILE__, nullptr, func, __LINE__, kNKErr_invalidParam, bad);
+    return kNKErr_invalidParam;
+}
+
+}  // namespace
+
+u16 nkMath_matrixDot(const float* aIn, int aRows, int aCols, const float* bIn, int bRows, int bCols, float* cOut,
+                     int* pMc, int* pNc) {
+    const u16 code = matrixDotCheck(aIn, aRows, aCols, bIn, bRows, bCols, cOut, pMc, pNc, __func__);
+    if (code != kNKErr_OK) return code;
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, aRows, bCols, aCols, 1.0f, aIn, aCols, bIn, bCols, 0.0f,
+                cOut, bCols);
+    *pMc = aRows;
+    *pNc = bCols;
+    return kNKErr_OK;
+}
+
+u16 nkMath_matrixDotD(const double* aIn, int aRows, int aCols, const double* bIn, int bRows, int bCols,
+                      double* cOut, int* pMc, int* pNc) {
+    const u16 code = matrixDotCheck(aIn, aRows, aCols, bIn, bRows, bCols, cOut, pMc, pNc, __func__);
+    if (code != kNKErr_OK) return code;
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, aRows, bCols, aCols, 1.0, aIn, aCols, bIn, bCols, 0.0,
+                cOut, bCols);
+    *pMc = aRows;
+    *pNc = bCols;
+    return kNKErr_OK;
+}
