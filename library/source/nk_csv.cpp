@@ -1,0 +1,812 @@
+// Station CSV log reader and the generic CSV table with its operations.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "nk_csv.h"
+#include "nk_csv_common.h"
+
+const char* const k_nkCsv_anchors[3] = {"SerialNumber", "SpecItem", "GrrConfig"};
+const char* const k_nkCsv_columnToExclude[11] = {"SerialNumber", "StartTime", "EndTime",   "SwVersion",
+                                                 "Version",      "TesterID",  "Tester ID", "StationID",
+                                                 "Station ID",   "Time Stamp", "TimeStamp"};
+
+namespace nkcsv {
+
+bool containsNoCase(const std::string& hay, const char* needle) {
+    return strcasestr(hay.c_str(), needle) != nullptr;
+}
+
+bool equalsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// The conversion of "%le": leading blanks skipped, the longest number at the
+// front used; false when the text does not begin with a number.
+bool scanDouble(const char* p, const char* end, double& out) {
+    while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (p == end) return false;
+    const char* start = p;
+    if (*p == '+' && p + 1 < end && p[1] != '-' && p[1] != '+') ++start;
+    double v = 0.0;
+    const auto r = std::from_chars(start, end, v);
+    const bool hexLike = r.ptr < end && (*r.ptr == 'x' || *r.ptr == 'X');
+    if (r.ec == std::errc() && !hexLike) {
+        out = v;
+        return true;
+    }
+    // Hexadecimal and out-of-range numbers take the C library's road.
+    const std::string copy(p, end);
+    char* stop = nullptr;
+    v = std::strtod(copy.c_str(), &stop);
+    if (stop == copy.c_str()) return false;
+    out = v;
+    return true;
+}
+
+u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)>& body) {
+    std::string tmp = path + ".XXXXXX";
+    const int fd = mkstemp(tmp.data());
+    if (fd < 0) return kNKErr_fileOpenFailed;
+    FILE* fp = fdopen(fd, "w");
+    if (!fp) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return kNKErr_fileOpenFailed;
+    }
+    bool ok = body(fp);
+    ok = std::fflush(fp) == 0 && ok;
+    ok = !std::ferror(fp) && ok;
+    // mkstemp makes the file private; the table is an ordinary file.
+    ok = fchmod(fd, 0644) == 0 && ok;
+    ok = std::fclose(fp) == 0 && ok;
+    if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return kNKErr_OK;
+    ::unlink(tmp.c_str());
+    return kNKErr_fileWriteFailed;
+}
+
+}  // namespace nkcsv
+
+using nkcsv::containsNoCase;
+using nkcsv::equalsNoCase;
+
+// ================================================================ CNK_csvParser
+
+namespace {
+
+const char* const kUpperLabel = "Upper Limit ----->";
+const char* const kLowerLabel = "Lower Limit ----->";
+const char* const kUnitLabel = "Measurement Unit ----->";
+
+// One line of the file: [begin, end) without its "\n"; `next` is where the
+// following line starts, npos when this line has no "\n".
+struct Line {
+    size_t begin = 0;
+    size_t end = 0;
+    size_t next = std::string::npos;
+};
+
+Line lineAt(const std::string& text, size_t begin) {
+    Line l;
+    l.begin = begin;
+    const size_t nl = text.find('\n', begin);
+    l.end = nl == std::string::npos ? text.size() : nl;
+    l.next = nl == std::string::npos ? std::string::npos : nl + 1;
+    return l;
+}
+
+// The first cell of a line: up to its first comma, else the whole line.
+std::string_view firstCell(const std::string& text, const Line& l) {
+    const std::string_view line(text.data() + l.begin, l.end - l.begin);
+    return line.substr(0, line.find(','));
+}
+
+// Every cell of a line is followed by a comma; text after the last one is not a cell.
+std::vector<std::string> splitLine(const std::string& text, const Line& l) {
+    std::vector<std::string> cells;
+    size_t pos = l.begin;
+    while (pos <= l.end) {
+        const void* hit = std::memchr(text.data() + pos, ',', l.end - pos);
+        if (!hit) break;
+        const size_t comma = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+        cells.emplace_back(text, pos, comma - pos);
+        pos = comma + 1;
+    }
+    return cells;
+}
+
+}  // namespace
+
+CNK_csvParser::CNK_csvParser() { NK_CLASS_NAME(); }
+
+CNK_csvParser::CNK_csvParser(CNK_logManager* lm) {
+    NK_CLASS_NAME();
+    setLogManager(lm);
+}
+
+CNK_csvParser::~CNK_csvParser() = default;
+
+u16 CNK_csvParser::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
+
+void CNK_csvParser::logLine(t_nkVbsLvl level, const char* text) {
+    if (nkObj_isValid(logManager)) logManager->printText(level, "%s", text);
+    else if (level <= kVL1) std::fprintf(stderr, "%s\n", text);
+}
+
+u16 CNK_csvParser::load(const char* csvFilePath, t_nkVbsLvl verbosity) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (!csvFilePath) {
+        NK_REPORT(kNKErr_invalidPointer, "csvFilePath!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    FILE* fp = std::fopen(csvFilePath, "rb");
+    if (!fp) {
+        NK_REPORT(kNKErr_fileNotExist, nullptr);
+        return kNKErr_fileNotExist;
+    }
+    _fileText.clear();
+    _titleRow.clear();
+    _lowerLimitRow.clear();
+    _upperLimitRow.clear();
+    _dataRow.clear();
+
+    std::fseek(fp, 0, SEEK_END);
+    const long size = std::ftell(fp);
+    std::fseek(fp, 0, SEEK_SET);
+    if (size > 0) {
+        _fileText.resize(static_cast<size_t>(size));
+        _fileText.resize(std::fread(_fileText.data(), 1, _fileText.size(), fp));
+    }
+    const bool readFailed = size < 0 || static_cast<long>(_fileText.size()) != size;
+    std::fclose(fp);
+    if (readFailed) {
+        NK_REPORT(kNKErr_fileReadFailed, "readLeng==fileSize");
+        return kNKErr_fileReadFailed;
+    }
+    const std::string& text = _fileText;
+
+    // Line 1: station type and software version. Every search stays inside its
+    // own line, so a missing line is an error rather than a re-read of line 1.
+    const Line l1 = lineAt(text, 0);
+    const std::string_view line1(text.data(), l1.end);
+    const size_t c1 = line1.find(',');
+    if (c1 == 0) {
+        logLine(kVL1, "[Err] Station Type Missing");
+        NK_REPORT(kNKErr_invalidFormat, nullptr);
+        return kNKErr_invalidFormat;
+    }
+    _stationType = std::string(line1.substr(0, c1));
+    _swVersion.clear();
+    if (c1 != std::string_view::npos) {
+        const std::string_view rest = line1.substr(c1 + 1);
+        _swVersion = std::string(rest.substr(0, rest.find(',')));
+    }
+
+    if (l1.next == std::string::npos || l1.next >= text.size() || firstCell(text, lineAt(text, l1.next)) != "SerialNumber") {
+        logLine(kVL1, "[Err] Missing Title Line : SerialNumber");
+        NK_REPORT(kNKErr_invalidFormat, nullptr);
+        return kNKErr_invalidFormat;
+    }
+    const Line l2 = lineAt(text, l1.next);
+    _titleRow = splitLine(text, l2);
+
+    if (l2.next == std::string::npos || l2.next >= text.size() || firstCell(text, lineAt(text, l2.next)) != kUpperLabel) {
+        logLine(kVL1, "[Err] Missing Upper Line : Upper Limit");
+        NK_REPORT(kNKErr_invalidFormat, nullptr);
+        return kNKErr_invalidFormat;
+    }
+    const Line l3 = lineAt(text, l2.next);
+    _upperLimitRow = splitLine(text, l3);
+
+    if (l3.next == std::string::npos || l3.next >= text.size() || firstCell(text, lineAt(text, l3.next)) != kLowerLabel) {
+        NK_REPORT(kNKErr_invalidFormat, nullptr);
+        return kNKErr_invalidFormat;
+    }
+    const Line l4 = lineAt(text, l3.next);
+    _lowerLimitRow = splitLine(text, l4);
+
+    size_t pos = l4.next;
+    if (pos != std::string::npos && pos < text.size() && firstCell(text, lineAt(text, pos)) == kUnitLabel)
+        pos = lineAt(text, pos).next;
+
+    // A last line without its "\n" may still be being written: it is not read.
+    while (pos != std::string::npos && pos < text.size()) {
+        const Line l = lineAt(text, pos);
+        if (l.next == std::string::npos) break;
+        _dataRow.push_back(splitLine(text, l));
+        pos = l.next;
+    }
+
+    if (_titleRow.size() != _upperLimitRow.size()) {
+        NK_REPORT(kNKErr_invalidFormat, "_titleRow.size() == _upperLimitRow.size()");
+        return kNKErr_invalidFormat;
+    }
+    if (_titleRow.size() != _lowerLimitRow.size()) {
+        NK_REPORT(kNKErr_invalidFormat, "_upperLimitRow.size() == _lowerLimitRow.size()");
+        return kNKErr_invalidFormat;
+    }
+    u16 rtn = kNKErr_OK;
+    for (const auto& row : _dataRow) {
+        if (row.size() != _titleRow.size()) {
+            NK_REPORT(kNKErr_invalidFormat, "_dataRow[i].size() == _titleRow.size()");
+            rtn = kNKErr_invalidFormat;
+            break;
+        }
+    }
+
+    if (nkObj_isValid(logManager)) {
+        logManager->printText(verbosity, "****** Parse CSV ******");
+        logManager->printText(verbosity, ". Station Type %s", _stationType.c_str());
+        logManager->printText(verbosity, ". Software Version");
+        logManager->printText(verbosity, ". Title Row Length %d", static_cast<int>(_titleRow.size()));
+        logManager->printText(verbosity, ". Upper limit Row Length %d", static_cast<int>(_upperLimitRow.size()));
+        logManager->printText(verbosity, ". Lower Limit Row Length %d", static_cast<int>(_lowerLimitRow.size()));
+        logManager->printText(verbosity, ". Data Set Number %d", static_cast<int>(_dataRow.size()));
+    }
+    return rtn;
+}
+
+bool CNK_csvParser::checkIndex(int dataSetIdx, int dataItemIdx) {
+    if (dataSetIdx < 0 || static_cast<size_t>(dataSetIdx) >= _dataRow.size()) {
+        NK_REPORT(kNKErr_invalidParam, "dataSetIdx < _dataRow.size()");
+        return false;
+    }
+    // A data row may be shorter than the title row after a failed load.
+    if (dataItemIdx < 0 || static_cast<size_t>(dataItemIdx) >= _titleRow.size() ||
+        static_cast<size_t>(dataItemIdx) >= _dataRow[static_cast<size_t>(dataSetIdx)].size()) {
+        NK_REPORT(kNKErr_invalidParam, "dataItemIdx < _titleRow.size()");
+        return false;
+    }
+    return true;
+}
+
+std::string CNK_csvParser::getStr(int dataSetIdx, int dataItemIdx) {
+    NK_VALID_OR_RETURN(std::string());
+    if (!checkIndex(dataSetIdx, dataItemIdx)) return std::string();
+    return _dataRow[static_cast<size_t>(dataSetIdx)][static_cast<size_t>(dataItemIdx)];
+}
+
+double CNK_csvParser::getData(int dataSetIdx, int dataItemIdx) {
+    NK_VALID_OR_RETURN(kNK_noValue);
+    if (!checkIndex(dataSetIdx, dataItemIdx)) return kNK_noValue;
+    const std::string& cell = _dataRow[static_cast<size_t>(dataSetIdx)][static_cast<size_t>(dataItemIdx)];
+    char* end = nullptr;
+    const double v = std::strtod(cell.c_str(), &end);
+    if (end == cell.c_str()) {
+        NK_REPORT(kNKErr_invalidFormat, nullptr);
+        return kNK_noValue;
+    }
+    return v;
+}
+
+int CNK_csvParser::getDataCol() {
+    NK_VALID_OR_RETURN(0);
+    return static_cast<int>(_titleRow.size());
+}
+
+int CNK_csvParser::getDataRow() {
+    NK_VALID_OR_RETURN(0);
+    return static_cast<int>(_dataRow.size());
+}
+
+int CNK_csvParser::findColIdx(const char* title) {
+    NK_VALID_OR_RETURN(-1);
+    if (_titleRow.empty()) {
+        NK_REPORT(kNKErr_invalidCondition, "!_titleRow.empty()");
+        return -1;
+    }
+    if (!title) return -1;
+    for (size_t i = 0; i < _titleRow.size(); ++i)
+        if (_titleRow[i] == title) return static_cast<int>(i);
+    return -1;
+}
+
+// ================================================================ CNK_csv
+
+namespace {
+
+// Cuts the text into rows of cells: ',' ends a cell, a run of '\r' and '\n'
+// ends a row (blank lines vanish), the text ends at its first NUL byte.
+std::vector<std::vector<std::string>> cutRows(const char* text, size_t size) {
+    const char* p = text;
+    const char* end = text + strnlen(text, size);
+    std::vector<std::vector<std::string>> rows;
+    while (p < end) {
+        while (p < end && (*p == '\r' || *p == '\n')) ++p;
+        if (p == end) break;
+        std::vector<std::string> row;
+        if (!rows.empty()) row.reserve(rows.back().size());
+        const char* cell = p;
+        while (true) {
+            if (p == end || *p == '\r' || *p == '\n') {
+                row.emplace_back(cell, p);
+                break;
+            }
+            if (*p == ',') {
+                row.emplace_back(cell, p);
+                cell = p + 1;
+            }
+            ++p;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool isMissingText(const std::string& cell) {
+    // Only short cells can be one of the words; saves the comparisons on numbers.
+    if (cell.size() < 2 || cell.size() > 3) return false;
+    return equalsNoCase(cell, "NA") || equalsNoCase(cell, "N/A") || equalsNoCase(cell, "nan") ||
+           equalsNoCase(cell, "inf");
+}
+
+double cellNumber(const std::string& cell, bool limitRow) {
+    if (isMissingText(cell)) return std::nan("");
+    double v = 0.0;
+    if (!nkcsv::scanDouble(cell.data(), cell.data() + cell.size(), v)) return std::nan("");
+    if (v == -1.23456) return std::nan("");
+    if (limitRow && (v == 999999.0 || v == -999999.0)) return std::nan("");
+    return v;
+}
+
+bool firstCellHas(const std::vector<std::string>& row, const char* text) {
+    return !row.empty() && !row[0].empty() && containsNoCase(row[0], text);
+}
+
+// What follows the key (found without regard to case), past blanks and tabs.
+std::string textAfterNoCase(const std::string& cell, const char* key) {
+    const char* hit = strcasestr(cell.c_str(), key);
+    if (!hit) return std::string();
+    hit += std::strlen(key);
+    while (*hit == ' ' || *hit == '\t') ++hit;
+    return std::string(hit);
+}
+
+bool readWholeFile(const std::string& path, std::vector<char>& out) {
+    FILE* fp = std::fopen(path.c_str(), "rb");
+    if (!fp) return false;
+    std::fseek(fp, 0, SEEK_END);
+    const long size = std::ftell(fp);
+    std::fseek(fp, 0, SEEK_SET);
+    bool ok = size > 0;
+    if (ok) {
+        out.resize(static_cast<size_t>(size));
+        ok = std::fread(out.data(), 1, out.size(), fp) == out.size();
+    }
+    std::fclose(fp);
+    if (!ok) out.clear();
+    return ok;
+}
+
+}  // namespace
+
+CNK_csv::CNK_csv() { NK_CLASS_NAME(); }
+
+CNK_csv::CNK_csv(const std::string& path) {
+    NK_CLASS_NAME();
+    load(path);
+}
+
+CNK_csv::CNK_csv(const CNK_csv& other)
+    : CNK_baseObject(),
+      _type(other._type),
+      _groupName(other._groupName),
+      _col_info(other._col_info),
+      _buff_str(other._buff_str),
+      _buff_val(other._buff_val),
+      _col_stat(other._col_stat),
+      _title(other._title),
+      _swVersion(other._swVersion),
+      _specVersion(other._specVersion) {
+    NK_CLASS_NAME();
+    logManager = other.logManager;
+}
+
+CNK_csv::~CNK_csv() = default;
+
+u16 CNK_csv::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
+
+u16 CNK_csv::load(const std::string& fn) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    std::error_code ec;
+    if (!std::filesystem::exists(fn, ec)) {
+        NK_REPORT(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
+        return kNKErr_fileNotExist;
+    }
+    std::vector<char> fb;
+    if (!readWholeFile(fn, fb)) {
+        NK_REPORT(kNKErr_fileReadFailed, "fileSz>0");
+        return kNKErr_fileReadFailed;
+    }
+    _title.clear();
+    _swVersion.clear();
+    _specVersion.clear();
+
+    std::vector<std::vector<std::string>> rows = cutRows(fb.data(), fb.size());
+    std::vector<char>().swap(fb);
+
+    // Anchor: the first cell that holds one of the anchor words.
+    size_t headerRow = 0, anchorCol = 0;
+    u32 kind = k_nkCsv_type_unknown;
+    for (size_t r = 0; r < rows.size() && kind == k_nkCsv_type_unknown; ++r) {
+        for (size_t c = 0; c < rows[r].size() && kind == k_nkCsv_type_unknown; ++c) {
+            for (u32 a = 0; a < 3; ++a) {
+                if (containsNoCase(rows[r][c], k_nkCsv_anchors[a])) {
+                    kind = a;
+                    headerRow = r;
+                    anchorCol = c;
+                    break;
+                }
+            }
+        }
+    }
+    if (kind == k_nkCsv_type_unknown) {
+        NK_REPORT(kNKErr_invalidFormat, "isAnchorFound == true");
+        return kNKErr_invalidFormat;
+    }
+
+    if (!rows[headerRow].empty() && rows[headerRow][0] == "Product") {
+        for (auto& row : rows) {
+            if (row.size() >= 2 && containsNoCase(row[0], "->")) {
+                row[1] = std::move(row[0]);
+                row[0].clear();
+            }
+        }
+    }
+
+    bool titleSet = false;
+    for (size_t r = 0; r < headerRow; ++r) {
+        for (const std::string& cell : rows[r]) {
+            if (!titleSet && !cell.empty()) {
+                _title = cell;
+                titleSet = true;
+            }
+            if (containsNoCase(cell, "sw_version:")) _swVersion = textAfterNoCase(cell, "sw_version:");
+            else if (containsNoCase(cell, "spec_version:")) _specVersion = textAfterNoCase(cell, "spec_version:");
+        }
+    }
+
+    rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(headerRow));
+    if (anchorCol > 0) {
+        for (auto& row : rows)
+            row.erase(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(std::min(anchorCol, row.size())));
+    }
+    rows.erase(std::remove_if(rows.begin() + 1, rows.end(),
+                              [](const std::vector<std::string>& row) { return firstCellHas(row, "HUBR Priority"); }),
+               rows.end());
+
+    const size_t cols = rows[0].size();
+    for (const auto& row : rows) {
+        if (row.size() != cols) {
+            NK_REPORT(kNKErr_invalidFormat, "isColumnCountCheckOk == true");
+            return kNKErr_invalidFormat;
+        }
+    }
+
+    // Arrow labels always run down the first column; a file that has them
+    // across its header row is turned.
+    size_t headerArrows = 0, rowArrows = 0;
+    for (const std::string& cell : rows[0])
+        if (containsNoCase(cell, "->")) ++headerArrows;
+    for (const auto& row : rows)
+        if (firstCellHas(row, "->")) ++rowArrows;
+    if (headerArrows > rowArrows) {
+        std::vector<std::vector<std::string>> turned(cols, std::vector<std::string>(rows.size()));
+        for (size_t r = 0; r < rows.size(); ++r)
+            for (size_t c = 0; c < cols; ++c) turned[c][r] = std::move(rows[r][c]);
+        rows.swap(turned);
+    }
+
+    // Arrow rows go right below the header. The partition is stable: the order
+    // of the data rows carries their time and which test of a serial is the last.
+    const auto dataBegin = std::stable_partition(rows.begin() + 1, rows.end(), [](const std::vector<std::string>& row) {
+        return firstCellHas(row, "->");
+    });
+    const size_t arrowRows = static_cast<size_t>(dataBegin - rows.begin()) - 1;
+    const size_t firstData = 1 + arrowRows;
+
+    enum { kUpper, kLower, kUpperErs, kLowerErs, kUnit, kGrrStdev, kGrrLimit, kLabelCount };
+    static const char* const kLabels[kLabelCount] = {"Upper Limit", "Lower Limit", "Upper ERS", "Lower ERS",
+                                                     "Unit",        "GRR Stdev",   "GRR Limit"};
+    size_t special[kLabelCount];
+    for (int k = 0; k < kLabelCount; ++k) {
+        special[k] = rows.size();
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (firstCellHas(rows[r], kLabels[k])) {
+                special[k] = r;
+                break;
+            }
+        }
+    }
+    auto isLimitRow = [&](size_t r) { return r == special[kUpper] || r == special[kLower]; };
+    auto rowNumbers = [&](size_t r) {
+        std::vector<double> v(cols);
+        const bool limit = isLimitRow(r);
+        for (size_t c = 0; c < cols; ++c) v[c] = cellNumber(rows[r][c], limit);
+        return v;
+    };
+
+    std::vector<std::vector<double>> values;
+    values.reserve(rows.size() - firstData);
+    for (size_t r = firstData; r < rows.size(); ++r) values.push_back(rowNumbers(r));
+
+    std::vector<t_nkCsvColInfo> info(cols);
+    const int figureLabels[6] = {kUpper, kLower, kUpperErs, kLowerErs, kGrrStdev, kGrrLimit};
+    double t_nkCsvColInfo::*const figureFields[6] = {&t_nkCsvColInfo::upperLimit, &t_nkCsvColInfo::lowerLimit,
+                                                     &t_nkCsvColInfo::upperErs,   &t_nkCsvColInfo::lowerErs,
+                                                     &t_nkCsvColInfo::grrStdev,   &t_nkCsvColInfo::grrLimit};
+    for (int f = 0; f < 6; ++f) {
+        const size_t r = special[figureLabels[f]];
+        if (r == rows.size()) continue;
+        const std::vector<double> v = r >= firstData ? values[r - firstData] : rowNumbers(r);
+        for (size_t c = 0; c < cols; ++c) info[c].*figureFields[f] = v[c];
+    }
+    for (size_t c = 0; c < cols; ++c) {
+        t_nkCsvColInfo& ci = info[c];
+        ci.title = rows[0][c];
+        bool excluded = false;
+        for (const char* t : k_nkCsv_columnToExclude) excluded = excluded || equalsNoCase(ci.title, t);
+        // Parametric only when the column holds real numbers; text cells read as NaN.
+        bool hasNumber = false;
+        for (size_t r = 0; r < values.size() && !hasNumber && !excluded; ++r) hasNumber = nkMath_isValid(values[r][c]);
+        ci.isParametric = !excluded && hasNumber;
+        if (special[kUnit] != rows.size()) {
+            const std::string& u = rows[special[kUnit]][c];
+            // A whole cell NA or N/A is no unit; "nA" is nanoampere.
+            const bool noUnit = u == "NA" || u == "N/A" || equalsNoCase(u, "nan") || equalsNoCase(u, "inf");
+            if (ci.isParametric && !noUnit && !containsNoCase(u, "->")) ci.unit = u;
+        }
+    }
+
+    rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(firstData));
+    NK_ASSERT(info.size() == cols);
+    NK_ASSERT(rows.size() == values.size());
+    _buff_str.swap(rows);
+    _buff_val.swap(values);
+    _col_info.swap(info);
+    _type = kind;
+    _col_stat.clear();
+    return kNKErr_OK;
+}
+
+// ---------------------------------------------------------------- operations
+
+CNK_csv& CNK_csv::merge(const CNK_csv& csv) {
+    NK_VALID_OR_RETURN(*this);
+    if (this == &csv) {
+        NK_REPORT(kNKErr_invalidParam, "this!=&csv");
+        return *this;
+    }
+    if (_col_info.empty()) {
+        NK_REPORT(kNKErr_invalidCondition, "_col_info.size()>0");
+        return *this;
+    }
+    if (csv._type == k_nkCsv_type_unknown) {
+        NK_REPORT(kNKErr_invalidCondition, "csv._type!=k_nkCsv_type_unknown");
+        return *this;
+    }
+    if (csv._col_info.empty()) {
+        NK_REPORT(kNKErr_invalidCondition, "csv._col_info.size()>0");
+        return *this;
+    }
+
+    std::unordered_map<std::string, size_t> mine;
+    for (size_t c = 0; c < _col_info.size(); ++c) mine.emplace(_col_info[c].title, c);
+
+    if (csv._type == k_nkCsv_type_normal) {
+        if (csv._buff_str.empty()) {
+            NK_REPORT(kNKErr_invalidCondition, "csv._buff_str.size()>0");
+            return *this;
+        }
+        if (csv._buff_val.empty()) {
+            NK_REPORT(kNKErr_invalidCondition, "csv._buff_val.size()>0");
+            return *this;
+        }
+        for (const t_nkCsvColInfo& ci : csv._col_info) {
+            if (mine.count(ci.title)) continue;
+            mine.emplace(ci.title, _col_info.size());
+            _col_info.push_back(ci);
+            for (auto& row : _buff_str) row.emplace_back();
+            for (auto& row : _buff_val) row.push_back(kNK_noValue);
+        }
+        // Where each of this table's columns comes from in the other one.
+        std::unordered_map<std::string, size_t> theirs;
+        for (size_t c = 0; c < csv._col_info.size(); ++c) theirs.emplace(csv._col_info[c].title, c);
+        std::vector<size_t> from(_col_info.size(), SIZE_MAX);
+        for (size_t c = 0; c < _col_info.size(); ++c) {
+            const auto it = theirs.find(_col_info[c].title);
+            if (it != theirs.end()) from[c] = it->second;
+        }
+        const size_t n = std::min(csv._buff_str.size(), csv._buff_val.size());
+        for (size_t r = 0; r < n; ++r) {
+            std::vector<std::string> s(_col_info.size());
+            std::vector<double> v(_col_info.size(), kNK_noValue);
+            for (size_t c = 0; c < _col_info.size(); ++c) {
+                if (from[c] == SIZE_MAX) continue;
+                s[c] = csv._buff_str[r][from[c]];
+                v[c] = csv._buff_val[r][from[c]];
+            }
+            _buff_str.push_back(std::move(s));
+            _buff_val.push_back(std::move(v));
+        }
+    } else if (csv._type == k_nkCsv_type_grr_config) {
+        for (const t_nkCsvColInfo& theirsCol : csv._col_info) {
+            for (t_nkCsvColInfo& mineCol : _col_info) {
+                if (mineCol.title != theirsCol.title) continue;
+                mineCol.upperErs = theirsCol.upperErs;
+                mineCol.lowerErs = theirsCol.lowerErs;
+                mineCol.grrStdev = theirsCol.grrStdev;
+                mineCol.grrLimit = theirsCol.grrLimit;
+            }
+        }
+    }
+    return *this;
+}
+
+u32 CNK_csv::timeSort() {
+    NK_VALID_OR_RETURN(0);
+    size_t col = _col_info.size();
+    for (size_t c = 0; c < _col_info.size() && col == _col_info.size(); ++c)
+        if (equalsNoCase(_col_info[c].title, "timestamp") || equalsNoCase(_col_info[c].title, "time stamp")) col = c;
+    if (col == _col_info.size() || _buff_val.size() < 2) return 0;
+    u32 swaps = 0;
+    for (size_t i = 0; i + 1 < _buff_val.size(); ++i) {
+        for (size_t j = i + 1; j < _buff_val.size(); ++j) {
+            if (_buff_val[i][col] > _buff_val[j][col]) {
+                _buff_val[i].swap(_buff_val[j]);
+                _buff_str[i].swap(_buff_str[j]);
+                ++swaps;
+            }
+        }
+    }
+    return swaps;
+}
+
+std::vector<CNK_csv> CNK_csv::getGroups(const std::string& columnTitle) {
+    NK_VALID_OR_RETURN(std::vector<CNK_csv>());
+    size_t col = _col_info.size();
+    for (size_t c = 0; c < _col_info.size() && col == _col_info.size(); ++c)
+        if (strcasecmp(_col_info[c].title.c_str(), columnTitle.c_str()) == 0) col = c;
+    if (col == _col_info.size()) return {};
+
+    std::vector<std::string> names;
+    std::unordered_map<std::string, size_t> seen;
+    for (const auto& row : _buff_str)
+        if (seen.emplace(row[col], names.size()).second) names.push_back(row[col]);
+    if (names.size() < 2) {
+        NK_REPORT(kNKErr_invalidStatus, "group_str.size()>1");
+        return {};
+    }
+    const auto empty = std::find(names.begin(), names.end(), std::string());
+    if (empty != names.end()) {
+        names.erase(empty);
+        if (std::find(names.begin(), names.end(), "N/A") == names.end()) names.push_back("N/A");
+    }
+    std::unordered_map<std::string, size_t> index;
+    std::vector<CNK_csv> groups(names.size());
+    for (size_t g = 0; g < names.size(); ++g) {
+        groups[g]._groupName = names[g];
+        groups[g]._col_info = _col_info;
+        index.emplace(names[g], g);
+    }
+    for (size_t r = 0; r < _buff_str.size(); ++r) {
+        const std::string& key = _buff_str[r][col].empty() ? std::string("N/A") : _buff_str[r][col];
+        CNK_csv& g = groups[index.at(key)];
+        g._buff_str.push_back(_buff_str[r]);
+        g._buff_val.push_back(_buff_val[r]);
+    }
+    return groups;
+}
+
+void CNK_csv::calculate_col_stat() {
+    NK_VALID_OR_RETURN_VOID();
+    if (!_col_stat.empty() || _buff_val.empty()) return;
+    std::vector<t_nkCsvColStat> stats(_col_info.size());
+    for (size_t c = 0; c < _col_info.size(); ++c) {
+        const t_nkCsvColInfo& ci = _col_info[c];
+        if (!ci.isParametric) continue;
+        t_nkCsvColStat& st = stats[c];
+        st.stdev = 0.0;
+        // Only real measurements: NaN, infinities and the sentinel would poison every figure.
+        for (const auto& row : _buff_val)
+            if (nkMath_isValid(row[c])) st.values.push_back(row[c]);
+        const size_t n = st.values.size();
+        if (n == 0) continue;
+
+        // A limit cell "NA", empty or out of range reads as NaN: no limit, not
+        // one that every value fails.
+        const bool hasLower = nkMath_isValid(ci.lowerLimit);
+        const bool hasUpper = nkMath_isValid(ci.upperLimit);
+        double sum = 0.0, mx = st.values[0], mn = st.values[0];
+        size_t pass = 0;
+        for (double v : st.values) {
+            sum += v;
+            mx = std::max(mx, v);
+            mn = std::min(mn, v);
+            if ((!hasLower || ci.lowerLimit <= v) && (!hasUpper || v <= ci.upperLimit)) ++pass;
+        }
+        st.max = mx;
+        st.min = mn;
+        st.mean = sum / static_cast<double>(n);
+        st.yield = static_cast<double>(pass) / static_cast<double>(n) * 100.0;
+        if (n >= 2) {
+            double ss = 0.0;
+            for (double v : st.values) ss += (v - st.mean) * (v - st.mean);
+            st.stdev = std::sqrt(ss / static_cast<double>(n - 1));
+        }
+        // Identical values have no spread to measure capability against.
+        if (st.stdev > 0.0 && nkMath_isValid(st.mean) && nkMath_isValid(st.stdev)) {
+            if (hasLower) st.cpl = (st.mean - ci.lowerLimit) / (3.0 * st.stdev);
+            if (hasUpper) st.cpu = (ci.upperLimit - st.mean) / (3.0 * st.stdev);
+            if (hasLower && hasUpper) st.cpk = std::min(st.cpl, st.cpu);
+        }
+    }
+    _col_stat.swap(stats);
+}
+
+namespace {
+
+void printNumber(FILE* fp, double v, char sep) {
+    if (nkMath_isValid(v)) std::fprintf(fp, "%.8f%c", v, sep);
+    else std::fputc(sep, fp);
+}
+
+}  // namespace
+
+void CNK_csv::print(FILE* stream, char separator) {
+    NK_VALID_OR_RETURN_VOID();
+    if (!stream) return;
+    const char* kind = _type == k_nkCsv_type_normal       ? "data_csv"
+                       : _type == k_nkCsv_type_test_limit ? "test_limit"
+                       : _type == k_nkCsv_type_grr_config ? "grr_config"
+                                                          : "unknown";
+    std::fprintf(stream, "type:%s\n", kind);
+    if (!_title.empty()) std::fprintf(stream, "title:[%s]\n", _title.c_str());
+    if (!_swVersion.empty()) std::fprintf(stream, "sw_version:[%s]\n", _swVersion.c_str());
+    if (!_specVersion.empty()) std::fprintf(stream, "spec_version:[%s]\n", _specVersion.c_str());
+    const size_t cols = _col_info.size();
+    if (cols == 0) return;
+    auto sepAfter = [&](size_t c) { return c + 1 < cols ? separator : '\n'; };
+
+    for (size_t c = 0; c < cols; ++c) std::fprintf(stream, "%s%c", _col_info[c].title.c_str(), sepAfter(c));
+
+    struct LabelRow {
+        const char* label;
+        double t_nkCsvColInfo::*field;  // null: the unit row
+    };
+    static const LabelRow kRows[] = {
+        {"Upper Limit", &t_nkCsvColInfo::upperLimit}, {"Lower Limit", &t_nkCsvColInfo::lowerLimit},
+        {"Upper ERS", &t_nkCsvColInfo::upperErs},     {"Lower ERS", &t_nkCsvColInfo::lowerErs},
+        {"Measurement Unit", nullptr},                {"GRR Stdev", &t_nkCsvColInfo::grrStdev},
+        {"GRR Limit", &t_nkCsvColInfo::grrLimit},
+    };
+    for (const LabelRow& lr : kRows) {
+        std::fprintf(stream, "%s%s%c", lr.label, "----->", sepAfter(0));
+        for (size_t c = 1; c < cols; ++c) {
+            if (lr.field) printNumber(stream, _col_info[c].*lr.field, sepAfter(c));
+            else std::fprintf(stream, "%s%c", _col_info[c].unit.c_str(), sepAfter(c));
+        }
+    }
+    for (size_t r = 0; r < _buff_str.size(); ++r) {
+        for (size_t c = 0; c < cols; ++c) {
+            if (_col_info[c].isParametric) printNumber(stream, _buff_val[r][c], sepAfter(c));
+            else std::fprintf(stream, "%s%c", _buff_str[r][c].c_str(), sepAfter(c));
+        }
+    }
+}
+
+u16 CNK_csv::exportCsv(const std::string& path) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    const u16 rtn = nkcsv::writeFileAtomically(path, [this](FILE* fp) {
+        print(fp, ',');
+        return !std::ferror(fp);
+    });
+    if (rtn != kNKErr_OK) NK_REPORT(rtn, "fp!=NULL");
+    return rtn;
+}

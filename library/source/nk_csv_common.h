@@ -1,0 +1,23 @@
+// Helpers shared by the library's CSV sources (not installed).
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "nk_typedef.h"
+
+namespace nkcsv {
+
+bool containsNoCase(const std::string& hay, const char* needle);
+bool equalsNoCase(const std::string& a, const char* b);
+
+// Reads a number at the front of [p, end) like "%le"; false when there is none.
+bool scanDouble(const char* p, const char* end, double& out);
+
+// Writes a file through a temporary file in its folder and a rename, so the old
+// file stays whole until the new one is complete. `body` returns false on a
+// failed write. 0, 0xE043 (no temporary file) or 0xE044 (write, close or rename failed).
+u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)>& body);
+
+}  // namespace nkcsv
