@@ -1,6 +1,9 @@
 // Small helpers shared by the test areas.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -67,6 +70,22 @@ inline std::string runCommand(const std::string& command, int* status = nullptr)
     const int rc = pclose(pipe);
     if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
+}
+
+// Runs f with writes beyond `bytes` failing (EFBIG instead of a signal), then
+// restores the limit. Tests run one per process, but restore anyway.
+template <typename F>
+auto withFileSizeLimit(rlim_t bytes, F f) {
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = old;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    auto result = f();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    return result;
 }
 
 // Debian's Python with numpy, scipy and Pillow; tests that need it skip when absent.
