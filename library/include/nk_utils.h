@@ -26,3 +26,30 @@ int nkUtil_checksum(const i8* data, u64 length);
 
 // 16 bytes a line with offsets and a character column, through printString.
 void nkUtil_printBinary(CNK_logManager* lm, t_nkVbsLvl level, const u8* data, u32 length);
+
+// ---------------------------------------------------------------- application paths
+
+// Computed once from the running executable: the bundle is the executable file,
+// the application folder is the one that holds it (with a trailing '/') and the
+// resources are in "resources" beside it.
+const char* nkUtil_GetBundleName();
+const char* nkUtil_GetBundlePath();
+const char* nkUtil_GetAppPath();
+const char* nkUtil_GetAppResPath();
+
+// ---------------------------------------------------------------- timestamps
+
+// Times are seconds since 2001-01-01 00:00:00 UTC; texts are local time.
+// Format 0 is "yyyy-MM-dd HH:mm:ss", format 1 (and any other number) "yyyyMMddHHmmss".
+constexpr double kNK_unixToReference = 978307200.0;
+
+// A buffer of fewer than 21 bytes gets "" (nothing when it is null).
+void nkUtil_formatTimestampStr(char* buffer, int bufferSize, int format, double time);
+std::string nkUtil_formatTimestampStr(double time, int format);
+double nkUtil_getTimestampStr(char* buffer, int bufferSize, int format);
+std::string nkUtil_getTimestampStr(int format);
+u16 nkUtil_getCalendar(u16* year, u8* month, u8* day);
+u16 nkUtil_getTime(u8* hour, u8* minute, u8* second);
+// Parses a whole timestamp text of the format; -1.0 when it is not one.
+double nkUtil_getFromTimestampStr(const char* text, int length, int format, u16* year, u8* month, u8* day,
+                                  u8* hour, u8* minute, u8* second);

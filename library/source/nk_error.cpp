@@ -4,7 +4,6 @@
 #include <cxxabi.h>
 #include <string_view>
 #include <cstdlib>
-#include <ctime>
 #include <deque>
 #include <mutex>
 #include <shared_mutex>
@@ -14,6 +13,7 @@
 
 #include "nk_log.h"
 #include "nk_typedef.h"
+#include "nk_utils.h"
 
 // ---------------------------------------------------------------- base object
 
@@ -208,9 +208,7 @@ void nkDebug_PrintMarker(const char* fileName, const char* objName, const char* 
     NK_ASSERT_FN(lineNumber>=0);
 
     char stamp[32] = "";
-    const time_t now = std::time(nullptr);
-    struct tm local;
-    if (localtime_r(&now, &local)) std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+    nkUtil_getTimestampStr(stamp, sizeof(stamp), 0);
     if (*functionName == '-') ++functionName;
     std::printf("[%s %s/%s%s%s() [%d]]\n", stamp, baseName(fileName), objName ? objName : "",
                 objName ? "::" : "", functionName, lineNumber);
