@@ -1,0 +1,142 @@
+// TCP connection with its own receive thread, and the TCP listener.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+
+#include "nk_log.h"
+#include "nk_typedef.h"
+
+struct iovec;
+
+// Connection and listener state.
+typedef enum {
+    k_nkSocketStatus_notActive = 0,
+    k_nkSocketStatus_launching = 1,
+    k_nkSocketStatus_launched = 2,
+    k_nkSocketStatus_connecting = 3,
+    k_nkSocketStatus_connected = 4,
+    k_nkSocketStatus_running = 5,
+    k_nkSocketStatus_closing = 6,
+} t_nkSocketStatus;
+
+// Events of one connection. onConnect and onClose run on a notification path of
+// their own; onReceive runs on the connection's receive thread, and a non-zero
+// result ends the connection.
+class INK_socketCallback {
+public:
+    virtual ~INK_socketCallback() = default;
+    virtual void onConnect(u32 socketName) = 0;
+    virtual u16 onReceive(u32 socketName) = 0;
+    virtual void onClose(u32 socketName) = 0;
+};
+
+// Events of one listener, both called on its accept thread.
+class INK_serverSocketCallback {
+public:
+    virtual ~INK_serverSocketCallback() = default;
+    virtual u16 onAccept(u32 socketName) = 0;
+    virtual void onCloseServer(u32 socketName) = 0;
+};
+
+class CNK_socket : public CNK_baseObject {
+public:
+    CNK_socket();
+    explicit CNK_socket(CNK_logManager* lm);
+    ~CNK_socket() override;
+    u16 setLogManager(CNK_logManager* lm) override;
+
+    u16 Connect(const char* address, u16 port, INK_socketCallback* callback);
+    u16 Append(int socket, INK_socketCallback* callback);
+    u16 Recv(void* pBuff, size_t* pBuffLength, bool waitAll);
+    u16 Send(const void* pBuff, size_t buffLength);
+    void Close();
+    bool isRunning();
+    const char* getPeerName();
+    void setSocketName(u32 socketName);
+    void checkAndClose();
+
+    // Longest time a send may go without any progress before the link is given up.
+    static constexpr int kSendStallMsec = 10000;
+
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    // Reads exactly `length` bytes, giving up with kNKErr_timeout at `deadline`.
+    u16 recvExact(void* pBuff, size_t length, Clock::time_point deadline);
+    // Sends the parts as one message: no other sender's bytes come in between.
+    u16 sendParts(const struct iovec* parts, int count);
+    // Ends the connection and waits until the receive thread and its notifications
+    // are over. Destructors of classes that receive the callbacks call it first,
+    // so that no callback reaches a half-destroyed object.
+    void shutdownAndWait();
+    void logLine(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    u32 socketName() const { return socketName_.load(); }
+
+private:
+    void init();
+    void receiveLoop(INK_socketCallback* callback);
+    void finishConnection(INK_socketCallback* callback);
+    void closeDescriptor();
+    void signalWake();
+    void clearWake();
+    void writePeerName(int skt);
+    void touch();
+    void stopWithError(const char* what, int err);
+    u16 recvInto(u8* buf, size_t length, size_t* got, bool waitAll, const Clock::time_point* deadline);
+
+    std::atomic<int> _socket{0};
+    std::atomic<u32> socketName_{0xFFFFFFFFu};
+    std::mutex peerMutex_;
+    std::string peerName_;
+    std::atomic<u32> bytesSent_{0};
+    std::atomic<u32> bytesReceived_{0};
+    std::atomic<t_nkSocketStatus> _status{k_nkSocketStatus_notActive};
+    std::atomic<double> lastActivity_{0.0};
+    // Separate locks: a peer that stops reading must not hold up the receiving side.
+    std::mutex sendMutex_;
+    std::mutex recvMutex_;
+    std::shared_mutex callbackMutex_;
+    INK_socketCallback* _callback = nullptr;
+    // Made readable by Close, so that waits in poll end at once.
+    int wakeFd_ = -1;
+    std::mutex threadMutex_;  // guards the two thread handles
+    std::thread _thread;
+    std::thread notifyThread_;
+    std::atomic<bool> loopDone_{true};
+};
+
+class CNK_serverSocket : public CNK_baseObject {
+public:
+    CNK_serverSocket();
+    explicit CNK_serverSocket(CNK_logManager* lm);
+    ~CNK_serverSocket() override;
+    u16 setLogManager(CNK_logManager* lm) override;
+
+    u16 Launch(u16 port, INK_serverSocketCallback* callback);
+    int Accept();
+    void Close();
+    void setSocketName(u32 socketName);
+
+private:
+    void init();
+    void acceptLoop();
+    void logLine(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    std::atomic<int> _socket{-1};
+    std::atomic<u32> socketName_{0};
+    u16 port_ = 0;
+    std::atomic<u32> accepted_{0};
+    std::atomic<INK_serverSocketCallback*> _callback{nullptr};
+    std::atomic<t_nkSocketStatus> _status{k_nkSocketStatus_notActive};
+    std::mutex mutex_;
+    int wakeFd_ = -1;
+    std::mutex threadMutex_;
+    std::thread _thread;
+    std::atomic<bool> loopDone_{true};
+};

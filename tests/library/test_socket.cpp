@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net_test_util.h"
+#include "nk_socket.h"
+
+using namespace nettest;
+
+namespace {
+
+// Records the events of one connection; onReceive reads what is ready.
+struct Recorder : INK_socketCallback {
+    CNK_socket* sock = nullptr;
+    std::mutex m;
+    std::vector<std::string> events;
+    std::string data;
+    std::atomic<bool> runningDuringClose{false};
+    std::atomic<bool> closed{false};
+    std::atomic<int> closeDelayMs{0};
+
+    void add(const std::string& e) {
+        std::lock_guard<std::mutex> l(m);
+        events.push_back(e);
+    }
+    void onConnect(u32 name) override { add("connect " + std::to_string(name)); }
+    u16 onReceive(u32) override {
+        char buf[256];
+        size_t len = sizeof(buf);
+        const u16 rc = sock->Recv(buf, &len, false);
+        if (rc == 0) {
+            std::lock_guard<std::mutex> l(m);
+            data.append(buf, len);
+        }
+        return rc;
+    }
+    void onClose(u32 name) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(closeDelayMs.load()));
+        runningDuringClose = sock->isRunning();
+        add("close " + std::to_string(name));
+        closed = true;
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> l(m);
+        return events;
+    }
+    std::string received() {
+        std::lock_guard<std::mutex> l(m);
+        return data;
+    }
+};
+
+}  // namespace
+
+TEST(Socket, SynchronousConnectSendsAndReceivesOnTheCallersThread) {
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    EXPECT_TRUE(sock.isRunning());
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(std::string(sock.getPeerName()), "127.0.0.1:" + std::to_string(listener.port));
+
+    ASSERT_EQ(sock.Send("hello", 5), 0);
+    const Bytes got = recvN(peer, 5);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
+
+    // Without wait-all, the read returns what is there and says how much.
+    ASSERT_TRUE(sendAll(peer, "0123456789", 10));
+    ASSERT_TRUE(waitFor([&] {
+        pollfd p{peer, POLLOUT, 0};
+        return poll(&p, 1, 0) == 1;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    char buf[100];
+    size_t len = sizeof(buf);
+    ASSERT_EQ(sock.Recv(buf, &len, false), 0);
+    EXPECT_EQ(std::string(buf, len), "0123456789");
+
+    // With wait-all it collects a message that comes in pieces.
+    std::thread writer([&] {
+        sendAll(peer, "abc", 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        sendAll(peer, "defg", 4);
+    });
+    len = 7;
+    ASSERT_EQ(sock.Recv(buf, &len, true), 0);
+    writer.join();
+    EXPECT_EQ(std::string(buf, 7), "abcdefg");
+
+    // A peer that closes is seen as socketClosed, without any signal.
+    close(peer);
+    len = 4;
+    EXPECT_EQ(sock.Recv(buf, &len, true), kNKErr_socketClosed);
+    sock.Close();
+    EXPECT_FALSE(sock.isRunning());
+}
+
+TEST(Socket, ConnectFailuresLeaveTheObjectInactive) {
+    const uint16_t deadPort = freePort();
+    struct Case {
+        const char* address;
+        uint16_t port;
+        u16 code;
+    } cases[] = {
+        {nullptr, 1234, kNKErr_invalidParam},
+        {"127.0.0.1", 0, kNKErr_invalidParam},
+        {"127.0.0.1", deadPort, kNKErr_socketConnectionFailed},
+        {"no-such-host.invalid", 1234, kNKErr_socketInvalidAddress},
+    };
+    testing::internal::CaptureStderr();
+    for (const Case& c : cases) {
+        CNK_socket sock;
+        EXPECT_EQ(sock.Connect(c.address, c.port, nullptr), c.code) << (c.address ? c.address : "null");
+        EXPECT_FALSE(sock.isRunning());
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\"address!=NULL\""), std::string::npos);
+    EXPECT_NE(err.find("\"port>0\""), std::string::npos);
+}
+
+TEST(Socket, CallbackConnectionDeliversConnectReceiveCloseInOrder) {
+    RawListener listener;
+    Recorder rec;
+    CNK_socket sock;
+    rec.sock = &sock;
+    rec.closeDelayMs = 100;
+    ASSERT_EQ(sock.Connect("localhost", listener.port, &rec), 0);
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(sendAll(peer, "ping", 4));
+    ASSERT_TRUE(waitFor([&] { return rec.received() == "ping"; }));
+
+    testing::internal::CaptureStderr();
+    close(peer);
+    // Idle is reported only once the close notification has finished.
+    ASSERT_TRUE(waitFor([&] { return !sock.isRunning(); }));
+    EXPECT_TRUE(rec.closed);
+    EXPECT_TRUE(rec.runningDuringClose);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("0xE09C"), std::string::npos);
+    const std::vector<std::string> expected = {"connect 4294967295", "close 4294967295"};
+    EXPECT_EQ(rec.snapshot(), expected);
+}
+
+TEST(Socket, AdoptedDescriptorAboveSelectLimitWorksAndCloseEndsItPromptly) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < 2048 && lim.rlim_max >= 2048) {
+        lim.rlim_cur = 2048;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur <= 1500) GTEST_SKIP() << "descriptor limit too low";
+
+    RawListener listener;
+    const int client = rawConnect(listener.port);
+    const int accepted = listener.accept();
+    ASSERT_GE(accepted, 0);
+    const int high = dup2(accepted, 1500);
+    ASSERT_EQ(high, 1500);
+    close(accepted);
+
+    Recorder rec;
+    CNK_socket sock;
+    rec.sock = &sock;
+    sock.setSocketName(7);
+    ASSERT_EQ(sock.Append(high, &rec), 0);
+    ASSERT_TRUE(sendAll(client, "high", 4));
+    ASSERT_TRUE(waitFor([&] { return rec.received() == "high"; }));
+
+    // Close from the owner: the peer sees the end and the owner hears onClose.
+    sock.Close();
+    EXPECT_TRUE(seesEof(client));
+    ASSERT_TRUE(waitFor([&] { return !sock.isRunning(); }));
+    const std::vector<std::string> expected = {"connect 7", "close 7"};
+    EXPECT_EQ(rec.snapshot(), expected);
+    close(client);
+
+    // The object takes the next connection.
+    const int client2 = rawConnect(listener.port);
+    const int accepted2 = listener.accept();
+    ASSERT_EQ(sock.Append(accepted2, &rec), 0);
+    ASSERT_TRUE(sendAll(client2, "again", 5));
+    ASSERT_TRUE(waitFor([&] { return rec.received() == "highagain"; }));
+    close(client2);
+    ASSERT_TRUE(waitFor([&] { return !sock.isRunning(); }));
+    EXPECT_EQ(rec.snapshot().size(), 4u);
+}
+
+TEST(Socket, ConnectOnLiveConnectionFailsAndClosesIt) {
+    RawListener listener;
+    Recorder rec;
+    CNK_socket sock;
+    rec.sock = &sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, &rec), 0);
+    const int peer = listener.accept();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sock.Connect("127.0.0.1", listener.port, &rec), kNKErr_invalidCondition);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("\"checkCondition\""), std::string::npos);
+    EXPECT_TRUE(seesEof(peer));
+    EXPECT_TRUE(waitFor([&] { return !sock.isRunning(); }));
+    close(peer);
+}
+
+TEST(Socket, SendToClosedPeerFailsWithoutSignal) {
+    signal(SIGPIPE, SIG_DFL);  // a broken pipe would end the test process
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    close(listener.accept());
+    std::vector<char> big(1 << 20, 'x');
+    testing::internal::CaptureStderr();
+    u16 rc = 0;
+    for (int i = 0; i < 20 && rc == 0; ++i) rc = sock.Send(big.data(), big.size());
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(rc == kNKErr_socketSendFailed || rc == kNKErr_socketClosed) << rc;
+    sock.Close();
+}
+
+TEST(Socket, CheckAndCloseKeepsARecentlyActiveConnection) {
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer = listener.accept();
+    sock.checkAndClose();
+    EXPECT_TRUE(sock.isRunning());
+    sock.Close();
+    EXPECT_FALSE(sock.isRunning());
+    close(peer);
+}
+
+// ---------------------------------------------------------------- server
+
+namespace {
+
+struct ServerOwner : INK_serverSocketCallback {
+    CNK_serverSocket* server = nullptr;
+    std::atomic<int> accepted{0};
+    std::atomic<int> closes{0};
+    u16 acceptResult = 0;
+    std::vector<int> fds;
+    std::mutex m;
+    u16 onAccept(u32) override {
+        const int fd = server->Accept();
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> l(m);
+            fds.push_back(fd);
+            ++accepted;
+        }
+        return acceptResult;
+    }
+    void onCloseServer(u32) override { ++closes; }
+    ~ServerOwner() override {
+        for (int fd : fds) close(fd);
+    }
+};
+
+}  // namespace
+
+TEST(ServerSocket, LaunchAcceptsConnectionsAndCloseEndsTheLoop) {
+    ServerOwner owner;
+    CNK_serverSocket server;
+    owner.server = &server;
+    const uint16_t port = freePort();
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+
+    int clients[3];
+    for (int& c : clients) c = rawConnect(port);
+    for (int c : clients) ASSERT_GE(c, 0);
+    ASSERT_TRUE(waitFor([&] { return owner.accepted == 3; }));
+
+    // Another listener on the same port is refused and left closed.
+    {
+        ServerOwner other;
+        CNK_serverSocket second;
+        other.server = &second;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(second.Launch(port, &other), kNKErr_socketBindError);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("0xE092"), std::string::npos);
+        EXPECT_EQ(other.closes, 0);
+    }
+
+    server.Close();
+    ASSERT_TRUE(waitFor([&] { return owner.closes == 1; }));
+    EXPECT_LT(rawConnect(port), 0);  // nothing listens any more
+    for (int c : clients) close(c);
+
+    // It can be launched again.
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    const int c = rawConnect(port);
+    ASSERT_TRUE(waitFor([&] { return owner.accepted == 4; }));
+    close(c);
+}
+
+TEST(ServerSocket, LaunchRefusals) {
+    testing::internal::CaptureStderr();
+    {
+        CNK_serverSocket server;
+        EXPECT_EQ(server.Launch(0, nullptr), kNKErr_invalidParam);
+        EXPECT_EQ(server.Launch(freePort(), nullptr), kNKErr_invalidPointer);
+    }
+    // A second Launch on a running listener refuses and closes it.
+    ServerOwner owner;
+    CNK_serverSocket server;
+    owner.server = &server;
+    const uint16_t port = freePort();
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    EXPECT_EQ(server.Launch(port, &owner), kNKErr_invalidStatus);
+    EXPECT_TRUE(waitFor([&] { return owner.closes == 1; }));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\"port!=0\""), std::string::npos);
+    EXPECT_NE(err.find("\"callback\""), std::string::npos);
+    EXPECT_NE(err.find("\"!_thread.joinable()\""), std::string::npos);
+}
+
+TEST(ServerSocket, NonZeroOnAcceptEndsTheListener) {
+    ServerOwner owner;
+    CNK_serverSocket server;
+    owner.server = &server;
+    owner.acceptResult = kNKErr_invalidStatus;
+    const uint16_t port = freePort();
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    testing::internal::CaptureStderr();
+    const int c = rawConnect(port);
+    ASSERT_TRUE(waitFor([&] { return owner.closes == 1; }));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(owner.accepted, 1);
+    close(c);
+}
