@@ -6,10 +6,7 @@
 #include <cstring>
 #include <sys/uio.h>
 
-#if __has_include("nk_utils.h")
 #include "nk_utils.h"
-#define NK_HAVE_HEX_DUMP 1
-#endif
 
 namespace {
 
@@ -289,9 +286,7 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
 
     if (verbose_.load()) {
         logLine(kVL1, "* Header Bytes");
-#ifdef NK_HAVE_HEX_DUMP
         nkUtil_printBinary(logManager, kVL1, reinterpret_cast<const u8*>(&hdr), sizeof(hdr));
-#endif
     }
     if (hdr.NTCP != NTCP_PREAMBLE) {
         logLine(kVL1, "[NTCP ERR] invalid preamble [NTCP=0x%08X vs preamble=0x%08X", NTCP_PREAMBLE, hdr.NTCP);
