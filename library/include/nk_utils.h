@@ -27,6 +27,27 @@ int nkUtil_checksum(const i8* data, u64 length);
 // 16 bytes a line with offsets and a character column, through printString.
 void nkUtil_printBinary(CNK_logManager* lm, t_nkVbsLvl level, const u8* data, u32 length);
 
+// ---------------------------------------------------------------- bit-stream files
+
+// Whole-buffer saves and loads with timed progress lines through `lm` (which may
+// be null: no lines, reports on standard error). A save writes a new file and
+// renames it over the old one, so a failed save leaves the previous file whole.
+u16 nkUtil_saveBitStream(CNK_logManager* lm, const char* path, const u8* data, int length, t_nkVbsLvl level);
+// A new zero-filled buffer of the file's size, freed by the caller with free().
+u16 nkUtil_getBitStream(CNK_logManager* lm, const char* path, void** data, u32* length, t_nkVbsLvl level);
+// *length: the buffer's capacity on entry, the file's size on success.
+u16 nkUtil_loadBitStream(CNK_logManager* lm, const char* path, u8* buffer, int* length, t_nkVbsLvl level);
+
+// ---------------------------------------------------------------- scrambled files
+
+// A fixed 4-byte seed, the bytes XORed with it, and the CRC-16 of the scrambled
+// bytes (low byte first). Keeps files from casual editing; it is not a cipher.
+bool nkUtil_isEncrypted(const std::string& path);
+// An empty outPath becomes path + ".enc".
+u16 nkUtil_encrypt_file(const std::string& path, std::string& outPath);
+// The plain bytes; empty on any failure.
+std::vector<u8> nkUtil_decrypt_file(const std::string& path);
+
 // ---------------------------------------------------------------- application paths
 
 // Computed once from the running executable: the bundle is the executable file,

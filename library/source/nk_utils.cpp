@@ -1,8 +1,17 @@
 // Byte utilities, application paths, timestamps and system utilities.
 #include "nk_utils.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "nk_file.h"
 
 // ---------------------------------------------------------------- checksums
 
@@ -77,4 +86,215 @@ void nkUtil_printBinary(CNK_logManager* lm, t_nkVbsLvl level, const u8* data, u3
     }
     text += '\n';
     lm->printString(level, "%s", text.c_str());
+}
+
+// ---------------------------------------------------------------- bit-stream files
+
+namespace {
+// The opening, progress and summary lines of one bit-stream operation.
+class BitStreamRun {
+public:
+    BitStreamRun(CNK_logManager* lm, t_nkVbsLvl level, const char* op)
+        : lm_(lm), level_(level), op_(op), start_(std::chrono::steady_clock::now()) {
+        print("\n* %s *", op_);
+    }
+    template <typename... A>
+    void print(const char* format, A... args) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+        if (nkObj_isValid(lm_)) lm_->printText(level_, format, args...);
+#pragma GCC diagnostic pop
+    }
+    u16 fail(const char* func, int line, u16 code, const char* condition) {
+        nkDebug_printError(nkObj_isValid(lm_) ? lm_ : nullptr, __FILE__, nullptr, func, line, code, condition);
+        return finish(code);
+    }
+    u16 cannotOpen(const char* func, int line, const char* path) {
+        print(". File Cannot open %s : %s", path, std::strerror(errno));
+        return fail(func, line, kNKErr_fileOpenFailed, "fp!=NULL");
+    }
+    u16 finish(u16 code) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        print("* %s %s [in %.3f sec] *", op_, code ? "FAILED" : "OK", seconds);
+        return code;
+    }
+
+private:
+    CNK_logManager* lm_;
+    t_nkVbsLvl level_;
+    const char* op_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+#define NK_BS_FAIL(run, code, cond) (run).fail(__func__, __LINE__, (code), (cond))
+
+// Opens a regular file for reading and gives its size.
+FILE* openRegular(const char* path, u64* size) {
+    FILE* fp = std::fopen(path, "r");
+    if (!fp) return nullptr;
+    struct stat st;
+    *size = (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<u64>(st.st_size) : UINT64_MAX;
+    return fp;
+}
+}  // namespace
+
+u16 nkUtil_saveBitStream(CNK_logManager* lm, const char* path, const u8* data, int length, t_nkVbsLvl level) {
+    BitStreamRun run(lm, level, "nkUtil_saveBitStream");
+    if (length < 1 || !data || !path) return NK_BS_FAIL(run, kNKErr_invalidParam, "pData!=NULL && length>0 && path!=NULL");
+    run.print("file: %s", path);
+    const u16 rc = nkFile_writeReplacing(path, {{data, static_cast<size_t>(length)}});
+    switch (rc) {
+        case kNKErr_OK:
+            return run.finish(kNKErr_OK);
+        case kNKErr_fileOpenFailed:
+            return run.cannotOpen(__func__, __LINE__, path);
+        case kNKErr_fileRemoveFailed:
+            return NK_BS_FAIL(run, rc, "rename(temp,path)==0");
+        default:
+            return NK_BS_FAIL(run, kNKErr_fileWriteFailed, "writeLeng==length");
+    }
+}
+
+u16 nkUtil_getBitStream(CNK_logManager* lm, const char* path, void** ppData, u32* pLength, t_nkVbsLvl level) {
+    BitStreamRun run(lm, level, "nkUtil_getBitStream");
+    if (!path || !ppData || !pLength) return NK_BS_FAIL(run, kNKErr_invalidParam, "path!=NULL && ppData!=NULL && pLength!=NULL");
+    run.print("file: %s", path);
+    u64 sz = 0;
+    FILE* fp = openRegular(path, &sz);
+    if (!fp) return run.cannotOpen(__func__, __LINE__, path);
+    if (sz == UINT64_MAX) {
+        std::fclose(fp);
+        return NK_BS_FAIL(run, kNKErr_fileSizeGetFailed, "S_ISREG(st.st_mode)");
+    }
+    if (sz > UINT32_MAX) {
+        std::fclose(fp);
+        return NK_BS_FAIL(run, kNKErr_invalidBufferSize, "sz<=UINT32_MAX");
+    }
+    *ppData = std::calloc(sz ? static_cast<size_t>(sz) : 1, 1);
+    if (!*ppData) {
+        std::fclose(fp);
+        return NK_BS_FAIL(run, kNKErr_memoryAllocationFailed, "*ppData!=NULL");
+    }
+    const size_t readLeng = std::fread(*ppData, 1, static_cast<size_t>(sz), fp);
+    std::fclose(fp);
+    if (readLeng != sz) {
+        std::free(*ppData);
+        *ppData = nullptr;
+        return NK_BS_FAIL(run, kNKErr_fileReadFailed, "readLeng==sz");
+    }
+    *pLength = static_cast<u32>(sz);
+    return run.finish(kNKErr_OK);
+}
+
+u16 nkUtil_loadBitStream(CNK_logManager* lm, const char* path, u8* pBuffer, int* pLength, t_nkVbsLvl level) {
+    BitStreamRun run(lm, level, "nkUtil_loadBitStream");
+    if (!path || !pBuffer || !pLength || *pLength < 1)
+        return NK_BS_FAIL(run, kNKErr_invalidParam, "path!=NULL && pBuffer!=NULL && pLength!=NULL && *pLength>0");
+    run.print("file: %s", path);
+    u64 sz = 0;
+    FILE* fp = openRegular(path, &sz);
+    if (!fp) return run.cannotOpen(__func__, __LINE__, path);
+    if (sz == UINT64_MAX) {
+        std::fclose(fp);
+        return NK_BS_FAIL(run, kNKErr_fileSizeGetFailed, "S_ISREG(st.st_mode)");
+    }
+    if (sz > static_cast<u64>(*pLength)) {
+        std::fclose(fp);
+        return NK_BS_FAIL(run, kNKErr_invalidBufferSize, "sz<=*pLength");
+    }
+    const size_t readLeng = std::fread(pBuffer, 1, static_cast<size_t>(sz), fp);
+    std::fclose(fp);
+    if (readLeng != sz) return NK_BS_FAIL(run, kNKErr_fileReadFailed, "readLeng==sz");
+    *pLength = static_cast<int>(sz);
+    return run.finish(kNKErr_OK);
+}
+
+// ---------------------------------------------------------------- scrambled files
+
+namespace {
+constexpr u8 kSeed[4] = {0x3A, 0x97, 0xD2, 0x4E};
+constexpr size_t seed_sz = sizeof(kSeed);
+constexpr size_t kCrcSize = 2;
+
+void scramble(u8* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] ^= kSeed[i % seed_sz];
+}
+}  // namespace
+
+bool nkUtil_isEncrypted(const std::string& fn) {
+    if (!nkFile_isFileExist(fn)) {
+        NK_REPORT_FN(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
+        return false;
+    }
+    FILE* fp = std::fopen(fn.c_str(), "rb");
+    if (!fp) {
+        NK_REPORT_FN(kNKErr_fileOpenFailed, "fp!=NULL");
+        return false;
+    }
+    u8 head[seed_sz];
+    const size_t rdsz = std::fread(head, 1, seed_sz, fp);
+    std::fclose(fp);
+    if (rdsz != seed_sz) {
+        NK_REPORT_FN(kNKErr_fileOpenFailed, "rdsz==seed_sz");
+        return false;
+    }
+    return std::memcmp(head, kSeed, seed_sz) == 0;
+}
+
+u16 nkUtil_encrypt_file(const std::string& fn, std::string& outPath) {
+    if (!nkFile_isFileExist(fn)) {
+        NK_REPORT_FN(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
+        return kNKErr_fileNotExist;
+    }
+    std::vector<u8> data = nkFile_readFile(fn);
+    if (!(data.size() > 0)) {
+        NK_REPORT_FN(kNKErr_fileReadFailed, "data.size()>0");
+        return kNKErr_fileReadFailed;
+    }
+    scramble(data.data(), data.size());
+    const u16 crc = nkUtil_crc16(data);
+    const u8 trailer[kCrcSize] = {static_cast<u8>(crc & 0xFF), static_cast<u8>(crc >> 8)};
+    if (outPath.empty()) outPath = fn + ".enc";
+    const u16 rc = nkFile_writeReplacing(outPath, {{kSeed, seed_sz}, {data.data(), data.size()}, {trailer, kCrcSize}});
+    if (rc == kNKErr_fileOpenFailed) NK_REPORT_FN(rc, "fp!=NULL");
+    else if (rc == kNKErr_fileWriteFailed) NK_REPORT_FN(rc, "writeLeng==size");
+    else if (rc) NK_REPORT_FN(rc, "rename(temp,outPath)==0");
+    return rc;
+}
+
+std::vector<u8> nkUtil_decrypt_file(const std::string& fn) {
+    if (!nkFile_isFileExist(fn)) {
+        NK_REPORT_FN(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
+        return {};
+    }
+    // Too short to hold the seed and the CRC: refused before anything is read.
+    const u64 size = nkFile_getFileSize(fn);
+    if (!(size > 0)) {
+        NK_REPORT_FN(kNKErr_fileReadFailed, "enc.size()>0");
+        return {};
+    }
+    if (size < seed_sz + kCrcSize) {
+        NK_REPORT_FN(kNKErr_invalidDataSize, "enc.size()>=seed_sz+2");
+        return {};
+    }
+    std::vector<u8> enc = nkFile_readFile(fn);
+    if (enc.size() < seed_sz + kCrcSize) {
+        NK_REPORT_FN(kNKErr_fileReadFailed, "enc.size()>=seed_sz+2");
+        return {};
+    }
+    if (std::memcmp(kSeed, enc.data(), seed_sz) != 0) {
+        NK_REPORT_FN(kNKErr_invalidCondition, "!memcmp(seed,enc.data(),seed_sz)");
+        return {};
+    }
+    const size_t n = enc.size() - seed_sz - kCrcSize;
+    const u16 crc = nkUtil_crc16(enc.data() + seed_sz, n);
+    const u16 stored = static_cast<u16>(enc[enc.size() - 2] | (enc[enc.size() - 1] << 8));
+    if (crc != stored) {
+        NK_REPORT_FN(kNKErr_invalidChecksum, "crc == *(uint16_t*)(enc.data()+enc.size()-2)");
+        return {};
+    }
+    std::vector<u8> plain(enc.begin() + seed_sz, enc.begin() + static_cast<ptrdiff_t>(seed_sz + n));
+    scramble(plain.data(), plain.size());
+    return plain;
 }
