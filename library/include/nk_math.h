@@ -332,6 +332,25 @@ u16 nkMath_matrixDot(const float* aIn, int aRows, int aCols, const float* bIn, i
 u16 nkMath_matrixDotD(const double* aIn, int aRows, int aCols, const double* bIn, int bRows, int bCols,
                       double* cOut, int* pMc, int* pNc);
 
+// ---------------------------------------------------------------------------
+// Iterative fits and matrix inverses (dlib).
+
+// y ~ a / (x + b) + c; mse receives the mean squared residual.
+u16 nkMath_inverseFitDouble(const double* x, const double* y, int n, double* a, double* b, double* c, double* mse);
+// Cubic y ~ coeff[0] x^3 + coeff[1] x^2 + coeff[2] x + coeff[3] for every order 1..4;
+// coeff holds four values.
+u16 nkMath_polynomialFitDouble(const double* vx, const double* vy, int leng, int order, double* coeff);
+// Least-squares slope of y = k x.
+u16 nkMath_lineRtoFitDouble(const double* vx, const double* vy, int leng, double* slope);
+t_nkMathGaussianFit nkMath_gaussianFit(const double* x, const double* y, size_t n);
+
+// Row-major rows x cols in, cols x rows out.
+u16 nkMath_matrixPinv(const float* mIn, float* mOut, int rows, int cols);
+u16 nkMath_matrixPinvD(const double* mIn, double* mOut, int rows, int cols);
+// Square, non-singular matrices only.
+u16 nkMath_matrixInv(const float* mIn, float* mOut, int rows, int cols);
+u16 nkMath_matrixInvD(const double* mIn, double* mOut, int rows, int cols);
+
 // Window statistics finders, exported with plain names for station programs.
 // Every output may be null. A negative bound gives an empty window; an empty
 // window writes NaN to the double outputs and to float/double extremes, 0 to
