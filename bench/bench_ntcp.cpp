@@ -1,0 +1,265 @@
+// Request/reply round trips on loopback, 1 or 16 connections at once:
+//   RawClient_NtcpServer  raw-socket NTCP clients against CNK_serverSocket + CNK_ntcp (SendResponse)
+//   NtcpClient_NtcpServer CNK_ntcp::SendRequest clients against the same server
+//   RawClient_PlainEcho   the same bytes through a plain blocking-socket echo (the floor)
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "nk_ntcp.h"
+
+namespace {
+
+using Bytes = std::vector<u8>;
+constexpr u32 kCtrl = 0x6563686F;  // 'echo'
+
+bool readAll(int fd, void* buf, size_t n) {
+    auto* p = static_cast<u8*>(buf);
+    while (n > 0) {
+        const ssize_t k = recv(fd, p, n, 0);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* buf, size_t n) {
+    const auto* p = static_cast<const u8*>(buf);
+    while (n > 0) {
+        const ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+int listenOn(u16* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(fd, 64);
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+u16 freePort() {
+    u16 port = 0;
+    close(listenOn(&port));
+    return port;
+}
+
+int connectTo(u16 port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Bytes requestBytes(size_t payload, u8 seqn) {
+    Bytes b(16 + payload + (payload ? 1 : 0));
+    tNTCP_header h{};
+    h.NTCP = NTCP_PREAMBLE;
+    h.CTRL = kCtrl;
+    h.PLEN = payload ? static_cast<u32>(payload + 1) : 0;
+    h.SEQN = seqn;
+    unsigned sum = 0;
+    const u8* hb = reinterpret_cast<const u8*>(&h);
+    for (int i = 0; i < 15; ++i) sum += hb[i];
+    h.H_CS = static_cast<u8>(~sum);
+    std::memcpy(b.data(), &h, 16);
+    unsigned ps = 0;
+    for (size_t i = 0; i < payload; ++i) {
+        b[16 + i] = static_cast<u8>(i * 7);
+        ps += b[16 + i];
+    }
+    if (payload) b.back() = static_cast<u8>(~ps);
+    return b;
+}
+
+// One raw round trip: the request out, a whole packet back.
+bool rawRoundTrip(int fd, const Bytes& request, Bytes& reply) {
+    if (!writeAll(fd, request.data(), request.size())) return false;
+    tNTCP_header h;
+    if (!readAll(fd, &h, sizeof(h))) return false;
+    reply.resize(h.PLEN);
+    return h.PLEN == 0 || readAll(fd, reply.data(), h.PLEN);
+}
+
+// The floor: a blocking echo of whole packets, one thread per connection.
+struct PlainEcho {
+    int listener = -1;
+    u16 port = 0;
+    std::thread acceptor;
+    std::vector<std::thread> workers;  // touched by the acceptor until it is joined
+    std::vector<int> fds;
+    explicit PlainEcho(int connections) {
+        listener = listenOn(&port);
+        acceptor = std::thread([this, connections] {
+            for (int i = 0; i < connections; ++i) {
+                const int fd = accept(listener, nullptr, nullptr);
+                if (fd < 0) return;
+                fds.push_back(fd);
+                workers.emplace_back([fd] {
+                    Bytes buf;
+                    tNTCP_header h;
+                    while (readAll(fd, &h, sizeof(h))) {
+                        buf.resize(sizeof(h) + h.PLEN);
+                        std::memcpy(buf.data(), &h, sizeof(h));
+                        if (!readAll(fd, buf.data() + sizeof(h), h.PLEN)) break;
+                        if (!writeAll(fd, buf.data(), buf.size())) break;
+                    }
+                });
+            }
+        });
+    }
+    ~PlainEcho() {
+        acceptor.join();
+        for (int fd : fds) shutdown(fd, SHUT_RDWR);
+        for (auto& t : workers) t.join();
+        for (int fd : fds) close(fd);
+        close(listener);
+    }
+};
+
+// The library's server road: a listener handing connections to idle NTCP
+// endpoints, each answering with SendResponse.
+struct NtcpServer : INK_serverSocketCallback {
+    struct Echo : INK_ntcpCallback {
+        CNK_ntcp* ep = nullptr;
+        void onNtcpConnect(u32) override {}
+        void onNtcpReceive(u32, const tNTCP_packet* p) override {
+            const int n = p->header.PLEN ? static_cast<int>(p->header.PLEN - 1) : 0;
+            ep->SendResponse(&p->header, 0, p->payload, n, kVL6);
+        }
+        void onNtcpClose(u32) override {}
+    };
+    std::vector<std::unique_ptr<Echo>> handlers;
+    std::vector<std::unique_ptr<CNK_ntcp>> endpoints;
+    CNK_serverSocket server;
+    u16 port = 0;
+
+    explicit NtcpServer(int n) {
+        for (int i = 0; i < n; ++i) {
+            handlers.emplace_back(new Echo);
+            endpoints.emplace_back(new CNK_ntcp);
+            handlers.back()->ep = endpoints.back().get();
+            endpoints.back()->setCallback(handlers.back().get());
+        }
+        port = freePort();
+        server.Launch(port, this);
+    }
+    ~NtcpServer() {
+        for (auto& ep : endpoints) ep->Close();
+    }
+    u16 onAccept(u32) override {
+        const int fd = server.Accept();
+        if (fd < 0) return 0;
+        for (auto& ep : endpoints)
+            if (!ep->isRunning() && ep->Append(fd, nullptr) == 0) return 0;
+        close(fd);
+        return 0;
+    }
+    void onCloseServer(u32) override {}
+};
+
+int roundsFor(size_t payload) {
+    const size_t rounds = (4u << 20) / (payload + 64);
+    return static_cast<int>(std::max<size_t>(4, std::min<size_t>(rounds, 400)));
+}
+
+// Runs `rounds` round trips on every connection at once per benchmark iteration.
+template <typename Fn>
+void runConnections(benchmark::State& state, int connections, int rounds, Fn roundTrip) {
+    std::atomic<bool> failed{false};
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int c = 0; c < connections; ++c)
+            threads.emplace_back([&, c] {
+                for (int r = 0; r < rounds && !failed; ++r)
+                    if (!roundTrip(c)) failed = true;
+            });
+        for (auto& t : threads) t.join();
+    }
+    if (failed) state.SkipWithError("round trip failed");
+    state.SetItemsProcessed(state.iterations() * connections * rounds);
+    state.counters["conns"] = connections;
+}
+
+void rawClients(benchmark::State& state, u16 port, int connections) {
+    const size_t payload = static_cast<size_t>(state.range(1));
+    std::vector<int> fds;
+    for (int c = 0; c < connections; ++c) fds.push_back(connectTo(port));
+    const Bytes request = requestBytes(payload, 1);
+    std::vector<Bytes> replies(connections);
+    runConnections(state, connections, roundsFor(payload),
+                   [&](int c) { return rawRoundTrip(fds[c], request, replies[c]); });
+    for (int fd : fds) close(fd);
+}
+
+void BM_RawClient_NtcpServer(benchmark::State& state) {
+    const int connections = static_cast<int>(state.range(0));
+    NtcpServer server(connections);
+    rawClients(state, server.port, connections);
+}
+
+void BM_RawClient_PlainEcho(benchmark::State& state) {
+    const int connections = static_cast<int>(state.range(0));
+    PlainEcho echo(connections);
+    rawClients(state, echo.port, connections);
+}
+
+void BM_NtcpClient_NtcpServer(benchmark::State& state) {
+    const int connections = static_cast<int>(state.range(0));
+    const size_t payload = static_cast<size_t>(state.range(1));
+    NtcpServer server(connections);
+    std::vector<std::unique_ptr<CNK_ntcp>> clients;
+    for (int c = 0; c < connections; ++c) {
+        clients.emplace_back(new CNK_ntcp);
+        clients.back()->Connect("127.0.0.1", server.port, nullptr);
+    }
+    const Bytes body = Bytes(payload, 0x42);
+    runConnections(state, connections, roundsFor(payload), [&](int c) {
+        tNTCP_packet* reply = nullptr;
+        const u16 rc = clients[c]->SendRequest(kCtrl, body.data(), static_cast<int>(body.size()), &reply, 10000, kVL6);
+        std::free(reply);
+        return rc == 0;
+    });
+    for (auto& c : clients) c->Close();
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+    for (int connections : {1, 16})
+        for (int payload : {16, 4096, 1 << 20}) b->Args({connections, payload});
+    b->ArgNames({"conns", "bytes"})->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+BENCHMARK(BM_RawClient_PlainEcho)->Apply(sizes);
+BENCHMARK(BM_RawClient_NtcpServer)->Apply(sizes);
+BENCHMARK(BM_NtcpClient_NtcpServer)->Apply(sizes);
+
+BENCHMARK_MAIN();
