@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # second readers used by the tests
   python3 python3-numpy python3-scipy python3-pil python3-crcmod python3-pandas
-  binutils libtiff-tools zip unzip tzdata locales
+  binutils libtiff-tools zip unzip tzdata locales dbus-daemon
   # numeric dependencies
   libdlib-dev liblapack-dev liblapacke-dev libopenblas-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd

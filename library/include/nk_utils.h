@@ -74,3 +74,28 @@ u16 nkUtil_getTime(u8* hour, u8* minute, u8* second);
 // Parses a whole timestamp text of the format; -1.0 when it is not one.
 double nkUtil_getFromTimestampStr(const char* text, int length, int format, u16* year, u8* month, u8* day,
                                   u8* hour, u8* minute, u8* second);
+
+// ---------------------------------------------------------------- system utilities
+
+const char* Nerrakit_GetVersion();
+
+// An N-dimensional array (1 to 16 dimensions, element type 0 to 9) in one zeroed
+// block: pointer tables for every level but the last, then the elements, so the
+// result indexes as p[i][j]...[k]. *totalBytes gets the block's size.
+void* nkUtil_alignedMemory_alloc(int dataType, u16 dimensions, const u16* sizes, u32* totalBytes);
+void nkUtil_alignedMemory_free(void* p);
+
+// Starts the command (words split at blanks, no quoting, no path search, empty
+// environment); with an output path the child's output and errors are appended
+// to it and it has no input. The child's pid, or 0 on failure.
+int nkUtil_launchProcess(const char* command, const char* outputPath);
+// Starts the command and waits for it; *status gets the raw wait status.
+u16 nkUtil_performProcess(const char* command, const char* outputPath, int* status);
+u16 nkUtil_killProcess(int pid);
+
+// false takes one more "keep the display awake" hold; true releases them all.
+u16 nkSys_enableSystemSleep(bool enable);
+// Resident memory of this process in MiB; 0.0 when it cannot be read.
+double nkSys_processMemUsage();
+// Hardware address of the primary network interface, or "".
+const char* nkUtil_getMacAddress();
