@@ -148,6 +148,8 @@ private:
     u32 _attrCnt = 0;
     const t_nkDataItem** _pDataItems = nullptr;
     u32 _dataCnt = 0;
+    u32 _attrCap = 0;  // the limit when each array was made
+    u32 _dataCap = 0;
 };
 
 // ---------------------------------------------------------------- test-data CSV to property list

@@ -1,18 +1,21 @@
 // Station CSV log reader and the generic CSV table with its operations.
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <mutex>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
 #include "nk_csv.h"
 #include "nk_csv_common.h"
+#include "nk_file.h"
+#include "nk_string.h"
+#include "plist/pf_plist.h"
 
 const char* const k_nkCsv_anchors[3] = {"SerialNumber", "SpecItem", "GrrConfig"};
 const char* const k_nkCsv_columnToExclude[11] = {"SerialNumber", "StartTime", "EndTime",   "SwVersion",
@@ -50,25 +53,30 @@ bool scanDouble(const char* p, const char* end, double& out) {
     return true;
 }
 
+i64 toI64(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 9223372036854775807.0) return INT64_MAX;
+    if (v <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<i64>(v);
+}
+
+u64 toU64(double v) {
+    if (v >= 9223372036854775808.0) return v >= 18446744073709551615.0 ? UINT64_MAX : static_cast<u64>(v);
+    return static_cast<u64>(toI64(v));
+}
+
 u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)>& body) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) return kNKErr_fileOpenFailed;
-    FILE* fp = fdopen(fd, "w");
-    if (!fp) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return kNKErr_fileOpenFailed;
-    }
-    bool ok = body(fp);
-    ok = std::fflush(fp) == 0 && ok;
-    ok = !std::ferror(fp) && ok;
-    // mkstemp makes the file private; the table is an ordinary file.
-    ok = fchmod(fd, 0644) == 0 && ok;
-    ok = std::fclose(fp) == 0 && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return kNKErr_OK;
-    ::unlink(tmp.c_str());
-    return kNKErr_fileWriteFailed;
+    // Formatted in memory first, then handed to the replacing write in one piece.
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* mem = open_memstream(&buf, &len);
+    if (!mem) return kNKErr_memoryAllocationFailed;
+    const bool ok = body(mem);
+    const bool closed = std::fclose(mem) == 0;
+    u16 rtn = ok && closed ? kNKErr_OK : kNKErr_fileWriteFailed;
+    if (rtn == kNKErr_OK) rtn = nkFile_writeReplacing(path, {{buf, len}});
+    std::free(buf);
+    return rtn;
 }
 
 }  // namespace nkcsv
@@ -368,22 +376,6 @@ std::string textAfterNoCase(const std::string& cell, const char* key) {
     return std::string(hit);
 }
 
-bool readWholeFile(const std::string& path, std::vector<char>& out) {
-    FILE* fp = std::fopen(path.c_str(), "rb");
-    if (!fp) return false;
-    std::fseek(fp, 0, SEEK_END);
-    const long size = std::ftell(fp);
-    std::fseek(fp, 0, SEEK_SET);
-    bool ok = size > 0;
-    if (ok) {
-        out.resize(static_cast<size_t>(size));
-        ok = std::fread(out.data(), 1, out.size(), fp) == out.size();
-    }
-    std::fclose(fp);
-    if (!ok) out.clear();
-    return ok;
-}
-
 }  // namespace
 
 CNK_csv::CNK_csv() { NK_CLASS_NAME(); }
@@ -414,13 +406,12 @@ u16 CNK_csv::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
 
 u16 CNK_csv::load(const std::string& fn) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    std::error_code ec;
-    if (!std::filesystem::exists(fn, ec)) {
+    if (!nkFile_isFileExist(fn)) {
         NK_REPORT(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
         return kNKErr_fileNotExist;
     }
-    std::vector<char> fb;
-    if (!readWholeFile(fn, fb)) {
+    std::vector<u8> fb = nkFile_readFile(fn);
+    if (fb.empty()) {
         NK_REPORT(kNKErr_fileReadFailed, "fileSz>0");
         return kNKErr_fileReadFailed;
     }
@@ -428,8 +419,8 @@ u16 CNK_csv::load(const std::string& fn) {
     _swVersion.clear();
     _specVersion.clear();
 
-    std::vector<std::vector<std::string>> rows = cutRows(fb.data(), fb.size());
-    std::vector<char>().swap(fb);
+    std::vector<std::vector<std::string>> rows = cutRows(reinterpret_cast<const char*>(fb.data()), fb.size());
+    std::vector<u8>().swap(fb);
 
     // Anchor: the first cell that holds one of the anchor words.
     size_t headerRow = 0, anchorCol = 0;
@@ -808,5 +799,463 @@ u16 CNK_csv::exportCsv(const std::string& path) {
         return !std::ferror(fp);
     });
     if (rtn != kNKErr_OK) NK_REPORT(rtn, "fp!=NULL");
+    return rtn;
+}
+
+// ================================================================ CNK_csvWriter
+
+namespace {
+
+// One lock for every test-data CSV file of the process, from the existence test
+// to the close, so only the first of two writers starting a file writes its header.
+std::mutex _gMtxCsvFileLock;
+
+// The readers cannot unquote, so a cell must not hold a separator or a line end.
+std::string safeCell(const char* text) {
+    std::string s(text ? text : "");
+    for (char& c : s) {
+        if (c == ',') c = ';';
+        else if (c == '\r' || c == '\n') c = ' ';
+    }
+    return s;
+}
+
+void appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof(buf)) {
+        out.append(buf, static_cast<size_t>(n));
+        return;
+    }
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n) + 1);
+    va_start(ap, fmt);
+    std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, fmt, ap);
+    va_end(ap);
+    out.resize(at + static_cast<size_t>(n));
+}
+
+// One cell with its leading comma, in the item's value format.
+void appendItemCell(std::string& out, const t_nkDataItem* it, double v) {
+    const u32 type = static_cast<u32>(it->dataType);
+    NK_ASSERT_FN(type<=k_nkDataType_string);
+    if (type == k_nkDataType_string) {
+        out += ',';
+        out += safeCell(std::string(it->text, strnlen(it->text, sizeof(it->text))).c_str());
+        return;
+    }
+    // Unmeasured, NaN or infinite: nothing a reader could take for a number.
+    if (!nkMath_isValid(v)) {
+        out += ",NA";
+        return;
+    }
+    const i64 whole = nkcsv::toI64(v);
+    switch (type) {
+    case kNKDT_u8: appendf(out, ",%u", static_cast<unsigned>(static_cast<u8>(whole))); break;
+    case kNKDT_i8: appendf(out, ",%d", static_cast<int>(static_cast<i8>(whole))); break;
+    case kNKDT_u16: appendf(out, ",%u", static_cast<unsigned>(static_cast<u16>(whole))); break;
+    case kNKDT_i16: appendf(out, ",%d", static_cast<int>(static_cast<i16>(whole))); break;
+    case kNKDT_u32: appendf(out, ",%u", static_cast<unsigned>(static_cast<u32>(whole))); break;
+    case kNKDT_i32: appendf(out, ",%d", static_cast<int>(static_cast<i32>(whole))); break;
+    case kNKDT_u64: appendf(out, ",%llu", static_cast<unsigned long long>(nkcsv::toU64(v))); break;
+    case kNKDT_i64: appendf(out, ",%lld", static_cast<long long>(whole)); break;
+    case kNKDT_float: appendf(out, ",%f", static_cast<double>(static_cast<float>(v))); break;
+    default: appendf(out, ",%lf", v); break;
+    }
+}
+
+void appendLimitCell(std::string& out, const t_nkDataItem* it, double v) {
+    if (it->dataType == k_nkDataType_string) out += ",NA";
+    else appendItemCell(out, it, v);
+}
+
+void appendFixed(std::string& out, double v) {
+    if (std::isfinite(v)) appendf(out, ",%.3lf", v);
+    else out += ",NA";
+}
+
+}  // namespace
+
+CNK_csvWriter::CNK_csvWriter() { NK_CLASS_NAME(); }
+
+CNK_csvWriter::CNK_csvWriter(CNK_logManager* lm, u32 entryCountMax) {
+    NK_CLASS_NAME();
+    setLogManager(lm);
+    if (setEntryCntMax(entryCountMax) != kNKErr_OK)
+        nkDebug_assertFail(__FILE__, name, __func__, __LINE__, "setEntryCntMax(entryCountMax)==kNKErr_OK");
+}
+
+CNK_csvWriter::~CNK_csvWriter() {
+    if (nkObj_isValid(this)) reset();
+}
+
+u16 CNK_csvWriter::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
+
+u16 CNK_csvWriter::setEntryCntMax(u32 entryCntMax) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (entryCntMax == 0) {
+        NK_REPORT(kNKErr_invalidParam, "entryCntMax>0");
+        return kNKErr_invalidParam;
+    }
+    if (entryCntMax >= 4096) {
+        NK_REPORT(kNKErr_invalidParam, "entryCntMax<4096");
+        return kNKErr_invalidParam;
+    }
+    _entryCntMax = std::max<u32>(entryCntMax, 2048);
+    return kNKErr_OK;
+}
+
+u16 CNK_csvWriter::addAttr(const t_nkDataItem* pAttrItem) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (!pAttrItem) {
+        NK_REPORT(kNKErr_invalidPointer, "pAttrItem!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if (!_pAttrItems) {
+        _pAttrItems = static_cast<const t_nkDataItem**>(std::calloc(_entryCntMax, sizeof(*_pAttrItems)));
+        if (!_pAttrItems) {
+            NK_REPORT(kNKErr_memoryAllocationFailed, "_pAttrItems!=NULL");
+            return kNKErr_memoryAllocationFailed;
+        }
+        _attrCap = _entryCntMax;
+    }
+    if (_attrCnt >= _attrCap) {
+        NK_REPORT(kNKErr_invalidCondition, "_attrCnt<_entryCntMax");
+        return kNKErr_invalidCondition;
+    }
+    _pAttrItems[_attrCnt++] = pAttrItem;
+    return kNKErr_OK;
+}
+
+u16 CNK_csvWriter::addData(const t_nkDataItem* pDataItem) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (!pDataItem) {
+        NK_REPORT(kNKErr_invalidPointer, "pDataItem!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if (!_pDataItems) {
+        _pDataItems = static_cast<const t_nkDataItem**>(std::calloc(_entryCntMax, sizeof(*_pDataItems)));
+        if (!_pDataItems) {
+            NK_REPORT(kNKErr_memoryAllocationFailed, "_pDataItems!=NULL");
+            return kNKErr_memoryAllocationFailed;
+        }
+        _dataCap = _entryCntMax;
+    }
+    if (_dataCnt >= _dataCap) {
+        NK_REPORT(kNKErr_invalidCondition, "_dataCnt<_entryCntMax");
+        return kNKErr_invalidCondition;
+    }
+    _pDataItems[_dataCnt++] = pDataItem;
+    return kNKErr_OK;
+}
+
+void CNK_csvWriter::reset() {
+    NK_VALID_OR_RETURN_VOID();
+    _entryCntMax = 2048;
+    std::free(_pAttrItems);
+    std::free(_pDataItems);
+    _pAttrItems = nullptr;
+    _pDataItems = nullptr;
+    _attrCnt = _dataCnt = 0;
+    _attrCap = _dataCap = 0;
+}
+
+u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const char* strVersion,
+                         const char* serialNumber, u16 errCode, const char* errString, const char* strTime_start,
+                         const char* strTime_stop, double timeStamp, double testTime) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (!(filePathName != nullptr && std::strlen(filePathName))) {
+        NK_REPORT(kNKErr_invalidPointer, "filePathName!=NULL && strlen(filePathName)");
+        return kNKErr_invalidPointer;
+    }
+    if (!(strTitle != nullptr && std::strlen(strTitle))) {
+        NK_REPORT(kNKErr_invalidPointer, "strTitle!=NULL && strlen(strTitle)");
+        return kNKErr_invalidPointer;
+    }
+    if (!(strVersion != nullptr && std::strlen(strVersion))) {
+        NK_REPORT(kNKErr_invalidPointer, "strVersion!=NULL && strlen(strVersion)");
+        return kNKErr_invalidPointer;
+    }
+    if (!(serialNumber != nullptr && std::strlen(serialNumber) > 0)) {
+        NK_REPORT(kNKErr_invalidCondition, "serialNumber!=NULL && strlen(serialNumber)>0");
+        return kNKErr_invalidCondition;
+    }
+    if (!(strTime_start != nullptr && std::strlen(strTime_start) > 0)) {
+        NK_REPORT(kNKErr_invalidCondition, "strTime_start!=NULL && strlen(strTime_start)>0");
+        return kNKErr_invalidCondition;
+    }
+    if (!(strTime_stop != nullptr && std::strlen(strTime_stop) > 0)) {
+        NK_REPORT(kNKErr_invalidCondition, "strTime_stop!=NULL && strlen(strTime_stop)>0");
+        return kNKErr_invalidCondition;
+    }
+    std::string fileName(filePathName);
+    if (!strcasestr(fileName.c_str(), ".csv")) fileName += ".csv";
+
+    std::string row;
+    row += safeCell(serialNumber);
+    appendf(row, ",%s,%d,", errCode == 0 ? "PASS" : "FAIL", static_cast<int>(errCode));
+    row += safeCell(errString) + "," + safeCell(strTime_start) + "," + safeCell(strTime_stop);
+    appendFixed(row, timeStamp);
+    appendFixed(row, testTime);
+    for (u32 i = 0; i < _attrCnt; ++i) appendItemCell(row, _pAttrItems[i], _pAttrItems[i]->value);
+    for (u32 i = 0; i < _dataCnt; ++i) appendItemCell(row, _pDataItems[i], _pDataItems[i]->value);
+    row += ",\n";
+
+    std::lock_guard<std::mutex> lock(_gMtxCsvFileLock);
+    const bool existed = nkFile_isFileExist(fileName);
+    FILE* fp = std::fopen(fileName.c_str(), existed ? "a+" : "w+");
+    if (!fp) {
+        NK_REPORT(kNKErr_fileOpenFailed, "fp!=NULL");
+        return kNKErr_fileOpenFailed;
+    }
+    std::string block;
+    if (!existed) {
+        block += safeCell(strTitle) + ",Version:" + safeCell(strVersion) + ",\n";
+        block += "SerialNumber,overallResult,errCode,errString,startTime,stopTime,timeStamp,testTime";
+        for (u32 i = 0; i < _attrCnt; ++i) block += "," + safeCell(_pAttrItems[i]->name);
+        for (u32 i = 0; i < _dataCnt; ++i) block += "," + safeCell(_pDataItems[i]->name);
+        block += ",\n";
+        for (int upper = 1; upper >= 0; --upper) {
+            block += upper ? "Upper Limit----->" : "Lower Limit----->";
+            block += ",,0,,,,,";
+            for (u32 i = 0; i < _attrCnt; ++i) block += ",ATTRB";
+            for (u32 i = 0; i < _dataCnt; ++i)
+                appendLimitCell(block, _pDataItems[i], upper ? _pDataItems[i]->limitUpper : _pDataItems[i]->limitLower);
+            block += ",\n";
+        }
+    }
+    block += row;
+
+    // Unbuffered: the block goes out in one write, and nothing is left over for
+    // the close to write after a failed one has been taken back.
+    std::setvbuf(fp, nullptr, _IONBF, 0);
+    std::fseek(fp, 0, SEEK_END);
+    const long before = std::ftell(fp);
+    bool ok = std::fwrite(block.data(), 1, block.size(), fp) == block.size();
+    ok = std::fflush(fp) == 0 && ok;
+    // A row that did not go out whole is taken back, so the file stays a table.
+    if (!ok && before >= 0 && ftruncate(fileno(fp), before) != 0) ok = false;
+    ok = std::fclose(fp) == 0 && ok;
+    if (!ok) {
+        if (!existed) std::remove(fileName.c_str());
+        NK_REPORT(kNKErr_fileWriteFailed, "written");
+        return kNKErr_fileWriteFailed;
+    }
+    return kNKErr_OK;
+}
+
+// ================================================================ test-data CSV to property list
+
+namespace {
+
+using pf::plist::Value;
+
+std::vector<std::string> splitFields(const std::string& line) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (true) {
+        const size_t comma = line.find(',', pos);
+        out.push_back(line.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos).substr(0, 255));
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return out;
+}
+
+const std::string& fieldAt(const std::vector<std::string>& fields, size_t i) {
+    static const std::string kEmpty;
+    return i < fields.size() ? fields[i] : kEmpty;
+}
+
+// "NA" gives the sentinel; otherwise the whole cell must be a finite number.
+bool limitOrValue(const std::string& cell, double& out) {
+    if (cell == "NA") {
+        out = kNK_noValue;
+        return true;
+    }
+    if (cell.empty()) return false;
+    char* end = nullptr;
+    out = std::strtod(cell.c_str(), &end);
+    return end == cell.c_str() + cell.size() && std::isfinite(out);
+}
+
+Value testRecord(const std::string& name, const std::string& upper, const std::string& lower, const std::string& value,
+                 bool pass, const std::string& failure) {
+    Value t = Value::dict();
+    t.set("testname", Value::string(name));
+    t.set("upperlimit", Value::string(upper));
+    t.set("lowerlimit", Value::string(lower));
+    t.set("value", Value::string(value));
+    t.set("priority", Value::string("0"));
+    t.set("result", Value::string(pass ? "PASS" : "FAIL"));
+    t.set("failure_message", Value::string(failure));
+    return t;
+}
+
+std::string defaultPlistPath(const std::string& csvPath) {
+    const size_t slash = csvPath.rfind('/');
+    const size_t dot = csvPath.rfind('.');
+    // Only a dot in the file's own name starts an extension.
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return csvPath + ".plist";
+    return csvPath.substr(0, dot + 1) + "plist";
+}
+
+}  // namespace
+
+u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFirstFailure, bool simple,
+                      bool lastRowOnly) {
+    if (!csvPath) {
+        NK_REPORT_FN(kNKErr_invalidParam, "csvPath");
+        return kNKErr_invalidParam;
+    }
+    FILE* fp = std::fopen(csvPath, "r");
+    if (!fp) {
+        NK_REPORT_FN(kNKErr_fileOpenFailed, "fp");
+        return kNKErr_fileOpenFailed;
+    }
+    std::string text;
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), fp)) > 0) text.append(chunk, n);
+    const bool readFailed = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (readFailed) {
+        NK_REPORT_FN(kNKErr_fileReadFailed, "readLeng==fileSize");
+        return kNKErr_fileReadFailed;
+    }
+
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    const bool lastLineOpen = !text.empty() && text.back() != '\n';
+    if (lines.size() < 4 || (lines.size() == 4 && lastLineOpen)) {
+        // Without all four head lines there is nothing to convert; with them, no unit.
+        const u16 code = lines.size() < 4 ? kNKErr_invalidFormat : kNKErr_dataCheckError;
+        NK_REPORT_FN(code, lines.size() < 4 ? "title and limit lines" : "dataLineCount>0");
+        return code;
+    }
+    const std::string& header = lines[0];
+    const std::string softwareName = header.substr(0, header.find(','));
+    std::string softwareVersion;
+    if (const size_t v = header.find("Version:"); v != std::string::npos) {
+        size_t b = v + 8;
+        while (b < header.size() && (header[b] == ' ' || header[b] == '\t')) ++b;
+        softwareVersion = header.substr(b, header.find(',', b) == std::string::npos ? std::string::npos
+                                                                                     : header.find(',', b) - b);
+    }
+    const std::string& titleLine = lines[1];
+    const std::vector<std::string> titles = splitFields(titleLine);
+    const std::vector<std::string> uppers = splitFields(lines[2]);
+    const std::vector<std::string> lowers = splitFields(lines[3]);
+    const bool hasAttributes = strcasestr(lines[2].c_str(), "ATTRB,") != nullptr;
+
+    // Data lines: complete ones only; one still without its "\n" is a format error.
+    size_t dataEnd = lines.size() - (lastLineOpen ? 1 : 0);
+    const size_t dataCount = dataEnd - 4;
+    if (dataCount == 0) {
+        NK_REPORT_FN(kNKErr_dataCheckError, "dataLineCount>0");
+        return kNKErr_dataCheckError;
+    }
+    u16 rtn = kNKErr_OK;
+    Value root = Value::dict();
+    int key = 0;
+    for (size_t li = lastRowOnly ? dataEnd - 1 : 4; li < dataEnd && rtn == kNKErr_OK; ++li) {
+        const std::string& line = lines[li];
+        const std::vector<std::string> fields = splitFields(line);
+        Value record = Value::dict();
+        Value attributes = Value::dict();
+        char item[256];
+        auto itemOf = [&](const char* title, u16& code) {
+            code = nkStr_getItemString(titleLine.c_str(), line.c_str(), ",", title, item);
+            return std::string(code == kNKErr_OK ? item : "");
+        };
+
+        u16 code = kNKErr_OK;
+        if (!simple) {
+            const std::string sn = itemOf("serialnumber", code);
+            if (code == kNKErr_OK) {
+                attributes.set("serialnumber", Value::string(sn));
+                attributes.set("softwarename", Value::string(softwareName));
+                attributes.set("softwareversion", Value::string(softwareVersion));
+            }
+        }
+        if (code == kNKErr_OK && hasAttributes) {
+            for (size_t c = 0; c < uppers.size(); ++c) {
+                if (strcasecmp(uppers[c].c_str(), "ATTRB") != 0) continue;
+                if (c >= fields.size() || c >= titles.size()) {
+                    NK_REPORT_FN(kNKErr_invalidFormat, "attribute field");
+                    break;
+                }
+                attributes.set(titles[c], Value::string(fields[c]));
+            }
+        }
+        if (attributes.size() > 0) record.set("Attributes", attributes);
+        const char* const fixed[3][2] = {{"OverallResult", "overallresult"}, {"StartTime", "startTime"},
+                                         {"StopTime", "stopTime"}};
+        for (int f = 0; f < 3 && code == kNKErr_OK; ++f) {
+            const std::string v = itemOf(fixed[f][1], code);
+            if (code == kNKErr_OK) record.set(fixed[f][0], Value::string(v));
+        }
+        if (code != kNKErr_OK) {
+            NK_REPORT_FN(code, "nkStr_getItemString");
+            rtn = code;
+            root.set(std::to_string(key++), std::move(record));
+            break;
+        }
+
+        Value tests = Value::array();
+        for (const char* name : {"timeStamp", "testTime"}) {
+            u16 ignored = kNKErr_OK;
+            tests.append(testRecord(name, "NA", "NA", itemOf(name, ignored), true, std::string("Failed ") + name));
+        }
+        for (size_t c = 1;; ++c) {
+            const std::string& title = fieldAt(titles, c);
+            const std::string& upper = fieldAt(uppers, c);
+            const std::string& lower = fieldAt(lowers, c);
+            const std::string& value = fieldAt(fields, c);
+            if (title.empty() && upper.empty() && lower.empty() && value.empty()) break;
+            if (strcasecmp(title.c_str(), "config") == 0) continue;
+            double lo = 0, hi = 0, v = 0;
+            if (!limitOrValue(upper, hi) || !limitOrValue(lower, lo) || !limitOrValue(value, v)) continue;
+            const bool pass = (lo == kNK_noValue || v >= lo) && (hi == kNK_noValue || v <= hi);
+            if (value != "NA") {
+                std::string failure = "Failed " + title;
+                if (title == "errCode") {
+                    u16 ignored = kNKErr_OK;
+                    const std::string errString = itemOf("errString", ignored);
+                    if (!errString.empty())
+                        failure = "err[" + std::to_string(static_cast<int>(nkcsv::toI64(v))) + "]=" + errString;
+                }
+                tests.append(testRecord(title, upper, lower, value, pass, failure));
+            }
+            if (stopAtFirstFailure && !pass) break;
+        }
+        record.set("Tests", std::move(tests));
+        root.set(std::to_string(key++), std::move(record));
+    }
+    if (rtn == kNKErr_OK && lastLineOpen) {
+        NK_REPORT_FN(kNKErr_invalidFormat, "data line ends with a newline");
+        rtn = kNKErr_invalidFormat;
+    }
+
+    const std::string out = plistPath && *plistPath ? std::string(plistPath) : defaultPlistPath(csvPath);
+    std::string why;
+    if (!pf::plist::writeFile(out, root, &why)) {
+        NK_REPORT_FN(kNKErr_fileWriteFailed, why.c_str());
+        if (rtn == kNKErr_OK) rtn = kNKErr_fileWriteFailed;
+    }
     return rtn;
 }

@@ -17,7 +17,12 @@ bool scanDouble(const char* p, const char* end, double& out);
 
 // Writes a file through a temporary file in its folder and a rename, so the old
 // file stays whole until the new one is complete. `body` returns false on a
-// failed write. 0, 0xE043 (no temporary file) or 0xE044 (write, close or rename failed).
+// failed write. 0, 0xE043 (no temporary file), 0xE044 (write failed) or 0xE04A
+// (the old file could not be replaced).
 u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)>& body);
+
+// Truncation toward zero into 64 bits, saturating instead of overflowing; NaN gives 0.
+i64 toI64(double v);
+u64 toU64(double v);
 
 }  // namespace nkcsv
