@@ -143,6 +143,9 @@ public:
     u32 getDataCnt() const { return _dataCnt; }
 
 private:
+    u16 addItem(const t_nkDataItem* item, const t_nkDataItem**& items, u32& count, u32& cap, const char* func,
+                const char* nullCond, const char* arrayCond, const char* fullCond);
+
     u32 _entryCntMax = 2048;
     const t_nkDataItem** _pAttrItems = nullptr;
     u32 _attrCnt = 0;

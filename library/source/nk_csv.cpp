@@ -910,48 +910,38 @@ u16 CNK_csvWriter::setEntryCntMax(u32 entryCntMax) {
     return kNKErr_OK;
 }
 
-u16 CNK_csvWriter::addAttr(const t_nkDataItem* pAttrItem) {
-    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    if (!pAttrItem) {
-        NK_REPORT(kNKErr_invalidPointer, "pAttrItem!=NULL");
+u16 CNK_csvWriter::addItem(const t_nkDataItem* item, const t_nkDataItem**& items, u32& count, u32& cap,
+                           const char* func, const char* nullCond, const char* arrayCond, const char* fullCond) {
+    if (!item) {
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_invalidPointer, nullCond);
         return kNKErr_invalidPointer;
     }
-    if (!_pAttrItems) {
-        _pAttrItems = static_cast<const t_nkDataItem**>(std::calloc(_entryCntMax, sizeof(*_pAttrItems)));
-        if (!_pAttrItems) {
-            NK_REPORT(kNKErr_memoryAllocationFailed, "_pAttrItems!=NULL");
+    if (!items) {
+        items = static_cast<const t_nkDataItem**>(std::calloc(_entryCntMax, sizeof(*items)));
+        if (!items) {
+            nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_memoryAllocationFailed, arrayCond);
             return kNKErr_memoryAllocationFailed;
         }
-        _attrCap = _entryCntMax;
+        cap = _entryCntMax;
     }
-    if (_attrCnt >= _attrCap) {
-        NK_REPORT(kNKErr_invalidCondition, "_attrCnt<_entryCntMax");
+    if (count >= cap) {
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_invalidCondition, fullCond);
         return kNKErr_invalidCondition;
     }
-    _pAttrItems[_attrCnt++] = pAttrItem;
+    items[count++] = item;
     return kNKErr_OK;
+}
+
+u16 CNK_csvWriter::addAttr(const t_nkDataItem* pAttrItem) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    return addItem(pAttrItem, _pAttrItems, _attrCnt, _attrCap, __func__, "pAttrItem!=NULL", "_pAttrItems!=NULL",
+                   "_attrCnt<_entryCntMax");
 }
 
 u16 CNK_csvWriter::addData(const t_nkDataItem* pDataItem) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    if (!pDataItem) {
-        NK_REPORT(kNKErr_invalidPointer, "pDataItem!=NULL");
-        return kNKErr_invalidPointer;
-    }
-    if (!_pDataItems) {
-        _pDataItems = static_cast<const t_nkDataItem**>(std::calloc(_entryCntMax, sizeof(*_pDataItems)));
-        if (!_pDataItems) {
-            NK_REPORT(kNKErr_memoryAllocationFailed, "_pDataItems!=NULL");
-            return kNKErr_memoryAllocationFailed;
-        }
-        _dataCap = _entryCntMax;
-    }
-    if (_dataCnt >= _dataCap) {
-        NK_REPORT(kNKErr_invalidCondition, "_dataCnt<_entryCntMax");
-        return kNKErr_invalidCondition;
-    }
-    _pDataItems[_dataCnt++] = pDataItem;
-    return kNKErr_OK;
+    return addItem(pDataItem, _pDataItems, _dataCnt, _dataCap, __func__, "pDataItem!=NULL", "_pDataItems!=NULL",
+                   "_dataCnt<_entryCntMax");
 }
 
 void CNK_csvWriter::reset() {
