@@ -1,0 +1,70 @@
+// Off-screen drawing context. Drawings are described with the origin at the
+// bottom-left corner and y growing upwards, one unit per pixel; text reads
+// upright all the same.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pf::draw {
+
+// The monospaced font the library's pictures use.
+extern const char* const kMonospaceFont;
+
+enum class LineCap { butt, round, square };
+
+class Context {
+public:
+    // A width x height RGBA bitmap, 8 bits per sample, fully transparent.
+    // Makes sure a GUI application object exists, since text needs one.
+    Context(int width, int height);
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // False when the bitmap could not be made; every call is then a no-op.
+    bool isValid() const;
+    int width() const;
+    int height() const;
+
+    void saveState();
+    void restoreState();
+
+    // Components in 0..1; larger values are taken as 1.
+    void setStrokeColor(double r, double g, double b, double a);
+    void setFillColor(double r, double g, double b, double a);
+    void setLineWidth(double width);
+    void setLineCap(LineCap cap);
+    // Dash lengths in units; a count of 0 draws solid lines again.
+    void setDash(const double* lengths, int count, double phase);
+    void setAntialias(bool on);
+    // False when no font of that family is installed; a fallback is used then.
+    bool setFont(const char* family, double pointSize);
+
+    void fillRect(double x, double y, double w, double h);
+    void strokeRect(double x, double y, double w, double h);
+    void strokeLine(double x1, double y1, double x2, double y2);
+    void strokeEllipse(double cx, double cy, double rx, double ry);
+
+    // Advance of the text in the current font.
+    double textWidth(const char* text);
+    // Baseline starts at (x, y); angle in radians, anticlockwise.
+    void drawText(const char* text, double x, double y, double angle);
+
+    // Draws a grey bitmap (one byte per pixel, row 0 at the top) scaled into the rectangle.
+    void drawGreyImage(const uint8_t* grey, int w, int h, double x, double y, double dw, double dh);
+
+    // 0xAARRGGBB of the pixel whose lower-left corner is at (x, y); 0 outside.
+    uint32_t pixel(int x, int y) const;
+
+    // Encodes the bitmap ("jpeg", "png", "tiff") and writes it atomically:
+    // either the whole picture is at the path afterwards, or nothing changed.
+    bool writeTo(const std::string& path, const char* format) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace pf::draw
