@@ -6,11 +6,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cinttypes>
 #include <cstring>
 #include <set>
 
+#include "draw/pf_draw.h"
 #include "nk_error.h"
+#include "nk_file.h"
+#include "nk_graphics.h"
+#include "nk_math.h"
+#include "nk_string.h"
 
 namespace {
 
@@ -18,30 +24,11 @@ namespace {
 #define REPORT_AS(func, code, cond) \
     nkDebug_printError(nullptr, "nk_image.cpp", nullptr, (func), __LINE__, (u16)(code), (cond))
 
-std::vector<u8> readWholeFile(const std::string& path) {
-    std::vector<u8> bytes;
-    FILE* fp = std::fopen(path.c_str(), "rb");
-    if (!fp) return bytes;
-    struct stat st;
-    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        bytes.resize(static_cast<size_t>(st.st_size));
-        if (std::fread(bytes.data(), 1, bytes.size(), fp) != bytes.size()) bytes.clear();
-    }
-    std::fclose(fp);
-    return bytes;
-}
-
-u64 fileSizeOf(FILE* fp) {
-    struct stat st;
-    if (!fp || fstat(fileno(fp), &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<u64>(st.st_size);
-}
-
 // Reads exactly n bytes at offset; false when they are not all there.
 bool readAt(FILE* fp, u64 offset, void* out, size_t n) {
-    if (offset > fileSizeOf(fp) || n > fileSizeOf(fp) - offset) return false;
-    if (fseeko(fp, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-    return std::fread(out, 1, n, fp) == n;
+    const u64 size = nkFile_getFileSize(fp);
+    if (offset > size || n > size - offset) return false;
+    return nkFile_readFileFrom(fp, static_cast<i64>(offset), n, out) == n;
 }
 
 // Writes the parts to a temporary file beside the path and renames it over the
@@ -221,7 +208,7 @@ void CNK_bmp_8bpp::bindViews() {
 
 u16 CNK_bmp_8bpp::load(const std::string& path) {
     clear();
-    _raw_data = readWholeFile(path);
+    _raw_data = nkFile_readFile(path);
     if (_raw_data.size() <= 54) {
         REPORT(kNKErr_fileReadFailed, "_raw_data.size()>54");
         clear();
@@ -317,11 +304,11 @@ u16 nkImg_save_bmp_8bpp(const std::string& path, const t_nkData_2d<unsigned char
 
 t_nkData_2d<unsigned char> nkImg_load_bmp_8bpp(const std::string& path) {
     t_nkData_2d<unsigned char> image;
-    if (access(path.c_str(), F_OK) != 0) {
+    if (!nkFile_isFileExist(path)) {
         REPORT(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
         return image;
     }
-    const std::vector<u8> data = readWholeFile(path);
+    const std::vector<u8> data = nkFile_readFile(path);
     if (data.size() <= 54) {
         REPORT(kNKErr_fileReadFailed, "data.size()>54");
         return image;
@@ -403,7 +390,7 @@ bool tiffEntryValues(FILE* fp, const t_nkTiffIFD* e, u64 bytes, std::vector<u8>&
         out.resize(static_cast<size_t>(bytes));
         return true;
     }
-    if (bytes > fileSizeOf(fp)) return false;
+    if (bytes > nkFile_getFileSize(fp)) return false;
     out.resize(static_cast<size_t>(bytes));
     return readAt(fp, e->value_offset, out.data(), out.size());
 }
@@ -434,7 +421,7 @@ u16 CNK_tiff::load(const std::string& path) {
         pixels.clear();
         return kNKErr_fileOpenFailed;
     }
-    const u64 fileSize = fileSizeOf(fp);
+    const u64 fileSize = nkFile_getFileSize(fp);
     std::printf("-- TIFF : File Size %ld Bytes ---\n", static_cast<long>(fileSize));
     t_nkTiffHeader header{};
     readAt(fp, 0, &header, sizeof(header));
@@ -640,7 +627,7 @@ void CNK_tiff::readStrips(FILE* fp, size_t firstOffset, size_t firstCount) {
                        bitsPerSample != 0 && bitsPerSample % 8 == 0;
     if (!plain || imageWidth == 0 || imageHeight == 0) return;
     const u64 total = static_cast<u64>(imageWidth) * imageHeight * spp * (bitsPerSample / 8);
-    if (total > fileSizeOf(fp)) return;
+    if (total > nkFile_getFileSize(fp)) return;
     if (stripOffsets.size() - firstOffset != stripByteCounts.size() - firstCount) return;
     std::vector<u8> samples;
     samples.reserve(static_cast<size_t>(total));
@@ -670,4 +657,244 @@ int CNK_tiff::saveAsCsv(const std::string& path) const {
         std::fprintf(fp, "\n");
     }
     return std::fclose(fp);
+}
+
+// ---------------------------------------------------------------------------
+// Picture exports. Each works on copies of the caller's values and text.
+
+namespace {
+
+#define REPORT_LM(lm, func, code) nkDebug_printError((lm), "nk_image.cpp", nullptr, (func), __LINE__, (u16)(code), "")
+
+// Grey level for a fill; a value that has no place on the scale (a zero or
+// unknown range, an invalid value) is drawn mid-grey.
+template <typename T>
+T greyOrMid(T g) {
+    return std::isfinite(g) ? g : static_cast<T>(0.5);
+}
+
+// Lines split at "\n", black, monospaced at 10 points, left-aligned at x; line k
+// (from 1) has its baseline at firstBaseline - k * spacing. The text is split on a copy.
+void drawTextBlock(pf::draw::Context& ctx, const char* text, double x, double firstBaseline, double spacing) {
+    if (!text || !*text) return;
+    const u32 lines = nkStr_checkTextCount(text, "\n") + 1;
+    ctx.setFont(pf::draw::kMonospaceFont, 10);
+    ctx.setFillColor(0, 0, 0, 1);
+    const char* line = text;
+    for (u32 k = 1; k <= lines; ++k) {
+        const char* end = std::strchr(line, '\n');
+        const std::string copy = end ? std::string(line, end) : std::string(line);
+        nkGrph_drawText(&ctx, copy.c_str(), 1, x, firstBaseline - spacing * k);
+        if (!end) break;
+        line = end + 1;
+    }
+}
+
+template <typename T>
+bool keptRange(const std::vector<T>& values, double mean, double limit, double* low, double* high) {
+    *low = *high = std::nan("");
+    bool any = false;
+    for (T v : values) {
+        if (!nkMath_isValid(v) || !(std::fabs(static_cast<double>(v) - mean) <= limit)) continue;
+        if (!any || v < *low) *low = v;
+        if (!any || v > *high) *high = v;
+        any = true;
+    }
+    return any;
+}
+
+template <typename T>
+void exportSensorImage(const char* path, const T* data, int width, int height, const char* text) {
+    const char* func = "nkImg_exportSensorImage";
+    if (!data) return;
+    if (!path || width < 1 || height < 1) {
+        REPORT_LM(nullptr, func, kNKErr_invalidParam);
+        return;
+    }
+    std::vector<T> values;
+    try {
+        values.assign(data, data + static_cast<size_t>(width) * static_cast<size_t>(height));
+    } catch (const std::exception&) {
+        REPORT_LM(nullptr, func, kNKErr_memoryAllocationFailed);
+        return;
+    }
+    pf::draw::Context ctx(800, 480);
+    if (!ctx.isValid()) {
+        REPORT_LM(nullptr, func, kNKErr_imageCreationException);
+        return;
+    }
+    ctx.setFillColor(1, 1, 1, 1);
+    ctx.fillRect(0, 0, 800, 480);
+
+    const double mean = nkMath_avg(values.data(), values.size());
+    const double sd = nkMath_stdev(values.data(), values.size(), mean);
+    double low, high;
+    keptRange(values, mean, 3 * sd, &low, &high);
+    const T lo = static_cast<T>(low), range = static_cast<T>(high - low);
+    const float cw = static_cast<float>(440.0 / width), ch = static_cast<float>(440.0 / height);
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c) {
+            const T v = values[static_cast<size_t>(r) * width + c];
+            const T g = greyOrMid<T>(1 - (v - lo) / range);
+            ctx.setFillColor(g, g, g, 1);
+            ctx.fillRect(c * cw + 20, (height - 1 - r) * ch + 20, cw, ch);
+        }
+    drawTextBlock(ctx, text, 470, 458, 12);
+    if (!ctx.writeTo(path, "jpeg")) REPORT_LM(nullptr, func, kNKErr_fileWriteFailed);
+}
+
+template <typename T>
+u16 exportLineCurve(CNK_logManager* log, const char* path, const T* data, int count, int width, int height,
+                    const char* text) {
+    const char* func = "nkImg_exportLineCurve";
+    if (count < 1 || width < 1 || height < 1) {
+        REPORT_LM(log, func, kNKErr_invalidParam);
+        return kNKErr_invalidParam;
+    }
+    if (!path || !data) {
+        REPORT_LM(log, func, kNKErr_invalidPointer);
+        return kNKErr_invalidPointer;
+    }
+    std::vector<T> values;
+    try {
+        values.assign(data, data + count);
+    } catch (const std::exception&) {
+        REPORT_LM(log, func, kNKErr_memoryAllocationFailed);
+        return kNKErr_memoryAllocationFailed;
+    }
+    T max = static_cast<T>(-10000.0);
+    for (T v : values)
+        if (v > max) max = v;
+    if (max > height) {
+        const T scale = static_cast<T>(height) / max;
+        for (T& v : values) v *= scale;
+    }
+    pf::draw::Context ctx(width, height);
+    if (!ctx.isValid()) {
+        REPORT_LM(log, func, kNKErr_imageCreationException);
+        return kNKErr_imageCreationException;
+    }
+    ctx.setFillColor(1, 1, 1, 1);
+    ctx.fillRect(0, 0, width, height);
+    ctx.setLineCap(pf::draw::LineCap::round);
+    ctx.setLineWidth(2.0);
+    ctx.setStrokeColor(0, 0, 1, 2.0);
+    if (count >= 2) {
+        // One segment per selected sample, one unit wide, joined to the next selected sample.
+        const i64 step = count / width;
+        i64 k = 0;
+        for (i64 i = 0; i < count - 1; i += step + 1, ++k) {
+            const i64 next = std::min<i64>(i + step + 1, count - 1);
+            nkGrph_drawLine(&ctx, static_cast<double>(k), values[static_cast<size_t>(i)], static_cast<double>(k + 1),
+                            values[static_cast<size_t>(next)]);
+        }
+    }
+    drawTextBlock(ctx, text, 2, height, 10);
+    if (!ctx.writeTo(path, "jpeg")) {
+        REPORT_LM(log, func, kNKErr_fileWriteFailed);
+        return kNKErr_fileWriteFailed;
+    }
+    return 0;
+}
+
+template <typename T>
+u16 exportImage(CNK_logManager* log, const char* path, const T* data, int width, int height, const char* text,
+                unsigned char sigmaK, bool asBitmap, double upper, double lower) {
+    const char* func = "nkImg_exportImage";
+    if (!data || !path) {
+        REPORT_LM(log, func, kNKErr_invalidPointer);
+        return kNKErr_invalidPointer;
+    }
+    if (width < 1 || height < 1) {
+        REPORT_LM(log, func, kNKErr_invalidParam);
+        return kNKErr_invalidParam;
+    }
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    std::vector<T> values;
+    try {
+        values.assign(data, data + w * h);
+    } catch (const std::exception&) {
+        REPORT_LM(log, func, kNKErr_memoryAllocationFailed);
+        return kNKErr_memoryAllocationFailed;
+    }
+    // The scale comes from the image without its outermost rows and columns.
+    t_nkMathStat stat;
+    if (w >= 3 && h >= 3) stat = nkMath_stat_2d(values.data(), w, 1, w - 1, 1, h - 1);
+    double low, range;
+    if (sigmaK == 0) {
+        low = stat.min;
+        range = stat.max - stat.min;
+    } else {
+        double high;
+        keptRange(values, stat.avg, sigmaK * stat.stdev, &low, &high);
+        range = high - low;
+    }
+    const T lo = static_cast<T>(low), rg = static_cast<T>(range);
+    const bool hasUpper = nkMath_isValid(upper), hasLower = nkMath_isValid(lower);
+
+    const i64 pw = 4 * static_cast<i64>(width), ph = 4 * static_cast<i64>(height) + 40;
+    pf::draw::Context ctx(pw <= INT32_MAX ? static_cast<int>(pw) : 0, ph <= INT32_MAX ? static_cast<int>(ph) : 0);
+    if (!ctx.isValid()) {
+        REPORT_LM(log, func, kNKErr_imageCreationException);
+        return kNKErr_imageCreationException;
+    }
+    ctx.setFillColor(1, 1, 1, 1);
+    ctx.fillRect(0, 0, static_cast<double>(pw), static_cast<double>(ph));
+
+    if (asBitmap) {
+        std::vector<u8> grey(w * h);
+        for (size_t i = 0; i < grey.size(); ++i) {
+            const T g = greyOrMid<T>(1 - (values[i] - lo) / rg);
+            grey[i] = static_cast<u8>(std::lround(std::min<T>(1, std::max<T>(0, g)) * 255));
+        }
+        ctx.drawGreyImage(grey.data(), width, height, 0, 40, static_cast<double>(pw), static_cast<double>(ph - 40));
+    } else {
+        const T up = static_cast<T>(upper), down = static_cast<T>(lower);
+        for (size_t r = 0; r < h; ++r)
+            for (size_t c = 0; c < w; ++c) {
+                const T v = values[r * w + c];
+                const T g = greyOrMid<T>(hasUpper && hasLower ? 1 - (v - down) / (up - down) : 1 - (v - lo) / rg);
+                const double x = 4.0 * c, y = 4.0 * (h - 1 - r) + 40;
+                ctx.setFillColor(g, g, g, 1);
+                ctx.fillRect(x, y, 4, 4);
+                if (hasUpper && v > up) {
+                    ctx.setFillColor(0.9, 0, 0, 0.5);
+                    ctx.fillRect(x, y, 4, 4);
+                } else if (hasLower && v < down) {
+                    ctx.setFillColor(0, 0, 0.9, 0.5);
+                    ctx.fillRect(x, y, 4, 4);
+                }
+            }
+    }
+    drawTextBlock(ctx, text, 0, 40, 10);
+    if (!ctx.writeTo(path, "jpeg")) {
+        REPORT_LM(log, func, kNKErr_fileWriteFailed);
+        return kNKErr_fileWriteFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void nkImg_exportSensorImage(char* path, double* data, int width, int height, char* text, unsigned char) {
+    exportSensorImage<double>(path, data, width, height, text);
+}
+void nkImg_exportSensorImage(char* path, float* data, int width, int height, char* text, unsigned char) {
+    exportSensorImage<float>(path, data, width, height, text);
+}
+u16 nkImg_exportLineCurve(CNK_logManager* log, const char* path, double* data, int count, int width, int height,
+                          char* text) {
+    return exportLineCurve<double>(log, path, data, count, width, height, text);
+}
+u16 nkImg_exportLineCurve(CNK_logManager* log, const char* path, float* data, int count, int width, int height,
+                          char* text) {
+    return exportLineCurve<float>(log, path, data, count, width, height, text);
+}
+u16 nkImg_exportImage(CNK_logManager* log, const char* path, const double* data, int width, int height,
+                      const char* text, unsigned char sigmaK, bool asBitmap, double upper, double lower) {
+    return exportImage<double>(log, path, data, width, height, text, sigmaK, asBitmap, upper, lower);
+}
+u16 nkImg_exportImage(CNK_logManager* log, const char* path, const float* data, int width, int height,
+                      const char* text, unsigned char sigmaK, bool asBitmap, double upper, double lower) {
+    return exportImage<float>(log, path, data, width, height, text, sigmaK, asBitmap, upper, lower);
 }
