@@ -17,7 +17,8 @@ enum class LineCap { butt, round, square };
 class Context {
 public:
     // A width x height RGBA bitmap, 8 bits per sample, fully transparent.
-    // Makes sure a GUI application object exists, since text needs one.
+    // Text needs a GUI application object: when the program has none yet, an
+    // off-screen one is made, so a program with windows makes its own first.
     Context(int width, int height);
     ~Context();
     Context(const Context&) = delete;
