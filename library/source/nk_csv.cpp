@@ -15,6 +15,7 @@
 #include "nk_csv_common.h"
 #include "nk_file.h"
 #include "nk_string.h"
+#include "nk_utils.h"
 #include "plist/pf_plist.h"
 
 const char* const k_nkCsv_anchors[3] = {"SerialNumber", "SpecItem", "GrrConfig"};
@@ -410,10 +411,19 @@ u16 CNK_csv::load(const std::string& fn) {
         NK_REPORT(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
         return kNKErr_fileNotExist;
     }
-    std::vector<u8> fb = nkFile_readFile(fn);
-    if (fb.empty()) {
-        NK_REPORT(kNKErr_fileReadFailed, "fileSz>0");
-        return kNKErr_fileReadFailed;
+    std::vector<u8> fb;
+    if (nkUtil_isEncrypted(fn)) {
+        fb = nkUtil_decrypt_file(fn);
+        if (fb.empty()) {
+            NK_REPORT(kNKErr_fileReadFailed, "fb.size()>0");
+            return kNKErr_fileReadFailed;
+        }
+    } else {
+        fb = nkFile_readFile(fn);
+        if (fb.empty()) {
+            NK_REPORT(kNKErr_fileReadFailed, "fileSz>0");
+            return kNKErr_fileReadFailed;
+        }
     }
     _title.clear();
     _swVersion.clear();

@@ -8,6 +8,7 @@
 
 #include "nk_csv.h"
 #include "nk_test_util.h"
+#include "nk_utils.h"
 
 using nktest::TempDir;
 using nktest::writeFile;
@@ -244,6 +245,25 @@ TEST(CsvTable, FailedLoadKeepsThePreviousTable) {
         ASSERT_EQ(t.getStrRows().size(), 1u);
         EXPECT_EQ(t.getStrRows()[0][0], "SN1");
     }
+}
+
+TEST(CsvTable, LoadsScrambledFiles) {
+    TempDir dir;
+    const std::string plain = dir.file("plain.csv");
+    writeFile(plain, "SerialNumber,V\nSN1,1.5\n");
+    std::string scrambled = dir.file("s.enc");
+    ASSERT_EQ(nkUtil_encrypt_file(plain, scrambled), 0);
+    CNK_csv t;
+    ASSERT_EQ(t.load(scrambled), 0);
+    EXPECT_EQ(t.getValRows()[0][1], 1.5);
+
+    std::string bytes = nktest::readFile(scrambled);
+    bytes[6] ^= 0x01;  // the checksum no longer matches
+    writeFile(scrambled, bytes);
+    StderrCapture err;
+    EXPECT_EQ(t.load(scrambled), kNKErr_fileReadFailed);
+    EXPECT_NE(err.take().find("\"fb.size()>0\""), std::string::npos);
+    EXPECT_EQ(t.getValRows()[0][1], 1.5);
 }
 
 // ================================================================ generic table: operations
