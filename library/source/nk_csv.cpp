@@ -1017,8 +1017,8 @@ u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const c
     if (!existed) {
         block += safeCell(strTitle) + ",Version:" + safeCell(strVersion) + ",\n";
         block += "SerialNumber,overallResult,errCode,errString,startTime,stopTime,timeStamp,testTime";
-        for (u32 i = 0; i < _attrCnt; ++i) block += "," + safeCell(_pAttrItems[i]->name);
-        for (u32 i = 0; i < _dataCnt; ++i) block += "," + safeCell(_pDataItems[i]->name);
+        for (u32 i = 0; i < _attrCnt; ++i) block.append(",").append(safeCell(_pAttrItems[i]->name));
+        for (u32 i = 0; i < _dataCnt; ++i) block.append(",").append(safeCell(_pDataItems[i]->name));
         block += ",\n";
         for (int upper = 1; upper >= 0; --upper) {
             block += upper ? "Upper Limit----->" : "Lower Limit----->";
