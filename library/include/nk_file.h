@@ -45,7 +45,8 @@ FILE* nkFile_openFile(const char* dir, const char* fileName, const char* mode);
 // The whole file plus one zero byte in a new buffer the caller frees with free().
 u8* nkFile_readFile(const char* path, u64* size);
 u64 nkFile_readFileFrom(FILE* fp, i64 offset, u64 count, void* out_buffer);
-// Intel HEX text into a flat image of capacity *size; *size = bytes of data on success.
+// Intel HEX text into a flat image of capacity *size; on success *size is the
+// image's length, the end of its furthest data byte.
 u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size);
 u32 nkFile_getDirEntryCount(const char* dirPath);
 u16 nkFile_getDirEntry(const char* dirPath, t_nkDirEntryInfo* entries, u32* count);

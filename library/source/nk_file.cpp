@@ -164,7 +164,9 @@ u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
     if (!text || !image || !size) return hexFail(kNKErr_invalidParam);
     const u64 capacity = *size;
     std::memset(image, 0, static_cast<size_t>(capacity));
-    u64 extended = 0, total = 0;
+    // The image ends at the furthest byte written: summing record lengths would
+    // overstate it when records overlap and cut it short when they leave gaps.
+    u64 extended = 0, end = 0;
     const char* p = text;
     for (;;) {
         if (*p != ':') return hexFail(kNKErr_invalidFormat);
@@ -188,11 +190,11 @@ u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
                 const u64 offset = address + extended;
                 if (offset + count > capacity) return hexFail(kNKErr_invalidBufferSize);
                 std::memcpy(image + offset, record, count);
-                total += count;
+                if (offset + count > end) end = offset + count;
                 break;
             }
             case 1:
-                *size = total;
+                *size = end;
                 return kNKErr_OK;
             case 4:
                 extended = static_cast<u64>((static_cast<u32>(record[0]) << 8) | record[1]) << 16;

@@ -114,6 +114,20 @@ public:
         print(". File Cannot open %s : %s", path, std::strerror(errno));
         return fail(func, line, kNKErr_fileOpenFailed, "fp!=NULL");
     }
+    // Opens a regular file for a load and gives its size; else the failure, reported.
+    u16 openForLoad(const char* func, int line, const char* path, FILE** fp, u64* size) {
+        print("file: %s", path);
+        *fp = std::fopen(path, "r");
+        if (!*fp) return cannotOpen(func, line, path);
+        struct stat st;
+        if (fstat(fileno(*fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+            std::fclose(*fp);
+            *fp = nullptr;
+            return fail(func, line, kNKErr_fileSizeGetFailed, "S_ISREG(st.st_mode)");
+        }
+        *size = static_cast<u64>(st.st_size);
+        return kNKErr_OK;
+    }
     u16 finish(u16 code) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         print("* %s %s [in %.3f sec] *", op_, code ? "FAILED" : "OK", seconds);
@@ -129,14 +143,6 @@ private:
 
 #define NK_BS_FAIL(run, code, cond) (run).fail(__func__, __LINE__, (code), (cond))
 
-// Opens a regular file for reading and gives its size.
-FILE* openRegular(const char* path, u64* size) {
-    FILE* fp = std::fopen(path, "r");
-    if (!fp) return nullptr;
-    struct stat st;
-    *size = (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<u64>(st.st_size) : UINT64_MAX;
-    return fp;
-}
 }  // namespace
 
 u16 nkUtil_saveBitStream(CNK_logManager* lm, const char* path, const u8* data, int length, t_nkVbsLvl level) {
@@ -159,14 +165,9 @@ u16 nkUtil_saveBitStream(CNK_logManager* lm, const char* path, const u8* data, i
 u16 nkUtil_getBitStream(CNK_logManager* lm, const char* path, void** ppData, u32* pLength, t_nkVbsLvl level) {
     BitStreamRun run(lm, level, "nkUtil_getBitStream");
     if (!path || !ppData || !pLength) return NK_BS_FAIL(run, kNKErr_invalidParam, "path!=NULL && ppData!=NULL && pLength!=NULL");
-    run.print("file: %s", path);
     u64 sz = 0;
-    FILE* fp = openRegular(path, &sz);
-    if (!fp) return run.cannotOpen(__func__, __LINE__, path);
-    if (sz == UINT64_MAX) {
-        std::fclose(fp);
-        return NK_BS_FAIL(run, kNKErr_fileSizeGetFailed, "S_ISREG(st.st_mode)");
-    }
+    FILE* fp = nullptr;
+    if (const u16 rc = run.openForLoad(__func__, __LINE__, path, &fp, &sz)) return rc;
     if (sz > UINT32_MAX) {
         std::fclose(fp);
         return NK_BS_FAIL(run, kNKErr_invalidBufferSize, "sz<=UINT32_MAX");
@@ -191,14 +192,9 @@ u16 nkUtil_loadBitStream(CNK_logManager* lm, const char* path, u8* pBuffer, int*
     BitStreamRun run(lm, level, "nkUtil_loadBitStream");
     if (!path || !pBuffer || !pLength || *pLength < 1)
         return NK_BS_FAIL(run, kNKErr_invalidParam, "path!=NULL && pBuffer!=NULL && pLength!=NULL && *pLength>0");
-    run.print("file: %s", path);
     u64 sz = 0;
-    FILE* fp = openRegular(path, &sz);
-    if (!fp) return run.cannotOpen(__func__, __LINE__, path);
-    if (sz == UINT64_MAX) {
-        std::fclose(fp);
-        return NK_BS_FAIL(run, kNKErr_fileSizeGetFailed, "S_ISREG(st.st_mode)");
-    }
+    FILE* fp = nullptr;
+    if (const u16 rc = run.openForLoad(__func__, __LINE__, path, &fp, &sz)) return rc;
     if (sz > static_cast<u64>(*pLength)) {
         std::fclose(fp);
         return NK_BS_FAIL(run, kNKErr_invalidBufferSize, "sz<=*pLength");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -42,14 +43,18 @@ u16 parse(const std::string& text, std::vector<u8>& image, u64& size) {
 
 TEST(IntelHex, MatchesObjcopyAcrossA64KBoundary) {
     TempDir dir;
-    // 80 KiB of data from address 0, crossing into the second 64 KiB segment
-    // through an extended linear address record, plus a start address record.
+    // 80 KiB from address 0, crossing into the second 64 KiB segment through an
+    // extended linear address record, with one 32-byte hole, plus a start address.
     std::mt19937 rng(11);
     std::vector<u8> bytes(80 * 1024);
     for (u8& b : bytes) b = static_cast<u8>(rng());
     std::string text;
     for (size_t off = 0; off < bytes.size(); off += 32) {
         if (off % 0x10000 == 0) text += record(4, 0, {static_cast<u8>(off >> 24), static_cast<u8>(off >> 16)});
+        if (off == 4096) {
+            std::fill(bytes.begin() + off, bytes.begin() + off + 32, 0);
+            continue;
+        }
         text += record(0, off & 0xFFFF, std::vector<u8>(bytes.begin() + off, bytes.begin() + off + 32));
     }
     text += record(5, 0, {0x00, 0x00, 0x01, 0x00});
@@ -81,6 +86,16 @@ TEST(IntelHex, SingleByteAndLowerCase) {
     size = 2;
     EXPECT_EQ(parse(":02000000abcd86\n" + kEof, two, size), 0);
     EXPECT_EQ(two, (std::vector<u8>{0xAB, 0xCD}));
+}
+
+TEST(IntelHex, SizeIsTheImageEndNeverBeyondIt) {
+    // Three records over the same four bytes: the image is 4 bytes, not 12.
+    const std::string text = record(0, 0, {1, 2, 3, 4}) + record(0, 0, {5, 6, 7, 8}) + record(0, 0, {9, 9, 9, 9}) + kEof;
+    std::vector<u8> image(4);
+    u64 size = 4;
+    EXPECT_EQ(parse(text, image, size), 0);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(image, (std::vector<u8>{9, 9, 9, 9}));
 }
 
 TEST(IntelHex, FailuresStopTheParseAndKeepTheSize) {
