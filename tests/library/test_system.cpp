@@ -216,12 +216,14 @@ public:
     std::atomic<bool> refuse{false};
     std::vector<std::string> whats;
 
-    // Holds still open: read ends whose writers are not all closed.
-    int openHolds() {
+    // Holds still open after waiting up to `ms` for each: read ends whose
+    // writers are not all closed. Our own copy in the sent reply may take a
+    // moment to go after the caller already has its answer.
+    int openHolds(int ms) {
         int n = 0;
         for (int fd : readers_) {
             struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 0) == 0) ++n;
+            if (poll(&p, 1, ms) == 0) ++n;
         }
         return n;
     }
@@ -274,10 +276,10 @@ TEST(DisplaySleep, HoldsAreTakenAndAllReleased) {
         ASSERT_TRUE(login.ready());
         EXPECT_EQ(nkSys_enableSystemSleep(false), 0);
         EXPECT_EQ(nkSys_enableSystemSleep(false), 0);
-        EXPECT_EQ(login.openHolds(), 2);
+        EXPECT_EQ(login.openHolds(0), 2);
         EXPECT_EQ(login.whats, (std::vector<std::string>{"idle/Factory Test/block", "idle/Factory Test/block"}));
         EXPECT_EQ(nkSys_enableSystemSleep(true), 0);
-        EXPECT_EQ(login.openHolds(), 0);
+        EXPECT_EQ(login.openHolds(2000), 0);
         login.refuse = true;
         EXPECT_EQ(nkSys_enableSystemSleep(false), 0xFFFF);
         EXPECT_EQ(nkSys_enableSystemSleep(true), 0);
