@@ -239,6 +239,7 @@ bool nkUtil_isEncrypted(const std::string& fn) {
 }
 
 u16 nkUtil_encrypt_file(const std::string& fn, std::string& outPath) {
+    if (outPath.empty()) outPath = fn + ".enc";
     if (!nkFile_isFileExist(fn)) {
         NK_REPORT_FN(kNKErr_fileNotExist, "nkFile_isFileExist(fn)");
         return kNKErr_fileNotExist;
@@ -251,7 +252,6 @@ u16 nkUtil_encrypt_file(const std::string& fn, std::string& outPath) {
     scramble(data.data(), data.size());
     const u16 crc = nkUtil_crc16(data);
     const u8 trailer[kCrcSize] = {static_cast<u8>(crc & 0xFF), static_cast<u8>(crc >> 8)};
-    if (outPath.empty()) outPath = fn + ".enc";
     const u16 rc = nkFile_writeReplacing(outPath, {{kSeed, seed_sz}, {data.data(), data.size()}, {trailer, kCrcSize}});
     if (rc == kNKErr_fileOpenFailed) NK_REPORT_FN(rc, "fp!=NULL");
     else if (rc == kNKErr_fileWriteFailed) NK_REPORT_FN(rc, "writeLeng==size");
