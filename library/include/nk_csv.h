@@ -56,7 +56,7 @@ enum : u32 {
 extern const char* const k_nkCsv_anchors[3];
 extern const char* const k_nkCsv_columnToExclude[11];
 
-typedef struct {
+struct t_nkCsvColInfo {
     std::string title;
     bool isParametric = false;
     double upperLimit = kNK_noValue;
@@ -66,9 +66,9 @@ typedef struct {
     double grrStdev = kNK_noValue;
     double grrLimit = kNK_noValue;
     std::string unit;
-} t_nkCsvColInfo;
+};
 
-typedef struct {
+struct t_nkCsvColStat {
     std::vector<double> values;  // the numbers that entered the figures
     double max = kNK_noValue;
     double min = kNK_noValue;
@@ -78,7 +78,7 @@ typedef struct {
     double cpu = kNK_noValue;
     double cpk = kNK_noValue;
     double yield = kNK_noValue;  // percent
-} t_nkCsvColStat;
+};
 
 class CNK_csv : public CNK_baseObject {
 public:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -165,9 +166,14 @@ u16 CNK_csvParser::load(const char* csvFilePath, t_nkVbsLvl verbosity) {
     _upperLimitRow.clear();
     _dataRow.clear();
 
-    std::fseek(fp, 0, SEEK_END);
-    const long size = std::ftell(fp);
-    std::fseek(fp, 0, SEEK_SET);
+    // Only a regular file has a size to trust; a folder opens too on this system.
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(fp);
+        NK_REPORT(kNKErr_fileReadFailed, "regular file");
+        return kNKErr_fileReadFailed;
+    }
+    const long size = static_cast<long>(st.st_size);
     if (size > 0) {
         _fileText.resize(static_cast<size_t>(size));
         _fileText.resize(std::fread(_fileText.data(), 1, _fileText.size(), fp));
@@ -482,7 +488,7 @@ u16 CNK_csv::load(const std::string& fn) {
                               [](const std::vector<std::string>& row) { return firstCellHas(row, "HUBR Priority"); }),
                rows.end());
 
-    const size_t cols = rows[0].size();
+    size_t cols = rows[0].size();
     for (const auto& row : rows) {
         if (row.size() != cols) {
             NK_REPORT(kNKErr_invalidFormat, "isColumnCountCheckOk == true");
@@ -502,6 +508,7 @@ u16 CNK_csv::load(const std::string& fn) {
         for (size_t r = 0; r < rows.size(); ++r)
             for (size_t c = 0; c < cols; ++c) turned[c][r] = std::move(rows[r][c]);
         rows.swap(turned);
+        cols = rows[0].size();
     }
 
     // Arrow rows go right below the header. The partition is stable: the order

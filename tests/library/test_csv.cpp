@@ -99,6 +99,7 @@ TEST(CsvParser, RefusesMalformedFilesWithoutReadingPastALine) {
     StderrCapture err;
     EXPECT_EQ(p.load(nullptr, kVL3), kNKErr_invalidPointer);
     EXPECT_EQ(p.load(dir.file("none.csv").c_str(), kVL3), kNKErr_fileNotExist);
+    EXPECT_EQ(p.load(dir.path().c_str(), kVL3), kNKErr_fileReadFailed);  // a folder opens but has no text
     EXPECT_EQ(p.findColIdx("A"), -1);
     EXPECT_NE(err.take().find("\"!_titleRow.empty()\""), std::string::npos);
 }
@@ -197,7 +198,7 @@ TEST(CsvTable, AnchorKindsTransposedAndProductLayouts) {
     TempDir dir;
     const std::string path = dir.file("t.csv");
 
-    writeFile(path, "SPECITEM list,Upper Limit->,Lower Limit->\nA,5,1\nB,6,2\n");
+    writeFile(path, "SPECITEM list,Upper Limit->,Lower Limit->,SN1,SN2\nA,5,1,3,4\nB,6,2,7,8\n");
     CNK_csv t;
     ASSERT_EQ(t.load(path), 0);
     EXPECT_EQ(t.getType(), k_nkCsv_type_test_limit);
@@ -205,7 +206,9 @@ TEST(CsvTable, AnchorKindsTransposedAndProductLayouts) {
     EXPECT_EQ(t.getColInfo()[1].title, "A");
     EXPECT_EQ(t.getColInfo()[2].upperLimit, 6.0);
     EXPECT_EQ(t.getColInfo()[2].lowerLimit, 2.0);
-    EXPECT_TRUE(t.getStrRows().empty());
+    ASSERT_EQ(t.getStrRows().size(), 2u);
+    EXPECT_EQ(t.getStrRows()[1][0], "SN2");
+    EXPECT_EQ(t.getValRows()[1][2], 8.0);
 
     writeFile(path, "Product,GrrConfig,X\nGRR Stdev->,,0.5\nGRR Limit->,,0.9\n");
     ASSERT_EQ(t.load(path), 0);
