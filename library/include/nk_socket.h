@@ -52,6 +52,7 @@ public:
     u16 setLogManager(CNK_logManager* lm) override;
 
     u16 Connect(const char* address, u16 port, INK_socketCallback* callback);
+    // Takes over a connected descriptor; when it refuses, the descriptor stays the caller's.
     u16 Append(int socket, INK_socketCallback* callback);
     u16 Recv(void* pBuff, size_t* pBuffLength, bool waitAll);
     u16 Send(const void* pBuff, size_t buffLength);

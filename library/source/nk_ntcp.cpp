@@ -118,6 +118,7 @@ void CNK_ntcp::setPacketTimeout(int msec) {
 
 void CNK_ntcp::printHeaderInfo(const tNTCP_header* h, u8 pcs, t_nkVbsLvl verbosity) {
     if (!nkObj_isValid(logManager)) return;
+    if (verbosity > logManager->verboseLevel() && verbosity > logManager->verboseLevel_file()) return;
     // Built whole, so that lines of several threads never mix.
     char line[160];
     int n = std::snprintf(line, sizeof(line), "['%c%c%c%c',ERRC=0x%04X,CTRL='%c%c%c%c',SEQN=0x%02X,H_CS=0x%02X,PLEN=%d",
@@ -366,15 +367,12 @@ void CNK_ntcp::onConnect(u32 socketName) {
 
 void CNK_ntcp::onClose(u32 socketName) {
     {
-        // Every request still waiting ends now with socketClosed; a reply that
-        // came but was not collected is freed.
+        // Every request still waiting ends now with socketClosed. One whose
+        // reply has already come keeps it: a peer that answers and then hangs
+        // up at once has answered.
         std::lock_guard<std::mutex> lock(waitMutex_);
-        for (Waiter& w : waiters_) {
-            if (w.ctrl == 0) continue;
-            std::free(w.reply);
-            w.reply = nullptr;
-            w.aborted = true;
-        }
+        for (Waiter& w : waiters_)
+            if (w.ctrl != 0 && !w.reply) w.aborted = true;
         waitCv_.notify_all();
     }
     INK_ntcpCallback* callback = _ntcpCallback.load();

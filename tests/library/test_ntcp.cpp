@@ -367,6 +367,29 @@ TEST(Ntcp, ClosingWhileRequestsWaitEndsThemWithSocketClosed) {
     }
 }
 
+TEST(Ntcp, ReplyFollowedAtOnceByCloseStillReachesTheRequest) {
+    // The peer answers and hangs up at once, as the station does after its last
+    // reply: the reply has come and must not be thrown away with the link.
+    for (int i = 0; i < 20; ++i) {
+        Link link;
+        tNTCP_packet* answer = nullptr;
+        u16 rc = 0xFFFF;
+        std::thread requester([&] { rc = link.ep.SendRequest(kAbcd, "r", 1, &answer, 20000, kVL6); });
+        const RawHeader req = parseHeader(recvPacket(link.peer));
+        RawPacket back;
+        back.ctrl = kAbcd;
+        back.seqn = req.seqn;
+        back.payload = text("last");
+        sendAll(link.peer, back.bytes());
+        shutdown(link.peer, SHUT_RDWR);
+        requester.join();
+        ASSERT_EQ(rc, 0) << i;
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(answer->payload), 4), "last");
+        std::free(answer);
+    }
+}
+
 TEST(Ntcp, NumberHeldByAWaitingRequestIsSkipped) {
     Link link;
     // The peer answers every request at once, except the one numbered 1, which

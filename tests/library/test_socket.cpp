@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,6 +56,12 @@ struct Recorder : INK_socketCallback {
         return data;
     }
 };
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
 
 }  // namespace
 
@@ -115,10 +122,12 @@ TEST(Socket, ConnectFailuresLeaveTheObjectInactive) {
         {"no-such-host.invalid", 1234, kNKErr_socketInvalidAddress},
     };
     testing::internal::CaptureStderr();
+    CNK_socket sock;  // one object for all: a failure leaves it ready for the next try
+    const size_t fdsBefore = openDescriptors();
     for (const Case& c : cases) {
-        CNK_socket sock;
         EXPECT_EQ(sock.Connect(c.address, c.port, nullptr), c.code) << (c.address ? c.address : "null");
         EXPECT_FALSE(sock.isRunning());
+        EXPECT_EQ(openDescriptors(), fdsBefore);
     }
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("\"address!=NULL\""), std::string::npos);
