@@ -471,8 +471,8 @@ struct EchoServer : INK_serverSocketCallback {
             const size_t n = p->header.PLEN ? p->header.PLEN - 1 : 0;
             Bytes out(p->payload, p->payload + n);
             for (u8& c : out) c ^= 0x5A;
+            ++packets;  // counted before the reply, which lets the client go on
             ep->SendResponse(&p->header, static_cast<u16>(n), out.data(), static_cast<int>(n), kVL6);
-            ++packets;
         }
         void onNtcpClose(u32) override {}
     };
