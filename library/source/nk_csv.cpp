@@ -716,14 +716,21 @@ void CNK_csv::calculate_col_stat() {
     NK_VALID_OR_RETURN_VOID();
     if (!_col_stat.empty() || _buff_val.empty()) return;
     std::vector<t_nkCsvColStat> stats(_col_info.size());
+    std::vector<size_t> parametric;
     for (size_t c = 0; c < _col_info.size(); ++c) {
+        if (!_col_info[c].isParametric) continue;
+        parametric.push_back(c);
+        stats[c].stdev = 0.0;
+        stats[c].values.reserve(_buff_val.size());
+    }
+    // Row by row: each row is its own allocation, so one pass over them is the cheap way.
+    // Only real measurements: NaN, infinities and the sentinel would poison every figure.
+    for (const auto& row : _buff_val)
+        for (size_t c : parametric)
+            if (nkMath_isValid(row[c])) stats[c].values.push_back(row[c]);
+    for (size_t c : parametric) {
         const t_nkCsvColInfo& ci = _col_info[c];
-        if (!ci.isParametric) continue;
         t_nkCsvColStat& st = stats[c];
-        st.stdev = 0.0;
-        // Only real measurements: NaN, infinities and the sentinel would poison every figure.
-        for (const auto& row : _buff_val)
-            if (nkMath_isValid(row[c])) st.values.push_back(row[c]);
         const size_t n = st.values.size();
         if (n == 0) continue;
 
