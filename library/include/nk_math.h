@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -59,15 +60,23 @@ Window<T> whole(const T* values, size_t n) {
     return Window<T>{values, n, 0, n, 0, 1};
 }
 
+// Branch-free forms of the validity test for the summing loops: an invalid
+// element adds -0.0 (which leaves every sum, -0.0 included, as it was).
+template <class T>
+inline double validOrZero(T v, bool& ok) {
+    ok = isValid(v);
+    return ok ? static_cast<double>(v) : -0.0;
+}
+
 template <class T>
 double stdevOf(const Window<T>& w, double mean) {
-    double sum = 0.0;
+    double sum = -0.0;
     size_t c = 0;
     w.forEach([&](T v) {
-        if (!isValid(v)) return;
-        const double d = static_cast<double>(v) - mean;
-        sum += d * d;
-        ++c;
+        bool ok;
+        const double d = validOrZero(v, ok) - mean;
+        sum += ok ? d * d : -0.0;
+        c += ok;
     });
     return c < 2 ? kNaN : std::sqrt(sum / static_cast<double>(c - 1));
 }
@@ -96,23 +105,144 @@ double single(T v) {
         return static_cast<double>(static_cast<float>(v));
 }
 
+// An unsigned key of the element's width whose order is the elements' order.
+template <class T>
+using KeyType = std::conditional_t<sizeof(T) == 1, u8,
+                                   std::conditional_t<sizeof(T) == 2, u16, std::conditional_t<sizeof(T) == 4, u32, u64>>>;
+
+template <class T>
+KeyType<T> orderedKey(T v) {
+    using K = KeyType<T>;
+    constexpr K top = static_cast<K>(K(1) << (sizeof(T) * 8 - 1));
+    K k;
+    std::memcpy(&k, &v, sizeof k);
+    if constexpr (std::is_floating_point_v<T>)
+        return (k & top) ? static_cast<K>(~k) : static_cast<K>(k | top);
+    else if constexpr (std::is_signed_v<T>)
+        return static_cast<K>(k ^ top);
+    else
+        return k;
+}
+
+// The median by selection rather than sorting: a histogram of the top 16 bits
+// of each key (every bit for 8- and 16-bit data) finds the bucket(s) that hold
+// the middle ranks; only their elements are kept and ordered. Small arrays just
+// keep every valid element.
+template <class T>
+class MedianSelect {
+public:
+    static constexpr unsigned kShift = sizeof(T) <= 2 ? 0 : sizeof(T) * 8 - 16;
+    static constexpr size_t kBuckets = size_t(1) << (sizeof(T) == 1 ? 8 : 16);
+
+    explicit MedianSelect(size_t n)
+        : byHistogram_(n >= kBuckets && n < (size_t(1) << 32)) {
+        if (byHistogram_)
+            bins_.assign(kBuckets, 0);
+        else
+            keep_.reserve(n);
+    }
+
+    // First pass, valid elements only.
+    void count(T v) {
+        if (byHistogram_)
+            ++bins_[bucket(v)];
+        else
+            keep_.push_back(v);
+    }
+
+    // After the first pass: locate the middle ranks among c valid elements.
+    void plan(size_t c) {
+        c_ = c;
+        if (c == 0) return;
+        rankHi_ = c / 2;
+        rankLo_ = c % 2 ? rankHi_ : rankHi_ - 1;
+        if (!byHistogram_) return;
+        size_t cum = 0;
+        bool haveLo = false;
+        for (size_t b = 0; b < kBuckets; ++b) {
+            const size_t next = cum + bins_[b];
+            if (!haveLo && rankLo_ < next) {
+                bucketLo_ = b;
+                before_ = cum;
+                haveLo = true;
+            }
+            if (rankHi_ < next) {
+                bucketHi_ = b;
+                break;
+            }
+            cum = next;
+        }
+        size_t kept = 0;
+        for (size_t b = bucketLo_; b <= bucketHi_; ++b) kept += bins_[b];
+        // One spare slot: the scan stores every element and advances only past the kept ones.
+        keep_.resize(kept + 1);
+        out_ = keep_.data();
+        spare_ = kept;
+    }
+
+    // Whether a second pass must hand over the elements of the middle buckets.
+    bool needsScan() const { return byHistogram_ && kShift != 0 && c_ > 0; }
+    void scan(T v) {
+        // Branch-free: about one element in ten lands in the middle buckets, at random.
+        const size_t inRange = (bucket(v) - bucketLo_) <= (bucketHi_ - bucketLo_);
+        out_[kept_ < spare_ ? kept_ : spare_] = v;
+        kept_ += inRange;
+    }
+
+    // n is the number of elements given: fewer than two have no median.
+    double result(size_t n) {
+        if (n < 2 || c_ == 0) return kNaN;
+        if (byHistogram_ && kShift == 0) {
+            const T lo = fromKey(bucketLo_), hi = fromKey(bucketHi_);
+            return c_ % 2 ? single(hi) : midMean(lo, hi);
+        }
+        if (byHistogram_) keep_.resize(std::min(kept_, spare_));
+        const size_t base = byHistogram_ ? before_ : 0;
+        const size_t kHi = rankHi_ - base;
+        auto mid = keep_.begin() + static_cast<std::ptrdiff_t>(kHi);
+        std::nth_element(keep_.begin(), mid, keep_.end());
+        if (c_ % 2) return single(*mid);
+        return midMean(*std::max_element(keep_.begin(), mid), *mid);
+    }
+
+private:
+    static size_t bucket(T v) { return static_cast<size_t>(orderedKey(v) >> kShift); }
+    // Exact buckets (8- and 16-bit data) are the values themselves.
+    static T fromKey(size_t b) {
+        using K = KeyType<T>;
+        constexpr K top = static_cast<K>(K(1) << (sizeof(T) * 8 - 1));
+        K k = static_cast<K>(b);
+        if constexpr (std::is_signed_v<T>) k = static_cast<K>(k ^ top);
+        T v;
+        std::memcpy(&v, &k, sizeof v);
+        return v;
+    }
+
+    bool byHistogram_;
+    std::vector<u32> bins_;
+    std::vector<T> keep_;
+    size_t c_ = 0, rankLo_ = 0, rankHi_ = 0, bucketLo_ = 0, bucketHi_ = 0, before_ = 0, kept_ = 0, spare_ = 0;
+    T* out_ = nullptr;
+};
+
 // Median of the valid elements of a window; `n` is the number of elements
 // given (fewer than two give no median, whatever their validity).
 template <class T>
 double medianOf(const Window<T>& w, size_t n) {
     if (n < 2) return kNaN;
-    std::vector<T> copy;
-    copy.reserve(n);
+    MedianSelect<T> med(n);
+    size_t c = 0;
     w.forEach([&](T v) {
-        if (isValid(v)) copy.push_back(v);
+        if (!isValid(v)) return;
+        med.count(v);
+        ++c;
     });
-    const size_t c = copy.size();
-    if (c == 0) return kNaN;
-    auto mid = copy.begin() + static_cast<std::ptrdiff_t>(c / 2);
-    std::nth_element(copy.begin(), mid, copy.end());
-    if (c % 2) return single(*mid);
-    const T lo = *std::max_element(copy.begin(), mid);
-    return midMean(lo, *mid);
+    med.plan(c);
+    if (med.needsScan())
+        w.forEach([&](T v) {
+            if (isValid(v)) med.scan(v);
+        });
+    return med.result(n);
 }
 
 template <class T>
@@ -121,30 +251,46 @@ t_nkMathStat statOf(const Window<T>& w) {
     const size_t n = w.count();
     if (n == 0) return r;
     r.n = n;
-    // One pass for the extremes, the mean and the sum of squares; invalid
-    // elements are skipped so that a missing value never becomes an extreme.
-    double mx = 0.0, mn = 0.0, sum = 0.0, sq = 0.0;
+    // First pass: extremes, mean, sum of squares and the median's histogram.
+    // Invalid elements are skipped, so a missing value never becomes an extreme.
+    double mx = -std::numeric_limits<double>::infinity(), mn = std::numeric_limits<double>::infinity();
+    double sum = -0.0, sq = -0.0;
     size_t c = 0;
+    MedianSelect<T> med(n);
     w.forEach([&](T v) {
-        if (!isValid(v)) return;
-        const double d = static_cast<double>(v);
-        if (c == 0) {
-            mx = mn = d;
-        } else {
-            mx = d > mx ? d : mx;
-            mn = d < mn ? d : mn;
-        }
+        bool ok;
+        const double d = validOrZero(v, ok);
+        mx = ok && d > mx ? d : mx;
+        mn = ok && d < mn ? d : mn;
         sum += d;
         sq += d * d;
-        ++c;
+        c += ok;
+        if (ok) med.count(v);
     });
     if (c == 0) return r;
+    med.plan(c);
     r.max = mx;
     r.min = mn;
     r.avg = sum / static_cast<double>(c);
     r.rms = std::sqrt(sq / static_cast<double>(c));
-    r.stdev = c < 2 ? kNaN : stdevOf(w, r.avg);
-    r.median = medianOf(w, n);
+    // Second pass: deviations about the mean, and the median's middle buckets.
+    if (c >= 2 && med.needsScan()) {
+        double dev = -0.0;
+        w.forEach([&](T v) {
+            bool ok;
+            const double d = validOrZero(v, ok) - r.avg;
+            dev += ok ? d * d : -0.0;
+            if (ok) med.scan(v);
+        });
+        r.stdev = std::sqrt(dev / static_cast<double>(c - 1));
+    } else {
+        if (c >= 2) r.stdev = stdevOf(w, r.avg);
+        if (med.needsScan())
+            w.forEach([&](T v) {
+                if (isValid(v)) med.scan(v);
+            });
+    }
+    r.median = med.result(n);
     return r;
 }
 
@@ -154,12 +300,12 @@ t_nkMathStat statOf(const Window<T>& w) {
 template <class T>
 double nkMath_avg(const T* values, size_t n) {
     if (n == 0 || values == nullptr) return nk_math_detail::kNaN;
-    double sum = 0.0;
+    double sum = -0.0;
     size_t c = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!nk_math_detail::isValid(values[i])) continue;
-        sum += static_cast<double>(values[i]);
-        ++c;
+        bool ok;
+        sum += nk_math_detail::validOrZero(values[i], ok);
+        c += ok;
     }
     return c == 0 ? nk_math_detail::kNaN : sum / static_cast<double>(c);
 }
@@ -177,13 +323,13 @@ double nkMath_stdev(const T* values, size_t n, double mean) {
 template <class T>
 double nkMath_rms(const T* values, size_t n) {
     if (n == 0 || values == nullptr) return nk_math_detail::kNaN;
-    double sq = 0.0;
+    double sq = -0.0;
     size_t c = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!nk_math_detail::isValid(values[i])) continue;
-        const double d = static_cast<double>(values[i]);
+        bool ok;
+        const double d = nk_math_detail::validOrZero(values[i], ok);
         sq += d * d;
-        ++c;
+        c += ok;
     }
     return c == 0 ? nk_math_detail::kNaN : std::sqrt(sq / static_cast<double>(c));
 }

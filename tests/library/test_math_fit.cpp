@@ -203,6 +203,7 @@ TEST(MathProducts, DotsMatricesAndGaussian) {
     EXPECT_EQ(nkMath_vectorDotD(a, b, 3), 32.0);
     const float fa[] = {1, 2}, fb[] = {3, 4};
     EXPECT_EQ(nkMath_vectorDot(fa, fb, 2), 11.0f);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the BLAS keeps worker threads
     EXPECT_DEATH(nkMath_vectorDotD(a, nullptr, 3), "B!=NULL");
 
     const double m[] = {1, 2, 3, 4, 5, 6};  // 2 x 3

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -230,4 +231,83 @@ TEST(MathFinders, WindowsAndEmptyWindows) {
     nkMath_FindMaxMinSpanAvgStdevRmsMedSInt8_1D(c, 2, 0, 2, nullptr, nullptr, &cspan, nullptr, nullptr, nullptr,
                                                 nullptr);
     EXPECT_EQ(cspan, 127);
+}
+
+namespace {
+
+// Reference median by a full sort of the valid elements.
+template <class T>
+double sortedMedian(const std::vector<T>& v) {
+    std::vector<T> c;
+    for (T x : v) {
+        if constexpr (std::is_floating_point_v<T>)
+            if (!nkMath_isValid(x)) continue;
+        c.push_back(x);
+    }
+    std::sort(c.begin(), c.end());
+    const size_t m = c.size() / 2;
+    if constexpr (std::is_same_v<T, double>)
+        return c.size() % 2 ? c[m] : (c[m - 1] + c[m]) * 0.5;
+    else if constexpr (std::is_same_v<T, float>)
+        return c.size() % 2 ? double(c[m]) : double((c[m - 1] + c[m]) * 0.5f);
+    else
+        return c.size() % 2 ? double(float(c[m])) : double(float(double(c[m - 1]) + double(c[m])) * 0.5f);
+}
+
+template <class T>
+void expectLargeMedians(unsigned seed) {
+    std::mt19937 rng(seed);
+    // Spread, concentrated and two-cluster data, odd and even counts, all past the
+    // size where the median is found by histogram.
+    for (size_t n : {size_t(70001), size_t(131072)}) {
+        std::vector<T> spread(n), narrow(n), split(n);
+        std::uniform_int_distribution<int> small(0, 9);
+        for (size_t i = 0; i < n; ++i) {
+            const double u = double(rng() % 100000) / 100000.0;
+            spread[i] = T(std::is_signed_v<T> ? (u - 0.5) * double(std::numeric_limits<T>::max())
+                                              : u * double(std::numeric_limits<T>::max()));
+            narrow[i] = T(100 + small(rng));
+            split[i] = T(i % 2 ? 3 : 120);
+        }
+        SCOPED_TRACE(n);
+        for (const auto* v : {&spread, &narrow, &split}) {
+            EXPECT_DOUBLE_EQ(nkMath_median(v->data(), v->size()), sortedMedian(*v));
+            EXPECT_DOUBLE_EQ(nkMath_stat(v->data(), v->size()).median, sortedMedian(*v));
+        }
+    }
+}
+
+}  // namespace
+
+TEST(MathStat, LargeArrayMediansMatchAFullSort) {
+    expectLargeMedians<unsigned char>(1);
+    expectLargeMedians<signed char>(2);
+    expectLargeMedians<unsigned short>(3);
+    expectLargeMedians<short>(4);
+    expectLargeMedians<unsigned int>(5);
+    expectLargeMedians<int>(6);
+    expectLargeMedians<float>(7);
+    expectLargeMedians<double>(8);
+    // Negative floats and doubles order below positive ones, and -0 beside +0.
+    std::vector<double> d = {-2.5, -0.0, 0.0, 1e300, -1e300, NaN, kNK_noValue};
+    d.resize(80000, -7.25);
+    d.resize(160001, 3.5);
+    EXPECT_DOUBLE_EQ(nkMath_median(d.data(), d.size()), sortedMedian(d));
+}
+
+TEST(MathStat, LargeFloatArrayAgreesWithNumpy) {
+    NK_NEED_PYTHON();
+    std::mt19937 rng(12);
+    std::normal_distribution<float> g(550.0f, 20.0f);
+    std::vector<float> f(200000);
+    for (float& v : f) v = g(rng);
+    for (size_t i = 0; i < f.size(); i += 997) f[i] = std::numeric_limits<float>::quiet_NaN();
+    for (size_t i = 5; i < f.size(); i += 1999) f[i] = kNK_noValueF;
+    std::vector<double> fd(f.begin(), f.end());
+    for (size_t i = 5; i < f.size(); i += 1999) fd[i] = kNK_noValue;
+    const auto want = nktest::oracle("stats", {fd});
+    ASSERT_EQ(want.size(), 6u);
+    const t_nkMathStat got = nkMath_stat(f.data(), f.size());
+    const double fig[] = {got.max, got.min, got.avg, got.stdev, got.rms, got.median};
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(fig[i], want[i], 1e-6 * std::fabs(want[i])) << "figure " << i;
 }
