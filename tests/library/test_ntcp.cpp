@@ -106,10 +106,11 @@ TEST(Ntcp, OutgoingPacketsHaveTheExactWireBytes) {
     Link link;
     // One-way with three payload bytes: 20 bytes, PLEN 4, SEQN 0, checksums worked out by hand.
     const u8 three[] = {1, 2, 3};
-    ASSERT_EQ(link.ep.SendOneway(kAbcd, three, 3, kVL6), 0);
+    ASSERT_EQ(link.ep.SendOneway(kAbcd, three, 3, kVL1), 0);
     const Bytes oneway = {0x50, 0x43, 0x54, 0x4E, 0x00, 0x00, 0x64, 0x63, 0x62, 0x61,
                           0x04, 0x00, 0x00, 0x00, 0x00, 0x3C, 0x01, 0x02, 0x03, 0xF9};
     EXPECT_EQ(recvN(link.peer, 20), oneway);
+    EXPECT_TRUE(link.lines.has("['NTCP',ERRC=0x0000,CTRL='abcd',SEQN=0x00,H_CS=0x3C,PLEN=4,P_CS=0xF9]\n"));
 
     // Without payload: 16 bytes, PLEN 0, no P_CS.
     ASSERT_EQ(link.ep.SendOneway(kAbcd, nullptr, 0, kVL6), 0);
@@ -156,6 +157,7 @@ TEST(Ntcp, OutgoingPacketsHaveTheExactWireBytes) {
 
 TEST(Ntcp, BadPreambleAndHeaderChecksumAreDroppedAndTheLinkKept) {
     Link link;
+    link.ep.verbosePacketLog(true);
     RawPacket badPreamble;
     badPreamble.preamble = 0x11223344;
     badPreamble.ctrl = kAbcd;
@@ -178,6 +180,8 @@ TEST(Ntcp, BadPreambleAndHeaderChecksumAreDroppedAndTheLinkKept) {
     EXPECT_TRUE(link.ep.isRunning());
     EXPECT_TRUE(link.lines.has("[NTCP ERR] invalid preamble [NTCP=0x4E544350 vs preamble=0x11223344"));
     EXPECT_TRUE(link.lines.has("[NTCP ERR] H_CS!=cs"));
+    EXPECT_TRUE(link.lines.has("* Header Bytes"));
+    EXPECT_TRUE(link.lines.has("[00000000] 44 33 22 11 "));  // the dump of the bad preamble's header
 }
 
 TEST(Ntcp, MalformedPayloadsGetAnErrorReplyAndTheStreamStaysInStep) {
