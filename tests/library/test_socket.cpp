@@ -233,6 +233,29 @@ TEST(Socket, SendToClosedPeerFailsWithoutSignal) {
     sock.Close();
 }
 
+TEST(Socket, CloseEndsASendBlockedByAPeerThatDoesNotRead) {
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer = listener.accept();  // never read
+    std::vector<char> big(64 << 20, 'x');
+    std::atomic<bool> done{false};
+    u16 rc = 0;
+    testing::internal::CaptureStderr();
+    std::thread sender([&] {
+        rc = sock.Send(big.data(), big.size());
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done);  // the socket buffers are full
+    sock.Close();
+    sender.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, kNKErr_socketClosed);
+    EXPECT_FALSE(sock.isRunning());
+    close(peer);
+}
+
 TEST(Socket, CheckAndCloseKeepsARecentlyActiveConnection) {
     RawListener listener;
     CNK_socket sock;
