@@ -256,6 +256,21 @@ TEST(Socket, CloseEndsASendBlockedByAPeerThatDoesNotRead) {
     close(peer);
 }
 
+TEST(Socket, SendToAPeerThatStopsReadingGivesUpAfterTheStallBound) {
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer = listener.accept();  // never read
+    std::vector<char> big(64 << 20, 'x');
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(sock.Send(big.data(), big.size()), kNKErr_socketSendFailed);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(CNK_socket::kSendStallMsec));
+    testing::internal::GetCapturedStderr();
+    sock.Close();
+    close(peer);
+}
+
 TEST(Socket, CheckAndCloseKeepsARecentlyActiveConnection) {
     RawListener listener;
     CNK_socket sock;
