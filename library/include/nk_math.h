@@ -52,6 +52,11 @@ struct Window {
             for (size_t x = x0; x < x1; ++x) f(row[x]);
         }
     }
+    template <class F>
+    void forRows(F&& f) const {
+        if (empty()) return;
+        for (size_t y = y0; y < y1; ++y) f(data + y * width + x0, x1 - x0);
+    }
     size_t count() const { return empty() ? 0 : (x1 - x0) * (y1 - y0); }
 };
 
@@ -66,19 +71,6 @@ template <class T>
 inline double validOrZero(T v, bool& ok) {
     ok = isValid(v);
     return ok ? static_cast<double>(v) : -0.0;
-}
-
-template <class T>
-double stdevOf(const Window<T>& w, double mean) {
-    double sum = -0.0;
-    size_t c = 0;
-    w.forEach([&](T v) {
-        bool ok;
-        const double d = validOrZero(v, ok) - mean;
-        sum += ok ? d * d : -0.0;
-        c += ok;
-    });
-    return c < 2 ? kNaN : std::sqrt(sum / static_cast<double>(c - 1));
 }
 
 // Mean of the two middle values, formed in the precision the element type asks
@@ -105,125 +97,259 @@ double single(T v) {
         return static_cast<double>(static_cast<float>(v));
 }
 
-// An unsigned key of the element's width whose order is the elements' order.
+// The histogram bin of an 8- or 16-bit integer: its value, offset so that the
+// bins run in the elements' order.
 template <class T>
-using KeyType = std::conditional_t<sizeof(T) == 1, u8,
-                                   std::conditional_t<sizeof(T) == 2, u16, std::conditional_t<sizeof(T) == 4, u32, u64>>>;
+using KeyType = std::conditional_t<sizeof(T) == 1, u8, u16>;
 
 template <class T>
 KeyType<T> orderedKey(T v) {
     using K = KeyType<T>;
     constexpr K top = static_cast<K>(K(1) << (sizeof(T) * 8 - 1));
-    K k;
-    std::memcpy(&k, &v, sizeof k);
-    if constexpr (std::is_floating_point_v<T>)
-        return (k & top) ? static_cast<K>(~k) : static_cast<K>(k | top);
-    else if constexpr (std::is_signed_v<T>)
+    const K k = static_cast<K>(v);
+    if constexpr (std::is_signed_v<T>)
         return static_cast<K>(k ^ top);
     else
         return k;
 }
 
-// The median by selection rather than sorting: a histogram of the top 16 bits
-// of each key (every bit for 8- and 16-bit data) finds the bucket(s) that hold
-// the middle ranks; only their elements are kept and ordered. Small arrays just
-// keep every valid element.
+// The median by selection rather than sorting.
+// - 8- and 16-bit data: a histogram of every value, counted in the first pass.
+// - Wider data in large arrays: two pivots read off a sample bracket the middle
+//   ranks; the second pass counts the elements below and at the pivots and keeps
+//   only those between them, which are then ordered. Should the sample mislead,
+//   a third pass keeps every valid element, so the result is always exact.
+// - Small arrays: every valid element is kept in the first pass.
 template <class T>
 class MedianSelect {
 public:
-    static constexpr unsigned kShift = sizeof(T) <= 2 ? 0 : sizeof(T) * 8 - 16;
-    static constexpr size_t kBuckets = size_t(1) << (sizeof(T) == 1 ? 8 : 16);
+    enum Mode { copying, counting, pivoting };
+    static constexpr bool kNarrow = sizeof(T) <= 2;
+    static constexpr size_t kBins = size_t(1) << (sizeof(T) * 8 > 16 ? 16 : sizeof(T) * 8);
+    static constexpr size_t kLarge = size_t(1) << 16;
+    static constexpr size_t kSample = size_t(1) << 15;
 
-    explicit MedianSelect(size_t n)
-        : byHistogram_(n >= kBuckets && n < (size_t(1) << 32)) {
-        if (byHistogram_)
-            bins_.assign(kBuckets, 0);
-        else
-            keep_.reserve(n);
+    explicit MedianSelect(size_t n) : mode_(kNarrow && n >= kBins ? counting : !kNarrow && n >= kLarge ? pivoting : copying) {
+        if (mode_ == counting)
+            bins_.assign(kBins, 0);
+        else if (mode_ == copying)
+            keep_.resize(n);
     }
 
     // First pass, valid elements only.
     void count(T v) {
-        if (byHistogram_)
-            ++bins_[bucket(v)];
-        else
-            keep_.push_back(v);
+        if constexpr (kNarrow)
+            if (mode_ == counting) ++bins_[static_cast<size_t>(orderedKey<T>(v))];
+        if (mode_ == copying)
+            keep_[kept_++] = v;
     }
 
-    // After the first pass: locate the middle ranks among c valid elements.
-    void plan(size_t c) {
+    // After the first pass, with c valid elements in the window.
+    void plan(size_t c, const Window<T>& w) {
         c_ = c;
         if (c == 0) return;
         rankHi_ = c / 2;
         rankLo_ = c % 2 ? rankHi_ : rankHi_ - 1;
-        if (!byHistogram_) return;
-        size_t cum = 0;
-        bool haveLo = false;
-        for (size_t b = 0; b < kBuckets; ++b) {
-            const size_t next = cum + bins_[b];
-            if (!haveLo && rankLo_ < next) {
-                bucketLo_ = b;
-                before_ = cum;
-                haveLo = true;
-            }
-            if (rankHi_ < next) {
-                bucketHi_ = b;
-                break;
-            }
-            cum = next;
+        if (mode_ == copying) {
+            keep_.resize(kept_);
+        } else if (mode_ == counting) {
+            loVal_ = valueOfBin(rankLo_);
+            hiVal_ = valueOfBin(rankHi_);
+        } else {
+            choosePivots(w);
         }
-        size_t kept = 0;
-        for (size_t b = bucketLo_; b <= bucketHi_; ++b) kept += bins_[b];
-        // One spare slot: the scan stores every element and advances only past the kept ones.
-        keep_.resize(kept + 1);
-        out_ = keep_.data();
-        spare_ = kept;
     }
 
-    // Whether a second pass must hand over the elements of the middle buckets.
-    bool needsScan() const { return byHistogram_ && kShift != 0 && c_ > 0; }
+    // Whether the second pass must hand over the valid elements.
+    bool needsScan() const { return mode_ == pivoting && c_ > 0; }
     void scan(T v) {
-        // Branch-free: about one element in ten lands in the middle buckets, at random.
-        const size_t inRange = (bucket(v) - bucketLo_) <= (bucketHi_ - bucketLo_);
-        out_[kept_ < spare_ ? kept_ : spare_] = v;
-        kept_ += inRange;
+        below_ += v < lo_;
+        atLo_ += v == lo_;
+        atHi_ += v == hi_ && lo_ != hi_;
+        const size_t between = lo_ < v && v < hi_;
+        keep_[kept_ < spare_ ? kept_ : spare_] = v;  // branch-free: only the kept ones advance
+        kept_ += between;
     }
 
     // n is the number of elements given: fewer than two have no median.
-    double result(size_t n) {
+    double result(size_t n, const Window<T>& w) {
         if (n < 2 || c_ == 0) return kNaN;
-        if (byHistogram_ && kShift == 0) {
-            const T lo = fromKey(bucketLo_), hi = fromKey(bucketHi_);
-            return c_ % 2 ? single(hi) : midMean(lo, hi);
+        if (mode_ == counting) return c_ % 2 ? single(hiVal_) : midMean(loVal_, hiVal_);
+        T lo = T(), hi = T();
+        if (mode_ == pivoting && !(pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi))) {
+            // The pivots missed the middle (or too much lay between them): keep everything.
+            mode_ = copying;
+            keep_.clear();
+            w.forEach([&](T v) {
+                if (isValid(v)) keep_.push_back(v);
+            });
+            if (keep_.size() != c_) return kNaN;  // the data changed between the passes
         }
-        if (byHistogram_) keep_.resize(std::min(kept_, spare_));
-        const size_t base = byHistogram_ ? before_ : 0;
-        const size_t kHi = rankHi_ - base;
-        auto mid = keep_.begin() + static_cast<std::ptrdiff_t>(kHi);
-        std::nth_element(keep_.begin(), mid, keep_.end());
-        if (c_ % 2) return single(*mid);
-        return midMean(*std::max_element(keep_.begin(), mid), *mid);
+        if (mode_ == copying) {
+            lo = nthOf(rankLo_);
+            hi = nthOf(rankHi_);
+        }
+        return c_ % 2 ? single(hi) : midMean(lo, hi);
+    }
+
+    // Raw state for the vectorised row loops.
+    bool copyingNow() const { return mode_ == copying; }
+    T* keep() { return keep_.data(); }
+    size_t& kept() { return kept_; }
+    size_t spare() const { return spare_; }
+    T pivotLo() const { return lo_; }
+    T pivotHi() const { return hi_; }
+    void addCounts(size_t below, size_t atLo, size_t atHi) {
+        below_ += below;
+        atLo_ += atLo;
+        atHi_ += atHi;
     }
 
 private:
-    static size_t bucket(T v) { return static_cast<size_t>(orderedKey(v) >> kShift); }
-    // Exact buckets (8- and 16-bit data) are the values themselves.
-    static T fromKey(size_t b) {
-        using K = KeyType<T>;
-        constexpr K top = static_cast<K>(K(1) << (sizeof(T) * 8 - 1));
-        K k = static_cast<K>(b);
-        if constexpr (std::is_signed_v<T>) k = static_cast<K>(k ^ top);
-        T v;
-        std::memcpy(&v, &k, sizeof v);
-        return v;
+    T valueOfBin(size_t rank) const {
+        size_t cum = 0, b = 0;
+        for (; b + 1 < kBins; ++b) {
+            cum += bins_[b];
+            if (rank < cum) break;
+        }
+        if constexpr (kNarrow) {
+            using K = KeyType<T>;
+            constexpr K top = static_cast<K>(K(1) << (sizeof(T) * 8 - 1));
+            K k = static_cast<K>(b);
+            if constexpr (std::is_signed_v<T>) k = static_cast<K>(k ^ top);
+            T v;
+            std::memcpy(&v, &k, sizeof v);
+            return v;
+        } else {
+            return T();  // wide types never count
+        }
     }
 
-    bool byHistogram_;
+    void choosePivots(const Window<T>& w) {
+        // The sample is read in short runs spread over the window, which the
+        // memory system streams far faster than single scattered elements.
+        constexpr size_t kRun = 256;
+        std::vector<T> sample;
+        sample.reserve(kSample);
+        const size_t n = w.count(), runs = kSample / kRun, gap = n / runs;
+        size_t at = 0;  // index of the row's first element in the window
+        w.forRows([&](const T* p, size_t len) {
+            for (size_t i = 0; i < len; ++i) {
+                const size_t g = at + i;
+                if (g % gap >= kRun) {
+                    i += gap - g % gap - 1;  // on to the next run
+                    continue;
+                }
+                if (isValid(p[i])) sample.push_back(p[i]);
+            }
+            at += len;
+        });
+        if (sample.empty()) {
+            lo_ = hi_ = T();
+            spare_ = 0;
+            keep_.assign(1, T());
+            return;
+        }
+        // The sample median's rank wanders by about sqrt(m)/2; four times that either side.
+        const size_t m = sample.size(), mid = m / 2;
+        const size_t k = static_cast<size_t>(2.0 * std::sqrt(static_cast<double>(m))) + 8;
+        const auto loAt = sample.begin() + static_cast<std::ptrdiff_t>(mid > k ? mid - k : 0);
+        const auto hiAt = sample.begin() + static_cast<std::ptrdiff_t>(std::min(m - 1, mid + k));
+        std::nth_element(sample.begin(), loAt, sample.end());
+        lo_ = *loAt;
+        std::nth_element(loAt, hiAt, sample.end());
+        hi_ = *hiAt;
+        const double share = static_cast<double>(2 * k + 1) / static_cast<double>(m);
+        spare_ = static_cast<size_t>(2.0 * share * static_cast<double>(c_)) + 1024;
+        keep_.resize(spare_ + 1);
+    }
+
+    // The value at a rank among the valid elements, when the scan settled it.
+    bool pivotValue(size_t rank, T& v) {
+        if (kept_ > spare_ || rank < below_) return false;
+        rank -= below_;
+        if (rank < atLo_) return (v = lo_), true;
+        rank -= atLo_;
+        if (rank < kept_) {
+            keep_.resize(kept_);
+            auto at = keep_.begin() + static_cast<std::ptrdiff_t>(rank);
+            std::nth_element(keep_.begin(), at, keep_.end());
+            return (v = *at), true;
+        }
+        rank -= kept_;
+        if (rank < atHi_) return (v = hi_), true;
+        return false;
+    }
+
+    T nthOf(size_t rank) {
+        auto at = keep_.begin() + static_cast<std::ptrdiff_t>(rank);
+        std::nth_element(keep_.begin(), at, keep_.end());
+        return *at;
+    }
+
+    Mode mode_;
     std::vector<u32> bins_;
     std::vector<T> keep_;
-    size_t c_ = 0, rankLo_ = 0, rankHi_ = 0, bucketLo_ = 0, bucketHi_ = 0, before_ = 0, kept_ = 0, spare_ = 0;
-    T* out_ = nullptr;
+    T lo_ = T(), hi_ = T(), loVal_ = T(), hiVal_ = T();
+    size_t c_ = 0, rankLo_ = 0, rankHi_ = 0, kept_ = 0, spare_ = 0, below_ = 0, atLo_ = 0, atHi_ = 0;
 };
+
+// Running figures of the first pass. The sums run in index order.
+struct Accum {
+    double mx = -std::numeric_limits<double>::infinity();
+    double mn = std::numeric_limits<double>::infinity();
+    double sum = -0.0, sq = -0.0;
+    size_t c = 0;
+};
+
+template <class T>
+inline void accumulate(T v, Accum& a, MedianSelect<T>& med) {
+    bool ok;
+    const double d = validOrZero(v, ok);
+    a.mx = ok && d > a.mx ? d : a.mx;
+    a.mn = ok && d < a.mn ? d : a.mn;
+    a.sum += d;
+    a.sq += d * d;
+    a.c += ok;
+    if (ok) med.count(v);
+}
+
+// First pass over one row: extremes, sums and the median's histogram. Invalid
+// elements are skipped, so a missing value never becomes an extreme.
+template <class T>
+void pass1Row(const T* p, size_t len, Accum& a, MedianSelect<T>& med) {
+    for (size_t i = 0; i < len; ++i) accumulate(p[i], a, med);
+}
+// The same for floats, four at a time (the library's build).
+void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med);
+
+template <class T>
+inline void deviate(T v, double mean, double& dev, size_t& c) {
+    bool ok;
+    const double d = validOrZero(v, ok) - mean;
+    dev += ok ? d * d : -0.0;
+    c += ok;
+}
+
+// Second pass over one row: squared deviations in four interleaved partial sums
+// (element i of the row goes to dev[i % 4]) and, when asked, the median's scan.
+template <class T>
+void pass2Row(const T* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<T>* med) {
+    for (size_t i = 0; i < len; ++i) {
+        deviate(p[i], mean, dev[i & 3], c);
+        if (med && isValid(p[i])) med->scan(p[i]);
+    }
+}
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med);
+
+template <class T>
+double stdevOf(const Window<T>& w, double mean) {
+    double dev[4] = {-0.0, -0.0, -0.0, -0.0};
+    size_t c = 0;
+    MedianSelect<T>* noScan = nullptr;
+    w.forRows([&](const T* p, size_t len) { pass2Row(p, len, mean, dev, c, noScan); });
+    return c < 2 ? kNaN : std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(c - 1));
+}
 
 // Median of the valid elements of a window; `n` is the number of elements
 // given (fewer than two give no median, whatever their validity).
@@ -237,12 +363,12 @@ double medianOf(const Window<T>& w, size_t n) {
         med.count(v);
         ++c;
     });
-    med.plan(c);
+    med.plan(c, w);
     if (med.needsScan())
         w.forEach([&](T v) {
             if (isValid(v)) med.scan(v);
         });
-    return med.result(n);
+    return med.result(n, w);
 }
 
 template <class T>
@@ -251,46 +377,23 @@ t_nkMathStat statOf(const Window<T>& w) {
     const size_t n = w.count();
     if (n == 0) return r;
     r.n = n;
-    // First pass: extremes, mean, sum of squares and the median's histogram.
-    // Invalid elements are skipped, so a missing value never becomes an extreme.
-    double mx = -std::numeric_limits<double>::infinity(), mn = std::numeric_limits<double>::infinity();
-    double sum = -0.0, sq = -0.0;
-    size_t c = 0;
+    Accum a;
     MedianSelect<T> med(n);
-    w.forEach([&](T v) {
-        bool ok;
-        const double d = validOrZero(v, ok);
-        mx = ok && d > mx ? d : mx;
-        mn = ok && d < mn ? d : mn;
-        sum += d;
-        sq += d * d;
-        c += ok;
-        if (ok) med.count(v);
-    });
-    if (c == 0) return r;
-    med.plan(c);
-    r.max = mx;
-    r.min = mn;
-    r.avg = sum / static_cast<double>(c);
-    r.rms = std::sqrt(sq / static_cast<double>(c));
-    // Second pass: deviations about the mean, and the median's middle buckets.
-    if (c >= 2 && med.needsScan()) {
-        double dev = -0.0;
-        w.forEach([&](T v) {
-            bool ok;
-            const double d = validOrZero(v, ok) - r.avg;
-            dev += ok ? d * d : -0.0;
-            if (ok) med.scan(v);
-        });
-        r.stdev = std::sqrt(dev / static_cast<double>(c - 1));
-    } else {
-        if (c >= 2) r.stdev = stdevOf(w, r.avg);
-        if (med.needsScan())
-            w.forEach([&](T v) {
-                if (isValid(v)) med.scan(v);
-            });
+    w.forRows([&](const T* p, size_t len) { pass1Row(p, len, a, med); });
+    if (a.c == 0) return r;
+    med.plan(a.c, w);
+    r.max = a.mx;
+    r.min = a.mn;
+    r.avg = a.sum / static_cast<double>(a.c);
+    r.rms = std::sqrt(a.sq / static_cast<double>(a.c));
+    if (a.c >= 2 || med.needsScan()) {
+        double dev[4] = {-0.0, -0.0, -0.0, -0.0};
+        size_t c = 0;
+        MedianSelect<T>* scan = med.needsScan() ? &med : nullptr;
+        w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c, scan); });
+        if (a.c >= 2) r.stdev = std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(a.c - 1));
     }
-    r.median = med.result(n);
+    r.median = med.result(n, w);
     return r;
 }
 

@@ -1,5 +1,8 @@
 // Statistics instantiations and the window statistics finders.
 #include <cblas.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +35,177 @@ NK_MATH_STATS_INSTANTIATE(int)
 NK_MATH_STATS_INSTANTIATE(float)
 NK_MATH_STATS_INSTANTIATE(double)
 #undef NK_MATH_STATS_INSTANTIATE
+
+// Float rows four at a time. Each figure keeps the order and rounding of the
+// element-by-element loop: sums run in index order in double, squares are the
+// same products, and the masks decide exactly what the scalar tests decide.
+#ifdef __SSE2__
+namespace nk_math_detail {
+
+namespace {
+
+struct FloatLanes {
+    __m128 x;
+    __m128 ok;  // all ones where the element is valid
+    int mask;   // one bit per valid element
+};
+
+inline FloatLanes loadLanes(const float* p) {
+    FloatLanes l;
+    l.x = _mm_loadu_ps(p);
+    // x - x is 0 for finite x and NaN for NaN and infinities.
+    l.ok = _mm_and_ps(_mm_cmpeq_ps(_mm_sub_ps(l.x, l.x), _mm_setzero_ps()), _mm_cmpneq_ps(l.x, _mm_set1_ps(kNK_noValueF)));
+    l.mask = _mm_movemask_ps(l.ok);
+    return l;
+}
+
+inline __m128 orElse(__m128 ok, __m128 x, __m128 other) { return _mm_or_ps(_mm_and_ps(ok, x), _mm_andnot_ps(ok, other)); }
+
+// Set bits of a four-lane mask; a table, as the baseline instruction set has no popcount.
+inline size_t popcount(int mask) {
+    static constexpr unsigned char kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    return kBits[mask & 15];
+}
+
+// The summing chains keep the out-of-order window short of the next cache lines;
+// asking for them early keeps the loop off the memory latency.
+inline void prefetchAhead(const float* p) { _mm_prefetch(reinterpret_cast<const char*>(p + 1024), _MM_HINT_T0); }
+
+inline size_t laneSum(__m128i v) {
+    alignas(16) u32 c[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(c), v);
+    return size_t(c[0]) + c[1] + c[2] + c[3];
+}
+
+inline double lane0(__m128d v) { return _mm_cvtsd_f64(v); }
+inline double lane1(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+
+}  // namespace
+
+void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
+    const __m128 negZero = _mm_set1_ps(-0.0f);
+    const __m128 lowest = _mm_set1_ps(-std::numeric_limits<float>::infinity());
+    const __m128 highest = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 vmx = lowest, vmn = highest;
+    double sum = a.sum, sq = a.sq;
+    size_t c = a.c;
+    const bool copying = med.copyingNow();
+    float* keep = med.keep();
+    size_t kept = med.kept();
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        prefetchAhead(p + i);
+        const FloatLanes l = loadLanes(p + i);
+        const __m128 xs = orElse(l.ok, l.x, negZero);
+        vmx = _mm_max_ps(vmx, orElse(l.ok, l.x, lowest));
+        vmn = _mm_min_ps(vmn, orElse(l.ok, l.x, highest));
+        const __m128d lo = _mm_cvtps_pd(xs), hi = _mm_cvtps_pd(_mm_movehl_ps(xs, xs));
+        const __m128d lo2 = _mm_mul_pd(lo, lo), hi2 = _mm_mul_pd(hi, hi);
+        sum += lane0(lo);
+        sq += lane0(lo2);
+        sum += lane1(lo);
+        sq += lane1(lo2);
+        sum += lane0(hi);
+        sq += lane0(hi2);
+        sum += lane1(hi);
+        sq += lane1(hi2);
+        c += popcount(l.mask);
+        if (copying) {
+            // Small arrays: the median keeps every valid element (room for all n).
+            for (int j = 0; j < 4; ++j) {
+                keep[kept] = p[i + j];
+                kept += (l.mask >> j) & 1;
+            }
+        }
+    }
+    if (copying) med.kept() = kept;
+    alignas(16) float fmx[4], fmn[4];
+    _mm_store_ps(fmx, vmx);
+    _mm_store_ps(fmn, vmn);
+    for (int j = 0; j < 4; ++j) {
+        a.mx = std::max(a.mx, static_cast<double>(fmx[j]));
+        a.mn = std::min(a.mn, static_cast<double>(fmn[j]));
+    }
+    a.sum = sum;
+    a.sq = sq;
+    a.c = c;
+    for (; i < len; ++i) accumulate(p[i], a, med);
+}
+
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med) {
+    const __m128d m = _mm_set1_pd(mean);
+    const __m128d negZero = _mm_set1_pd(-0.0);
+    __m128d d01 = _mm_set_pd(dev[1], dev[0]), d23 = _mm_set_pd(dev[3], dev[2]);
+    size_t count = c;
+    const bool scan = med != nullptr;
+    float* out = scan ? med->keep() : nullptr;
+    size_t kept = scan ? med->kept() : 0;
+    const size_t spare = scan ? med->spare() : 0;
+    const float pLo = scan ? med->pivotLo() : 0.0f, pHi = scan ? med->pivotHi() : 0.0f;
+    const __m128 lo = _mm_set1_ps(pLo), hi = _mm_set1_ps(pHi);
+    // Elements equal to both pivots are counted once.
+    const __m128 distinct = pLo != pHi ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps();
+    size_t below = 0, atLo = 0, atHi = 0;
+    __m128i vBelow = _mm_setzero_si128(), vAtLo = _mm_setzero_si128(), vAtHi = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        prefetchAhead(p + i);
+        const FloatLanes l = loadLanes(p + i);
+        const __m128d x01 = _mm_sub_pd(_mm_cvtps_pd(l.x), m);
+        const __m128d x23 = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(l.x, l.x)), m);
+        const __m128d ok01 = _mm_castps_pd(_mm_unpacklo_ps(l.ok, l.ok));
+        const __m128d ok23 = _mm_castps_pd(_mm_unpackhi_ps(l.ok, l.ok));
+        d01 = _mm_add_pd(d01, _mm_or_pd(_mm_and_pd(ok01, _mm_mul_pd(x01, x01)), _mm_andnot_pd(ok01, negZero)));
+        d23 = _mm_add_pd(d23, _mm_or_pd(_mm_and_pd(ok23, _mm_mul_pd(x23, x23)), _mm_andnot_pd(ok23, negZero)));
+        count += popcount(l.mask);
+        if (scan) {
+            // Counts run per lane: a set mask lane is -1, so subtracting it adds one.
+            vBelow = _mm_sub_epi32(vBelow, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmplt_ps(l.x, lo))));
+            vAtLo = _mm_sub_epi32(vAtLo, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmpeq_ps(l.x, lo))));
+            vAtHi = _mm_sub_epi32(vAtHi, _mm_castps_si128(_mm_and_ps(_mm_and_ps(l.ok, distinct), _mm_cmpeq_ps(l.x, hi))));
+            const int between =
+                _mm_movemask_ps(_mm_and_ps(l.ok, _mm_and_ps(_mm_cmpgt_ps(l.x, lo), _mm_cmplt_ps(l.x, hi))));
+            if (between) {  // rare: a few percent of the elements lie between the pivots
+                for (int j = 0; j < 4; ++j) {
+                    out[kept < spare ? kept : spare] = p[i + j];
+                    kept += (between >> j) & 1;
+                }
+            }
+        }
+    }
+    below = laneSum(vBelow);
+    atLo = laneSum(vAtLo);
+    atHi = laneSum(vAtHi);
+    alignas(16) double d[4];
+    _mm_store_pd(d, d01);
+    _mm_store_pd(d + 2, d23);
+    for (int j = 0; j < 4; ++j) dev[j] = d[j];
+    c = count;
+    if (scan) {
+        med->kept() = kept;
+        med->addCounts(below, atLo, atHi);
+    }
+    // The tail keeps its place in the four partial sums.
+    for (; i < len; ++i) {
+        deviate(p[i], mean, dev[i & 3], c);
+        if (med && isValid(p[i])) med->scan(p[i]);
+    }
+}
+
+}  // namespace nk_math_detail
+#else
+namespace nk_math_detail {
+void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
+    for (size_t i = 0; i < len; ++i) accumulate(p[i], a, med);
+}
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med) {
+    for (size_t i = 0; i < len; ++i) {
+        deviate(p[i], mean, dev[i & 3], c);
+        if (med && isValid(p[i])) med->scan(p[i]);
+    }
+}
+}  // namespace nk_math_detail
+#endif
 
 namespace {
 
