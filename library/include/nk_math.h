@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -123,17 +124,22 @@ KeyType<T> orderedKey(T v) {
 template <class T>
 class MedianSelect {
 public:
-    enum Mode { copying, counting, pivoting };
+    // `off`: the scratch memory could not be had; the median is then NaN.
+    enum Mode { copying, counting, pivoting, off };
     static constexpr bool kNarrow = sizeof(T) <= 2;
     static constexpr size_t kBins = size_t(1) << (sizeof(T) * 8 > 16 ? 16 : sizeof(T) * 8);
     static constexpr size_t kLarge = size_t(1) << 16;
     static constexpr size_t kSample = size_t(1) << 15;
 
     explicit MedianSelect(size_t n) : mode_(kNarrow && n >= kBins ? counting : !kNarrow && n >= kLarge ? pivoting : copying) {
-        if (mode_ == counting)
-            bins_.assign(kBins, 0);
-        else if (mode_ == copying)
-            keep_.resize(n);
+        try {
+            if (mode_ == counting)
+                bins_.assign(kBins, 0);
+            else if (mode_ == copying)
+                keep_.resize(n);
+        } catch (const std::bad_alloc&) {
+            mode_ = off;
+        }
     }
 
     // First pass, valid elements only.
@@ -155,8 +161,12 @@ public:
         } else if (mode_ == counting) {
             loVal_ = valueOfBin(rankLo_);
             hiVal_ = valueOfBin(rankHi_);
-        } else {
-            choosePivots(w);
+        } else if (mode_ == pivoting) {
+            try {
+                choosePivots(w);
+            } catch (const std::bad_alloc&) {
+                mode_ = off;
+            }
         }
     }
 
@@ -173,15 +183,20 @@ public:
 
     // n is the number of elements given: fewer than two have no median.
     double result(size_t n, const Window<T>& w) {
-        if (n < 2 || c_ == 0) return kNaN;
+        if (n < 2 || c_ == 0 || mode_ == off) return kNaN;
         if (mode_ == counting) return c_ % 2 ? single(hiVal_) : midMean(loVal_, hiVal_);
         T lo = T(), hi = T();
         if (mode_ == pivoting && !(pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi))) {
             // The pivots missed the middle (or too much lay between them): keep everything.
             mode_ = copying;
             keep_.clear();
+            try {
+                keep_.reserve(c_);
+            } catch (const std::bad_alloc&) {
+                return kNaN;
+            }
             w.forEach([&](T v) {
-                if (isValid(v)) keep_.push_back(v);
+                if (isValid(v) && keep_.size() < c_) keep_.push_back(v);
             });
             if (keep_.size() != c_) return kNaN;  // the data changed between the passes
         }
