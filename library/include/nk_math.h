@@ -412,6 +412,25 @@ t_nkMathStat statOf(const Window<T>& w) {
     return r;
 }
 
+// The first valid element that no later valid one beats.
+template <class T, class Better>
+double extremeOf(const T* values, u64 n, u64* index, Better better) {
+    double best = kNaN;
+    u64 at = 0;
+    bool found = false;
+    for (u64 i = 0; values != nullptr && i < n; ++i) {
+        if (!isValid(values[i])) continue;
+        const double d = static_cast<double>(values[i]);
+        if (!found || better(d, best)) {
+            best = d;
+            at = i;
+            found = true;
+        }
+    }
+    if (index) *index = at;
+    return best;
+}
+
 }  // namespace nk_math_detail
 
 // Mean of the valid elements; NaN when there is none.
@@ -478,38 +497,12 @@ t_nkMathStat nkMath_stat_2d(const T* data, size_t width, size_t x0, size_t x1, s
 // extremes wins. NaN, and index 0, when no element is valid.
 template <class T>
 double nkMath_max(const T* values, u64 n, u64* index) {
-    double best = nk_math_detail::kNaN;
-    u64 at = 0;
-    bool found = false;
-    for (u64 i = 0; values != nullptr && i < n; ++i) {
-        if (!nk_math_detail::isValid(values[i])) continue;
-        const double d = static_cast<double>(values[i]);
-        if (!found || d > best) {
-            best = d;
-            at = i;
-            found = true;
-        }
-    }
-    if (index) *index = at;
-    return best;
+    return nk_math_detail::extremeOf(values, n, index, [](double a, double b) { return a > b; });
 }
 
 template <class T>
 double nkMath_min(const T* values, u64 n, u64* index) {
-    double best = nk_math_detail::kNaN;
-    u64 at = 0;
-    bool found = false;
-    for (u64 i = 0; values != nullptr && i < n; ++i) {
-        if (!nk_math_detail::isValid(values[i])) continue;
-        const double d = static_cast<double>(values[i]);
-        if (!found || d < best) {
-            best = d;
-            at = i;
-            found = true;
-        }
-    }
-    if (index) *index = at;
-    return best;
+    return nk_math_detail::extremeOf(values, n, index, [](double a, double b) { return a < b; });
 }
 
 // A one-dimensional data container.

@@ -56,33 +56,38 @@ u16 nkMath_filter_window_1d(const double* data, double* out, size_t len, int wnd
     return kNKErr_OK;
 }
 
-u16 nkMath_filter_linear_1d(const double* data, double* out, size_t len, int wnd_sz) {
-    if (badArgs1d(data, out, len, wnd_sz, __func__)) return kNKErr_invalidParam;
+namespace {
+
+// Local fits: `fit` gives the value at index i from the window's valid samples,
+// or nothing; with fewer than `least` valid samples the input passes through.
+template <class Fit>
+void localFit(const double* data, double* out, size_t len, int wnd_sz, size_t least, Fit fit) {
     const size_t h = static_cast<size_t>(wnd_sz) / 2;
     std::vector<float> xs, ys;
     for (size_t i = 0; i < len; ++i) {
         collect(data, windowAround(i, h, len), xs, ys);
         out[i] = data[i];
-        if (xs.size() < 2) continue;
-        const t_nkMathLineFit f = nkMath_lineFit<float, float>(xs, ys);
-        out[i] = static_cast<double>(i) * f.slope + f.intercept;
+        if (xs.size() >= least) fit(xs, ys, static_cast<double>(i), out[i]);
     }
+}
+
+}  // namespace
+
+u16 nkMath_filter_linear_1d(const double* data, double* out, size_t len, int wnd_sz) {
+    if (badArgs1d(data, out, len, wnd_sz, __func__)) return kNKErr_invalidParam;
+    localFit(data, out, len, wnd_sz, 2, [](const std::vector<float>& xs, const std::vector<float>& ys, double x, double& o) {
+        const t_nkMathLineFit f = nkMath_lineFit<float, float>(xs, ys);
+        o = x * f.slope + f.intercept;
+    });
     return kNKErr_OK;
 }
 
 u16 nkMath_filter_2nd_order_1d(const double* data, double* out, size_t len, int wnd_sz) {
     if (badArgs1d(data, out, len, wnd_sz, __func__)) return kNKErr_invalidParam;
-    const size_t h = static_cast<size_t>(wnd_sz) / 2;
-    std::vector<float> xs, ys;
-    for (size_t i = 0; i < len; ++i) {
-        collect(data, windowAround(i, h, len), xs, ys);
-        out[i] = data[i];
-        if (xs.size() < 3) continue;
+    localFit(data, out, len, wnd_sz, 3, [](const std::vector<float>& xs, const std::vector<float>& ys, double x, double& o) {
         const std::vector<double> c = nkMath_polyFit<float, float>(xs, ys, 2);
-        if (c.size() != 3) continue;
-        const double x = static_cast<double>(i);
-        out[i] = c[0] + c[1] * x + c[2] * x * x;
-    }
+        if (c.size() == 3) o = c[0] + c[1] * x + c[2] * x * x;
+    });
     return kNKErr_OK;
 }
 
