@@ -292,7 +292,11 @@ enum class SolveResult { ok, badSize, noMemory, lapack };
 
 // Minimum-norm least squares of the row-major m x n matrix against the
 // row-major m x nrhs right-hand side; the solution is written row-major n x nrhs.
+// LAPACK's INFO of this thread's last solve, for the value-returning fits' message.
+thread_local long t_lastInfo = 0;
+
 SolveResult solveLeastSquares(const double* a, const double* b, size_t m, size_t n, size_t nrhs, double* x) {
+    t_lastInfo = 0;
     constexpr size_t intMax = static_cast<size_t>(std::numeric_limits<int>::max());
     const size_t mn = std::min(m, n), mx = std::max(m, n), ldb = std::max<size_t>(mx, 1);
     const size_t lwork = 11 * (3 * mn + std::max({2 * mn, mx, nrhs}));
@@ -310,6 +314,7 @@ SolveResult solveLeastSquares(const double* a, const double* b, size_t m, size_t
         int rank = 0, info = 0;
         dgelss_(&im, &in, &ir, colA.data(), &lda, colB.data(), &ildb, sv.data(), &kRcond, &rank, work.data(),
                 &ilwork, &info);
+        t_lastInfo = info;
         if (info != 0) return SolveResult::lapack;
         for (size_t j = 0; j < n; ++j)
             for (size_t k = 0; k < nrhs; ++k) x[j * nrhs + k] = colB[k * ldb + j];
@@ -478,7 +483,7 @@ std::vector<double> nkMath_polyFit(const double* x, const double* y, size_t n, u
     if (!x || !y || n == 0 || order < 1 || order > 4) return {};
     std::vector<double> c(order + 1);
     if (polyFitCentred(x, y, n, order, c.data()) != SolveResult::ok) {
-        std::printf("dgelss completed with issue\n");
+        std::printf("dgelss completed with issue, info=%ld\n", t_lastInfo);
         return {};
     }
     return c;
@@ -508,7 +513,7 @@ t_nkMathSineFit nkMath_sineFit(const double* x, const double* y, size_t n) {
     if (!x || !y || n == 0) return f;
     double abc[3];
     if (sineSolve(x, y, n, abc) != SolveResult::ok) {
-        std::printf("dgelss completed with issue\n");
+        std::printf("dgelss completed with issue, info=%ld\n", t_lastInfo);
         return f;
     }
     f.amplitude = std::hypot(abc[0], abc[1]);

@@ -176,6 +176,27 @@ TEST(MathSineFit, FullPeriodAndNumpy) {
     EXPECT_NEAR(g.offset, want[2], 1e-10);
 }
 
+// A NaN in the design matrix makes the solver fail: no leftovers are handed back.
+TEST(MathSolver, FailuresGiveNoResult) {
+    const double x[] = {1, NaN, 3, 4, 5}, y[] = {1, 2, 3, 4, 5};
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(nkMath_polyFit(x, y, 5, 2).empty());
+    const t_nkMathSineFit s = nkMath_sineFit(x, y, 5);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("dgelss completed with issue, info="), std::string::npos);
+    EXPECT_TRUE(std::isnan(s.amplitude) && std::isnan(s.phase) && std::isnan(s.offset));
+
+    double c[3] = {7, 7, 7}, a = 7, p = 7, o = 7;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nkMath_polyFitDouble(x, y, 5, 2, c), kNKErr_lapackError);
+    EXPECT_EQ(nkMath_sineFitDouble(x, y, 5, &a, &p, &o), kNKErr_lapackError);
+    double A[15];
+    for (int i = 0; i < 5; ++i) A[i * 3] = 1, A[i * 3 + 1] = x[i], A[i * 3 + 2] = x[i] * x[i];
+    EXPECT_EQ(ZUTIL_LSSolverDouble(A, c, y, 5, 3, 1), kNKErr_lapackError);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("\"info==0\""), std::string::npos);
+    EXPECT_EQ(c[0], 7);
+    EXPECT_EQ(a, 0);  // zeroed once the arguments passed
+}
+
 TEST(MathSolver, SeveralRightHandSidesAndBadArguments) {
     // Row-major 3 x 2 system with two right-hand sides, both exactly solvable.
     const double A[] = {1, 0, 0, 2, 1, 1};
