@@ -102,6 +102,12 @@ double nkGrph_calculateTickStep(int minTickCount, double* firstTick, double low,
         step /= divisors[i % 3];
     }
     const double result = static_cast<float>(step);
+    // Bounds near the ends of the double range give a step that single precision
+    // holds only as 0 or infinity; a caller stepping by it would never arrive.
+    if (!(result > 0) || !std::isfinite(result)) {
+        NK_REPORT_FN(kNKErr_invalidParam, "step>0 && isfinite(step)");
+        return 0.0;
+    }
 
     if (firstTick) {
         // Computed directly: counting up from 0 in steps takes forever far from 0.

@@ -43,6 +43,7 @@ TEST(GraphicsTickStep, RefusesBoundsItCannotUse) {
     struct Case { double low, high; int minTicks; } cases[] = {
         {3, 3, 5}, {4, 3, 5}, {kNK_noValue, 3, 5}, {0, kNK_noValue, 5}, {std::nan(""), 3, 5},
         {0, inf, 5}, {-inf, 0, 5}, {0, 1, 0},
+        {0, 1e-46, 5}, {-1e300, 1e300, 5},  // steps single precision holds only as 0 or infinity
     };
     for (const Case& c : cases) {
         double first = 42;
