@@ -1,12 +1,17 @@
 // Flip and crop, the 2-D container, BMP files and the TIFF reader.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <thread>
 
 #include "nk_image.h"
 #include "nk_test_util.h"
@@ -217,6 +222,35 @@ TEST(ImageBmp, SaveRefusesBadArgumentsAndReportsFailedWrites) {
     EXPECT_EQ(kNKErr_fileWriteFailed, rc);
     EXPECT_EQ("old contents", nktest::readFile(path));
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()));
+}
+
+TEST(ImageBmp, SavingLeavesTheProcessUmaskAlone) {
+    // Files other threads create while images are saved keep the umask's
+    // protection, and the image itself gets the same mode as any new file.
+    nktest::TempDir dir;
+    const mode_t oldMask = umask(022);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrongModes{0};
+    std::thread other([&] {
+        const std::string probe = dir.file("probe");
+        while (!done) {
+            const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (fd < 0) continue;
+            struct stat st;
+            if (fstat(fd, &st) == 0 && (st.st_mode & 0777) != 0644) ++wrongModes;
+            close(fd);
+            unlink(probe.c_str());
+        }
+    });
+    const unsigned char px[4] = {1, 2, 3, 4};
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(0, nkImg_save_bmp_8bpp(dir.file("m.bmp"), px, 2, 2));
+    done = true;
+    other.join();
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.file("m.bmp").c_str(), &st));
+    umask(oldMask);
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    EXPECT_EQ(0, wrongModes.load());
 }
 
 TEST(ImageBmp, OtherReadersSeeTheSamePixels) {
