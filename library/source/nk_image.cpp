@@ -401,6 +401,22 @@ bool tiffEntryValues(FILE* fp, const t_nkTiffIFD* e, u64 bytes, std::vector<u8>&
     return readAt(fp, e->value_offset, out.data(), out.size());
 }
 
+// Bytes that decoding an entry reads from outside its directory, for the tags
+// whose values are read (values past the end of the file are refused unread).
+// In a well-formed file such value arrays never share bytes, so together they
+// cannot exceed the file.
+u64 tiffOutOfLineBytes(const t_nkTiffIFD& e, u64 fileSize) {
+    u64 bytes = 0;
+    switch (e.tag) {
+        case 271: case 305: case 306: bytes = e.count; break;
+        case 273: case 279:
+            if (e.type == kTiffShort || e.type == kTiffLong) bytes = static_cast<u64>(e.count) * tiffTypeSize(e.type);
+            break;
+        default: break;
+    }
+    return bytes > 4 && bytes <= fileSize && e.value_offset <= fileSize - bytes ? bytes : 0;
+}
+
 }  // namespace
 
 void t_nkTiffHeader::print() const {
@@ -449,9 +465,12 @@ u16 CNK_tiff::load(const std::string& path) {
 
     // Collect the chain first. Every directory must lie wholly inside the file and
     // none may be visited twice, so a hostile chain cannot loop or read past the end.
+    // Directories that overlap could still repeat the same bytes many times over,
+    // so together they may not take more bytes than the file has.
     u16 result = 0;
     std::vector<std::vector<t_nkTiffIFD>> directories;
     std::set<u32> visited;
+    u64 directoryBytes = 0;
     u32 offset = header.first_ifd_offset;
     while (offset != 0) {
         if (!visited.insert(offset).second) {
@@ -468,6 +487,12 @@ u16 CNK_tiff::load(const std::string& path) {
             result = kNKErr_invalidData;
             break;
         }
+        directoryBytes += 2 + 12ull * count + 4;
+        if (directoryBytes > fileSize) {
+            REPORT(kNKErr_invalidData, "sum of IFD sizes<=file size");
+            result = kNKErr_invalidData;
+            break;
+        }
         std::vector<t_nkTiffIFD> entries(count);
         if (count > 0 && !readAt(fp, entriesAt, entries.data(), 12ull * count)) {
             REPORT(kNKErr_invalidData, "ifd_offset+2+12*count+4<=file size");
@@ -481,7 +506,11 @@ u16 CNK_tiff::load(const std::string& path) {
 
     std::printf("-- TIFF : Decode %lu IFDs --\n", static_cast<unsigned long>(directories.size()));
     size_t firstOffsetOfLast = 0, firstCountOfLast = 0;
-    for (size_t i = 0; i < directories.size(); ++i) {
+    // Likewise for the value arrays the entries point to: many entries naming
+    // the same large array would otherwise read and store it again and again.
+    u64 valueBytes = 0;
+    bool tooManyValues = false;
+    for (size_t i = 0; i < directories.size() && !tooManyValues; ++i) {
         std::printf("- Order %d IFD --\n", static_cast<int>(i));
         std::printf("- Number of Directory Entries %d\n", static_cast<int>(directories[i].size()));
         if (directories[i].empty()) {
@@ -494,6 +523,13 @@ u16 CNK_tiff::load(const std::string& path) {
         for (size_t j = 0; j < directories[i].size(); ++j) {
             std::printf("- Order %d FD --\n", static_cast<int>(j));
             directories[i][j].print();
+            valueBytes += tiffOutOfLineBytes(directories[i][j], fileSize);
+            if (valueBytes > fileSize) {
+                REPORT(kNKErr_invalidData, "sum of value sizes<=file size");
+                result = kNKErr_invalidData;
+                tooManyValues = true;
+                break;
+            }
             decodeIFD(fp, &directories[i][j]);
         }
     }
@@ -504,6 +540,8 @@ u16 CNK_tiff::load(const std::string& path) {
 }
 
 u16 CNK_tiff::decodeIFD(FILE* fp, const t_nkTiffIFD* entry) {
+    // Named here: the reports below come from lambdas, whose __func__ is "operator()".
+    static const char* const kDecodeIFD = "decodeIFD";
     NK_ASSERT_FN(fp != nullptr);
     NK_ASSERT_FN(entry != nullptr);
     const u32 value = entry->value_offset;
@@ -511,7 +549,7 @@ u16 CNK_tiff::decodeIFD(FILE* fp, const t_nkTiffIFD* entry) {
     auto readText = [&](std::string& out) {
         std::vector<u8> bytes;
         if (!tiffEntryValues(fp, entry, entry->count, bytes)) {
-            REPORT(kNKErr_invalidData, "value_offset+count<=file size");
+            REPORT_AS(kDecodeIFD, kNKErr_invalidData, "value_offset+count<=file size");
             return false;
         }
         out.assign(reinterpret_cast<const char*>(bytes.data()), strnlen(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -520,12 +558,12 @@ u16 CNK_tiff::decodeIFD(FILE* fp, const t_nkTiffIFD* entry) {
     auto readStripValues = [&](std::vector<u32>& out) -> u16 {
         const u8 size = tiffTypeSize(entry->type);
         if (entry->type != kTiffShort && entry->type != kTiffLong) {
-            REPORT(kNKErr_invalidData, "");
+            REPORT_AS(kDecodeIFD, kNKErr_invalidData, "");
             return kNKErr_invalidData;
         }
         std::vector<u8> bytes;
         if (!tiffEntryValues(fp, entry, static_cast<u64>(entry->count) * size, bytes)) {
-            REPORT(kNKErr_invalidData, "value_offset+count*size<=file size");
+            REPORT_AS(kDecodeIFD, kNKErr_invalidData, "value_offset+count*size<=file size");
             return kNKErr_invalidData;
         }
         for (size_t k = 0; k + size <= bytes.size(); k += size) {
@@ -632,8 +670,11 @@ void CNK_tiff::readStrips(FILE* fp, size_t firstOffset, size_t firstCount) {
     const bool plain = (compression == 1 || compression == 0) && planarConfiguration <= 1 &&
                        bitsPerSample != 0 && bitsPerSample % 8 == 0;
     if (!plain || imageWidth == 0 || imageHeight == 0) return;
-    const u64 total = static_cast<u64>(imageWidth) * imageHeight * spp * (bitsPerSample / 8);
-    if (total > nkFile_getFileSize(fp)) return;
+    // Widened: four header fields multiplied can pass 64 bits and wrap to a small size.
+    const unsigned __int128 wide =
+        static_cast<unsigned __int128>(static_cast<u64>(imageWidth) * imageHeight) * spp * (bitsPerSample / 8);
+    if (wide > nkFile_getFileSize(fp)) return;
+    const u64 total = static_cast<u64>(wide);
     if (stripOffsets.size() - firstOffset != stripByteCounts.size() - firstCount) return;
     std::vector<u8> samples;
     samples.reserve(static_cast<size_t>(total));

@@ -470,6 +470,12 @@ TEST_F(ImageTiff, EntryTypesAndStripValues) {
     EXPECT_EQ("abc", t.make);
     EXPECT_EQ("station one", t.software);
     EXPECT_TRUE(t.pixels.empty());  // the strips are not in the file
+    EXPECT_NE(std::string::npos, trace.find("- Tiff header (8 bytes) -\n\tbyte ofset       = 0x4949\n"
+                                            "\tmagic            = 42\n\tifd offset       = 8\n"));
+    EXPECT_NE(std::string::npos, trace.find("- Order 2 FD --\n\ttag           = 273 [StripOffsets]\n"
+                                            "\ttype          = 3 [SHORT]\n\ttype count    = 8\n"
+                                            "\tvalue offset  = 200\n\tStripeOffset 0, 1000\n"));
+    EXPECT_NE(std::string::npos, trace.find("\ttype          = 5 [RATIONAL]\n"));
 }
 
 TEST_F(ImageTiff, BadFilesStopWithAnError) {
@@ -515,10 +521,53 @@ TEST_F(ImageTiff, BadFilesStopWithAnError) {
     t_nkTiffIFD rational{279, 5, 1, 30};
     FILE* fp = std::fopen(path.c_str(), "rb");
     ASSERT_NE(nullptr, fp);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(kNKErr_invalidData, t.decodeIFD(fp, &rational));
+    const std::string report = testing::internal::GetCapturedStderr();
     std::fclose(fp);
+    EXPECT_NE(std::string::npos, report.find("nk_image.cpp/decodeIFD() [")) << report;
 
     EXPECT_EQ(kNKErr_fileOpenFailed, CNK_tiff(dir.file("x")).load(dir.file("absent.tif")));
+}
+
+TEST_F(ImageTiff, RepeatedBytesCannotMultiplyWhatIsReadAndKept) {
+    // Twenty directories six bytes apart, each claiming ten entries: they overlap,
+    // so together they describe far more than the file holds.
+    TiffBytes overlap(8);
+    const int n = 20, count = 10;
+    for (int i = 0; i < n; ++i) {
+        const u32 at = 8 + 6 * i;
+        overlap.put(at, u16le(count));
+        overlap.put(at + 2 + 12 * count, u32le(i + 1 < n ? at + 6 : 0));
+    }
+    u16 rc = 0;
+    load(overlap.bytes, &rc);
+    EXPECT_EQ(kNKErr_invalidData, rc);
+    EXPECT_EQ(std::string::npos, trace.find("- Order 19 IFD")) << "all overlapping directories were decoded";
+
+    // Forty strip entries that all name the same 64-byte array.
+    TiffBytes shared(8);
+    std::vector<t_nkTiffIFD> entries(40, t_nkTiffIFD{273, 4, 16, 600});
+    shared.dir(8, entries, 0);
+    shared.put(600, std::string(64, '\x01'));
+    CNK_tiff t = load(shared.bytes, &rc);
+    EXPECT_EQ(kNKErr_invalidData, rc);
+    EXPECT_LE(t.stripOffsets.size() * 4, shared.bytes.size());
+}
+
+TEST_F(ImageTiff, ImageSizeThatWrapsIn64BitsReadsNoSamples) {
+    // 12648641 x 22253377 pixels of 256 samples of 256 bytes: 2^64 + 65536 bytes,
+    // which wraps to exactly the one 64 KiB strip the file holds.
+    TiffBytes f(8);
+    f.dir(8, {{256, 4, 1, 12648641}, {257, 4, 1, 22253377}, {258, 3, 1, 2048}, {259, 3, 1, 1}, {277, 3, 1, 256},
+              {273, 4, 1, 200}, {279, 4, 1, 65536}},
+          0);
+    f.put(200, std::string(65536, '\x07'));
+    u16 rc = 1;
+    CNK_tiff t = load(f.bytes, &rc);
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(std::vector<u32>{65536}, t.stripByteCounts);
+    EXPECT_TRUE(t.pixels.empty());
 }
 
 TEST_F(ImageTiff, SaveAsCsvWritesOnlyTheSamplesItHas) {
