@@ -24,6 +24,11 @@ bool levelInRange(int level) { return level >= kVL0 && level < kVLMax; }
 
 }  // namespace
 
+// A log manager's own failures go to standard error, never through itself, but
+// they still name the class like any other method's report.
+#define NK_REPORT_LM(code, cond) \
+    nkDebug_printError(nullptr, __FILE__, name, __func__, __LINE__, (u16)(code), (cond))
+
 CNK_logManager::CNK_logManager() {
     NK_CLASS_NAME();
     lineBuffer_ = static_cast<char*>(std::calloc(1024, 256));
@@ -60,7 +65,7 @@ u16 CNK_logManager::setLogManager(CNK_logManager* lm) {
 u16 CNK_logManager::setVerboseLevel(t_nkVbsLvl vLvl) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     if (!levelInRange(vLvl)) {
-        NK_REPORT_FN(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
+        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
         return kNKErr_invalidParam;
     }
     consoleLevel_ = vLvl;
@@ -70,7 +75,7 @@ u16 CNK_logManager::setVerboseLevel(t_nkVbsLvl vLvl) {
 u16 CNK_logManager::setVerboseLevel_file(t_nkVbsLvl vLvl) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     if (!(vLvl >= kVL1 && vLvl < kVLMax)) {
-        NK_REPORT_FN(kNKErr_invalidParam, "vLvl>=kVL1&&vLvl<kVLMax");
+        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL1&&vLvl<kVLMax");
         return kNKErr_invalidParam;
     }
     fileLevel_ = vLvl;
@@ -91,7 +96,7 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
     }
     char* fileNameMem = strdup(fileName);
     if (!fileNameMem) {
-        NK_REPORT_FN(kNKErr_memoryAllocationFailed, "fileNameMem!=NULL");
+        NK_REPORT_LM(kNKErr_memoryAllocationFailed, "fileNameMem!=NULL");
         return kNKErr_memoryAllocationFailed;
     }
     std::lock_guard<std::mutex> file(g_logFileLock);
@@ -106,7 +111,7 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
     logFile_ = std::fopen(logFileName_, "a+");
     if (!logFile_) {
         // The name is kept, so every later file line retries the open.
-        NK_REPORT_FN(kNKErr_fileOpenFailed, "logFilePt!=NULL");
+        NK_REPORT_LM(kNKErr_fileOpenFailed, "logFilePt!=NULL");
         return kNKErr_fileOpenFailed;
     }
     return kNKErr_OK;
@@ -129,7 +134,7 @@ void CNK_logManager::writeFileLocked(const char* text, size_t len) {
     if (!logFileName_ || std::strlen(logFileName_) < 2 || isCsvName(logFileName_)) return;
     FILE* logFilePt = std::fopen(logFileName_, "a+");
     if (!logFilePt) {
-        NK_REPORT_FN(kNKErr_fileOpenFailed, "logFilePt!=NULL");
+        NK_REPORT_LM(kNKErr_fileOpenFailed, "logFilePt!=NULL");
         return;
     }
     std::fwrite(text, 1, len, logFilePt);
@@ -181,7 +186,7 @@ void CNK_logManager::printNested(t_nkVbsLvl level, bool wholeLine, const char* f
     // Called from inside this manager's own relay: the line goes to the console
     // and the file but not back to the relay, which would only loop.
     if (!levelInRange(level)) {
-        NK_REPORT_FN(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
+        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
         return;
     }
     if (!passesFilter(level)) return;
@@ -209,7 +214,7 @@ void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
     std::lock_guard<std::mutex> str(strMutex_);
     if (!levelInRange(level)) {
         va_end(args);
-        NK_REPORT_FN(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
+        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
         return;
     }
     if (!passesFilter(level)) {
@@ -249,7 +254,7 @@ void CNK_logManager::printText(t_nkVbsLvl level, const char* format, ...) {
     std::lock_guard<std::mutex> txt(txtMutex_);
     if (!levelInRange(level)) {
         va_end(args);
-        NK_REPORT_FN(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
+        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
         return;
     }
     if (!passesFilter(level)) {

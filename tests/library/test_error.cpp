@@ -176,6 +176,11 @@ TEST(BaseObject, SetLogManagerAcceptsOnlyAValidLogManager) {
     EXPECT_EQ(probe.logManager, nullptr);
     EXPECT_EQ(probe.setLogManager(&lm), kNKErr_OK);
     EXPECT_EQ(probe.logManager, &lm);
+    // The argument is checked before this object's own validity.
+    probe.magic = 0;
+    EXPECT_EQ(probe.setLogManager(nullptr), kNKErr_invalidPointer);
+    EXPECT_EQ(probe.setLogManager(&lm), kNKErr_objectNotAvailable);
+    probe.magic = 0x76616c64u;
 }
 
 TEST(Sentinel, SurvivesBothWidths) {

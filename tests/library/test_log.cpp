@@ -57,8 +57,12 @@ TEST(LogManager, LevelSettersCheckTheirRange) {
     EXPECT_EQ(lm.setVerboseLevel_file(kVL0), kNKErr_invalidParam);
     EXPECT_EQ(lm.setVerboseLevel(static_cast<t_nkVbsLvl>(7)), kNKErr_invalidParam);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("\"vLvl>=kVL1&&vLvl<kVLMax\""), std::string::npos);
-    EXPECT_NE(err.find("\"vLvl>=kVL0&&vLvl<kVLMax\""), std::string::npos);
+    // Standard error, with the class and method that refused.
+    EXPECT_NE(err.find("[Error,5] invalidParam [nk_log.cpp/CNK_logManager::setVerboseLevel_file() ["),
+              std::string::npos) << err;
+    EXPECT_NE(err.find("\"vLvl>=kVL1&&vLvl<kVLMax\"]\n"), std::string::npos);
+    EXPECT_NE(err.find("/CNK_logManager::setVerboseLevel() ["), std::string::npos) << err;
+    EXPECT_NE(err.find("\"vLvl>=kVL0&&vLvl<kVLMax\"]\n"), std::string::npos);
     EXPECT_EQ(lm.verboseLevel_file(), kVL1);
     EXPECT_EQ(lm.verboseLevel(), kVL1);
     EXPECT_EQ(lm.setVerboseLevel(kVL0), 0);
@@ -226,6 +230,26 @@ TEST(LogManager, ConcurrentWritersThroughTwoManagersKeepEveryLineWhole) {
             ASSERT_TRUE(seen.count("thread " + std::to_string(t) + " line " + std::to_string(i) +
                                    " payload-payload-payload"))
                 << t << " " << i;
+}
+
+TEST(LogManager, ObjectThatIsNoLongerValidIsNotTouched) {
+    TempDir dir;
+    CNK_logManager lm;
+    CollectingRelay relay;
+    lm.setLogRelay(&relay);
+    lm.magic = 0;  // as after destruction, without touching freed memory
+    Capture cap;
+    EXPECT_EQ(lm.setVerboseLevel(kVL3), kNKErr_objectNotAvailable);
+    EXPECT_EQ(lm.setVerboseLevel_file(kVL3), kNKErr_objectNotAvailable);
+    EXPECT_EQ(lm.setLogFileName(dir.file("x.log").c_str()), kNKErr_objectNotAvailable);
+    lm.printText(kVL0, "text");
+    lm.printString(kVL0, "string\n");
+    lm.print_1d(kVL0, "ab", 2, false, "%c");
+    EXPECT_EQ(cap.take(), "");
+    EXPECT_TRUE(relay.lines.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.log")));
+    lm.magic = 0x76616c64u;  // so that its destructor frees what it holds
+    EXPECT_EQ(lm.verboseLevel(), kVL1);
 }
 
 TEST(LogManagerDeathTest, RefusesAnotherLogManager) {
