@@ -70,14 +70,16 @@ double now() {
     return std::chrono::duration<double>(since).count() - kNK_unixToReference;
 }
 
-// Every format but 0 is the digits-only form.
+// Every format but 0 is the digits-only form. The year is widened first: a time
+// far in the future has a tm_year that fits an int while tm_year + 1900 does not.
 void formatLocal(char* buffer, size_t size, int format, const struct tm& tm) {
+    const long long year = static_cast<long long>(tm.tm_year) + 1900;
     if (format == 0)
-        std::snprintf(buffer, size, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                      tm.tm_hour, tm.tm_min, tm.tm_sec);
+        std::snprintf(buffer, size, "%04lld-%02d-%02d %02d:%02d:%02d", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                      tm.tm_min, tm.tm_sec);
     else
-        std::snprintf(buffer, size, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                      tm.tm_hour, tm.tm_min, tm.tm_sec);
+        std::snprintf(buffer, size, "%04lld%02d%02d%02d%02d%02d", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                      tm.tm_min, tm.tm_sec);
 }
 
 bool digits(const char* p, int n, int* value) {

@@ -76,6 +76,19 @@ TEST(Timestamp, FormatsMatchPythonAcrossDaylightSaving) {
     EXPECT_EQ(nkUtil_formatTimestampStr(NAN, 0), "");
 }
 
+TEST(Timestamp, FarFutureTimesStayWithinTheBuffer) {
+    useZone("UTC");
+    // Years just past the largest int: the year no longer fits tm_year + 1900.
+    const double t = 67767991033680000.0;
+    const std::string text = nkUtil_formatTimestampStr(t, 0);
+    EXPECT_EQ(text.rfind("2147484148-01-01 ", 0), 0u) << text;
+    char small[21];
+    nkUtil_formatTimestampStr(small, sizeof(small), 1, t);
+    EXPECT_EQ(std::string(small), "21474841480101000000");
+    for (double far : {1e300, -1e300, 4e18})
+        EXPECT_EQ(nkUtil_formatTimestampStr(far, 0), "") << far;
+}
+
 TEST(Timestamp, BufferOfTwentyGetsEmptyText) {
     useZone("UTC");
     char buf[32];
