@@ -190,7 +190,8 @@ u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
                 const u64 offset = address + extended;
                 if (offset + count > capacity) return hexFail(kNKErr_invalidBufferSize);
                 std::memcpy(image + offset, record, count);
-                if (offset + count > end) end = offset + count;
+                // An empty record writes nothing, so it cannot lengthen the image.
+                if (count > 0 && offset + count > end) end = offset + count;
                 break;
             }
             case 1:

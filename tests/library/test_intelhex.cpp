@@ -96,6 +96,12 @@ TEST(IntelHex, SizeIsTheImageEndNeverBeyondIt) {
     EXPECT_EQ(parse(text, image, size), 0);
     EXPECT_EQ(size, 4u);
     EXPECT_EQ(image, (std::vector<u8>{9, 9, 9, 9}));
+
+    // An empty data record further out adds no bytes to the image.
+    std::vector<u8> wide(200);
+    size = wide.size();
+    EXPECT_EQ(parse(record(0, 0, {0x41}) + record(0, 100, {}) + kEof, wide, size), 0);
+    EXPECT_EQ(size, 1u);
 }
 
 TEST(IntelHex, FailuresStopTheParseAndKeepTheSize) {
