@@ -229,6 +229,8 @@ u16 CNK_socket::Connect(const char* address, u16 port, INK_socketCallback* callb
 
     _status.store(k_nkSocketStatus_connected);
     if (!callback) {
+        // A descriptor left open by a failed Recv of the previous connection is closed, not leaked.
+        closeDescriptor();
         clearWake();
         {
             std::unique_lock<std::shared_mutex> lock(callbackMutex_);
@@ -275,8 +277,9 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
             _thread.join();  // the previous connection has ended; its thread is leaving
         }
     }
-    // A synchronous connection still open is replaced, not leaked.
-    closeFd(_socket.exchange(0));
+    // A synchronous connection still open is replaced, not leaked; a reader
+    // still waiting on it is woken before its descriptor goes.
+    closeDescriptor();
     clearWake();
     _socket.store(skt);
     {
@@ -303,9 +306,16 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
 }
 
 void CNK_socket::receiveLoop(INK_socketCallback* callback) {
-    t_nkSocketStatus expected = k_nkSocketStatus_connected;
-    const bool run = _status.compare_exchange_strong(expected, k_nkSocketStatus_running);
-    if (!run && expected != k_nkSocketStatus_closing) NK_REPORT(kNKErr_invalidStatus, "checkCondition");
+    bool run = true;
+    if (_socket.load() < 0) {
+        // poll would skip a negative descriptor and the loop would wait for ever.
+        NK_REPORT(kNKErr_invalidCondition, "_socket>-1");
+        run = false;
+    } else {
+        t_nkSocketStatus expected = k_nkSocketStatus_connected;
+        run = _status.compare_exchange_strong(expected, k_nkSocketStatus_running);
+        if (!run && expected != k_nkSocketStatus_closing) NK_REPORT(kNKErr_invalidStatus, "checkCondition");
+    }
 
     // The connect notification may overlap the first packets; the close
     // notification waits for it, so the owner always hears them in order.

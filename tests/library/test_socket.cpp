@@ -134,6 +134,58 @@ TEST(Socket, ConnectFailuresLeaveTheObjectInactive) {
     EXPECT_NE(err.find("\"port>0\""), std::string::npos);
 }
 
+TEST(Socket, ReconnectAfterAFailedRecvClosesTheOldDescriptor) {
+    RawListener listener;
+    CNK_socket sock;
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    const size_t fdsConnected = openDescriptors();
+    close(peer);
+    char buf[4];
+    size_t len = sizeof(buf);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sock.Recv(buf, &len, true), kNKErr_socketClosed);
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(sock.isRunning());
+
+    // The failed connection is idle, so the object connects again; its old descriptor must go.
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer2 = listener.accept();
+    ASSERT_GE(peer2, 0);
+    EXPECT_EQ(openDescriptors(), fdsConnected);  // the new peer replaces the closed one
+    ASSERT_EQ(sock.Send("x", 1), 0);
+    EXPECT_EQ(recvN(peer2, 1).size(), 1u);
+    sock.Close();
+    close(peer2);
+}
+
+TEST(Socket, AppendRefusesWhatItCannotServe) {
+    Recorder rec;
+    CNK_socket sock;
+    rec.sock = &sock;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sock.Append(-1, &rec), kNKErr_invalidParam);
+    RawListener listener;
+    const int client = rawConnect(listener.port);
+    const int accepted = listener.accept();
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ(sock.Append(accepted, nullptr), kNKErr_invalidStatus);
+    EXPECT_FALSE(sock.isRunning());
+    // Any other negative descriptor is taken, but its receive thread refuses it and the link ends.
+    EXPECT_EQ(sock.Append(-5, &rec), 0);
+    EXPECT_TRUE(waitFor([&] { return !sock.isRunning(); }, 2000));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\"skt!=-1\""), std::string::npos);
+    EXPECT_NE(err.find("\"checkCallback\""), std::string::npos);
+    EXPECT_NE(err.find("\"_socket>-1\""), std::string::npos);
+    // A refused descriptor stays the caller's and still works.
+    EXPECT_TRUE(sendAll(accepted, "ok", 2));
+    EXPECT_EQ(recvN(client, 2).size(), 2u);
+    close(accepted);
+    close(client);
+}
+
 TEST(Socket, CallbackConnectionDeliversConnectReceiveCloseInOrder) {
     RawListener listener;
     Recorder rec;
