@@ -211,7 +211,7 @@ u16 CNK_ntcp::SendRequest(u32 ctrl, const void* data, int length, tNTCP_packet**
             candidate = candidate == 255 ? 1 : static_cast<u8>(candidate + 1);
         }
         if (seqn == 0) {
-            NK_REPORT(kNKErr_invalidCondition, "_respWaitCtrl[seqn]==0");
+            NK_REPORT(kNKErr_invalidCondition, "_respWaitCtrl[seqn]!=0");
             return kNKErr_invalidCondition;
         }
         seqCounter_ = static_cast<u8>(seqn + 1);

@@ -456,6 +456,7 @@ TEST(Ntcp, AllNumbersBusyIsRefused) {
     link.ep.Close();
     for (auto& t : threads) t.join();
     testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(link.lines.has("\"_respWaitCtrl[seqn]!=0\""));
     for (u16 rc : rcs) EXPECT_EQ(rc, kNKErr_socketClosed);
 }
 
