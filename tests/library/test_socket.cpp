@@ -411,12 +411,15 @@ TEST(ServerSocket, LaunchRefusals) {
     owner.server = &server;
     const uint16_t port = freePort();
     ASSERT_EQ(server.Launch(port, &owner), 0);
+    // Accept with no connection waiting fails at once instead of blocking the caller.
+    EXPECT_EQ(server.Accept(), -1);
     EXPECT_EQ(server.Launch(port, &owner), kNKErr_invalidStatus);
     EXPECT_TRUE(waitFor([&] { return owner.closes == 1; }));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("\"port!=0\""), std::string::npos);
     EXPECT_NE(err.find("\"callback\""), std::string::npos);
     EXPECT_NE(err.find("\"!_thread.joinable()\""), std::string::npos);
+    EXPECT_NE(err.find("\"skt>-1\""), std::string::npos);
 }
 
 TEST(ServerSocket, NonZeroOnAcceptEndsTheListener) {
