@@ -58,14 +58,16 @@ public:
 
     int getSpecItemCount() const { return _specItemCount; }
     u32 getErrorCount() const { return _errorCodeCounts; }
-    u16 getErrorCode(int slot) const { return _pErrorCodes ? _pErrorCodes[slot] : 0; }
-    const char* getErrorString(int slot) const { return _pStrErrorStrings ? _pStrErrorStrings[slot] : nullptr; }
+    // Slots outside the list give 0 and null.
+    u16 getErrorCode(int slot) const { return hasSlot(slot) ? _pErrorCodes[slot] : 0; }
+    const char* getErrorString(int slot) const { return hasSlot(slot) ? _pStrErrorStrings[slot] : nullptr; }
     double getTestTime_begin() const { return _testTimeBegin; }
     const char* getTestTimeStr_begin() const { return _testTimeBeginStr; }
     double getTestTime_end() const { return _testTimeEnd; }
     const char* getTestTimeStr_end() const { return _testTimeEndStr; }
 
 private:
+    bool hasSlot(int slot) const { return _pErrorCodes && slot >= 0 && slot < __MAX_ERR_CODE_CNT__; }
     // 0 when dataId names a run-time item, else the reported code.
     u16 checkId(int dataId, const char* func, int line);
 

@@ -122,6 +122,10 @@ TEST(SpecManager, RecordsValuesTextsAndErrors) {
     EXPECT_EQ(f.sm.recordErr(0xE100, "one too many"), kNKErr_invalidCondition);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(f.sm.getErrorCount(), 256u);
+    EXPECT_EQ(f.sm.getErrorCode(255), 0xE0FF);
+    EXPECT_EQ(f.sm.getErrorCode(256), 0);  // past the list, not past the block
+    EXPECT_EQ(f.sm.getErrorString(-1), nullptr);
+    EXPECT_EQ(CNK_specManager().getErrorString(0), nullptr);
 
     // A new run starts from the initial table with an empty error list.
     f.sm.overrideSpec(0, 7, 8);
