@@ -145,6 +145,9 @@ public:
 private:
     u16 addItem(const t_nkDataItem* item, const t_nkDataItem**& items, u32& count, u32& cap, const char* func,
                 const char* nullCond, const char* arrayCond, const char* fullCond);
+    // Under the process-wide file lock: opens, writes the header of a new file and the row, closes.
+    u16 appendLocked(const std::string& fileName, const char* strTitle, const char* strVersion,
+                     const std::string& row);
 
     u32 _entryCntMax = 2048;
     const t_nkDataItem** _pAttrItems = nullptr;

@@ -1020,13 +1020,20 @@ u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const c
     for (u32 i = 0; i < _dataCnt; ++i) appendItemCell(row, _pDataItems[i], _pDataItems[i]->value);
     row += ",\n";
 
+    // Failures are reported after the file lock is let go: a report takes the
+    // log manager's lock, and the two locks are never held together.
+    const u16 rtn = appendLocked(fileName, strTitle, strVersion, row);
+    if (rtn == kNKErr_fileOpenFailed) NK_REPORT(kNKErr_fileOpenFailed, "fp!=NULL");
+    else if (rtn != kNKErr_OK) NK_REPORT(rtn, "written");
+    return rtn;
+}
+
+u16 CNK_csvWriter::appendLocked(const std::string& fileName, const char* strTitle, const char* strVersion,
+                                const std::string& row) {
     std::lock_guard<std::mutex> lock(_gMtxCsvFileLock);
     const bool existed = nkFile_isFileExist(fileName);
     FILE* fp = std::fopen(fileName.c_str(), existed ? "a+" : "w+");
-    if (!fp) {
-        NK_REPORT(kNKErr_fileOpenFailed, "fp!=NULL");
-        return kNKErr_fileOpenFailed;
-    }
+    if (!fp) return kNKErr_fileOpenFailed;
     std::string block;
     if (!existed) {
         block += safeCell(strTitle) + ",Version:" + safeCell(strVersion) + ",\n";
@@ -1057,7 +1064,6 @@ u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const c
     ok = std::fclose(fp) == 0 && ok;
     if (!ok) {
         if (!existed) std::remove(fileName.c_str());
-        NK_REPORT(kNKErr_fileWriteFailed, "written");
         return kNKErr_fileWriteFailed;
     }
     return kNKErr_OK;

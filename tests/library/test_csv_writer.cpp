@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -103,6 +104,40 @@ TEST(CsvWriter, WritesHeaderOnceAndRowsReadBackByBothReaders) {
     }
 }
 
+TEST(CsvWriter, ValueCellPerType) {
+    struct Case {
+        t_nkDataType type;
+        double value;
+        const char* cell;
+    } cases[] = {
+        {kNKDT_u8, -1, "255"},
+        {kNKDT_u16, 70000, "4464"},
+        {kNKDT_u32, -1, "4294967295"},
+        {kNKDT_i32, 3e9, "-1294967296"},
+        {kNKDT_u64, 18446744073709549568.0, "18446744073709549568"},
+        {kNKDT_i64, -9e18, "-9000000000000000000"},
+        {kNKDT_float, 16777217, "16777216.000000"},  // single precision
+        {kNKDT_double, 16777217.25, "16777217.250000"},
+    };
+    TempDir dir;
+    std::vector<t_nkDataItem> items;
+    for (const Case& c : cases) items.push_back(item("v", c.type, kNK_noValue, kNK_noValue, c.value));
+    CNK_csvWriter w;
+    for (const auto& it : items) ASSERT_EQ(w.addData(&it), 0);
+    const std::string path = dir.file("types.csv");
+    ASSERT_EQ(w.write(path.c_str(), "T", "1", "SN", 0, "", "a", "b", 0, 0), 0);
+    const std::vector<std::string> lines = splitLines(readFile(path));
+    ASSERT_EQ(lines.size(), 5u);
+    std::vector<std::string> cells;
+    for (size_t p = 0, n = 0; p < lines[4].size(); ++n) {
+        const size_t comma = lines[4].find(',', p);
+        if (n >= 8) cells.push_back(lines[4].substr(p, comma - p));
+        p = comma + 1;
+    }
+    ASSERT_EQ(cells.size(), std::size(cases));
+    for (size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(cells[i], cases[i].cell) << i;
+}
+
 TEST(CsvWriter, RegistrationLimits) {
     CNK_csvWriter w;
     testing::internal::CaptureStderr();
@@ -191,6 +226,43 @@ TEST(CsvWriter, ConcurrentWritersNeverInterleave) {
         }
     }
     EXPECT_EQ(headers, 1);
+}
+
+namespace {
+
+// Writes a row through another writer from inside the log relay, as a station
+// window that logs to the summary CSV would.
+struct RowFromRelay : INK_logRelay {
+    Station other;
+    std::string path;
+    u16 got = 0xFFFF;
+    void onLogRelay(const char*) override {
+        if (got == 0xFFFF) got = other.write(path, "SN-relay", 0);
+    }
+};
+
+}  // namespace
+
+TEST(CsvWriter, FailureIsReportedAfterTheFileLockIsLetGo) {
+    TempDir dir;
+    CNK_logManager lm;
+    lm.setVerboseLevel(kVL1);
+    RowFromRelay relay;
+    relay.path = dir.file("summary.csv");
+    lm.setLogRelay(&relay);
+    Station st;
+    ASSERT_EQ(st.w.setLogManager(&lm), 0);
+
+    testing::internal::CaptureStdout();
+    auto failed = std::async(std::launch::async, [&] { return st.write("/nonexistent-dir/t.csv", "SN1", 0); });
+    if (failed.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        std::fprintf(stderr, "write deadlocked: its report ran under the file lock\n");
+        std::_Exit(1);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failed.get(), kNKErr_fileOpenFailed);
+    EXPECT_EQ(relay.got, 0);
+    EXPECT_EQ(splitLines(readFile(relay.path)).size(), 5u);
 }
 
 // ================================================================ CSV to property list
