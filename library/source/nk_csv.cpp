@@ -566,8 +566,8 @@ u16 CNK_csv::load(const std::string& fn) {
         ci.isParametric = !excluded && hasNumber;
         if (special[kUnit] != rows.size()) {
             const std::string& u = rows[special[kUnit]][c];
-            // A whole cell NA or N/A is no unit; "nA" is nanoampere.
-            const bool noUnit = u == "NA" || u == "N/A" || equalsNoCase(u, "nan") || equalsNoCase(u, "inf");
+            // A whole cell NA or N/A (any case) is no unit; "nA" is nanoampere.
+            const bool noUnit = u == "NA" || equalsNoCase(u, "N/A") || equalsNoCase(u, "nan") || equalsNoCase(u, "inf");
             if (ci.isParametric && !noUnit && !containsNoCase(u, "->")) ci.unit = u;
         }
     }

@@ -217,6 +217,13 @@ TEST(CsvTable, AnchorKindsTransposedAndProductLayouts) {
     EXPECT_EQ(t.getColInfo()[1].grrStdev, 0.5);
     EXPECT_EQ(t.getColInfo()[1].grrLimit, 0.9);
 
+    // Units of parametric columns: the no-value words in any case are no unit.
+    writeFile(path, "SerialNumber,A,B,C,D\nUnit->,n/a,N/A,nA,V\nS1,1,2,3,4\n");
+    ASSERT_EQ(t.load(path), 0);
+    std::vector<std::string> units;
+    for (const auto& ci : t.getColInfo()) units.push_back(ci.unit);
+    EXPECT_EQ(units, (std::vector<std::string>{"", "", "", "nA", "V"}));
+
     writeFile(path, "x,SERIALNUMBER(unit),v\n,a,1\n");
     ASSERT_EQ(t.load(path), 0);
     EXPECT_EQ(t.getColInfo()[0].title, "SERIALNUMBER(unit)");
