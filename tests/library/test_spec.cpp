@@ -198,8 +198,9 @@ TEST(SpecManager, ImportNormalisesAndRefusesBadFiles) {
     EXPECT_EQ(f.sm.importSpecFromCsv(nullptr), kNKErr_invalidParam);
     testing::internal::GetCapturedStdout();
 
-    // A failed export keeps the old file.
+    // An export into a missing folder cannot open its file.
     testing::internal::CaptureStdout();
-    EXPECT_NE(f.sm.exportSpecToCsv(dir.file("missing/spec.csv").c_str()), 0);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(f.sm.exportSpecToCsv(dir.file("missing/spec.csv").c_str()), kNKErr_fileOpenFailed);
+    const std::string report = testing::internal::GetCapturedStdout();
+    EXPECT_NE(report.find("\"fp!=NULL\""), std::string::npos) << report;
 }
