@@ -119,6 +119,10 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
 
 void CNK_logManager::setLogRelay(INK_logRelay* relay) {
     NK_VALID_OR_RETURN_VOID();
+    if (t_relaying == this) {
+        relay_ = relay;  // called from inside the relay: this thread holds the string mutex already
+        return;
+    }
     std::lock_guard<std::mutex> str(strMutex_);
     relay_ = relay;
 }

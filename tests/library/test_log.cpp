@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 #include <set>
@@ -193,6 +195,31 @@ TEST(LogManager, RelayMayLogThroughTheSameManager) {
     lm.printText(kVL1, "hello");
     EXPECT_EQ(cap.take(), "hello\necho: hello\n");
     EXPECT_EQ(relay.calls, 1);
+}
+
+TEST(LogManager, RelayMayDetachItselfOrHandOver) {
+    alarm(20);  // a relay waiting on its own manager's lock would hang here
+    CNK_logManager lm;
+    CollectingRelay next;
+    struct OneShotRelay : INK_logRelay {
+        CNK_logManager* lm = nullptr;
+        INK_logRelay* successor = nullptr;
+        std::vector<std::string> lines;
+        void onLogRelay(const char* text) override {
+            lines.emplace_back(text);
+            lm->setLogRelay(successor);
+        }
+    } first;
+    first.lm = &lm;
+    first.successor = &next;
+    lm.setLogRelay(&first);
+    Capture cap;
+    lm.printText(kVL1, "one");
+    lm.printText(kVL1, "two");
+    EXPECT_EQ(cap.take(), "one\ntwo\n");
+    EXPECT_EQ(first.lines, (std::vector<std::string>{"one\n"}));
+    EXPECT_EQ(next.lines, (std::vector<std::string>{"two\n"}));
+    alarm(0);
 }
 
 TEST(LogManager, ConcurrentWritersThroughTwoManagersKeepEveryLineWhole) {
