@@ -137,6 +137,12 @@ TEST(LogManager, EmptyNameClosesButKeepsAppendingToTheStoredFile) {
     ASSERT_EQ(lm.setLogFileName(nullptr), 0);
     lm.printText(kVL1, "three");
     EXPECT_EQ(readFile(path), "one\ntwo\nthree\n");
+    // A new name takes over: the old file gets nothing more.
+    const std::string next = dir.file("b.log");
+    ASSERT_EQ(lm.setLogFileName(next.c_str()), 0);
+    lm.printText(kVL1, "four");
+    EXPECT_EQ(readFile(path), "one\ntwo\nthree\n");
+    EXPECT_EQ(readFile(next), "four\n");
 }
 
 TEST(LogManager, UnopenableFileIsReportedAndRetried) {
