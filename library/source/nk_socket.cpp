@@ -61,6 +61,18 @@ void markClosing(Status& status) {
     }
 }
 
+// Descriptor 0 stands for "none" in these classes. A socket that lands on it
+// (a process started with standard input closed) is moved up, so that it is
+// neither ignored nor leaked; -1 when no descriptor is left.
+int offZero(int fd) {
+    if (fd != 0) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return moved;
+}
+
 void closeFd(int fd) {
     if (fd <= 0) return;
     shutdown(fd, SHUT_RDWR);
@@ -176,7 +188,7 @@ u16 CNK_socket::Connect(const char* address, u16 port, INK_socketCallback* callb
         freeaddrinfo(found);
     }
 
-    const int skt = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int skt = offZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (skt == -1) {
         NK_REPORT(kNKErr_socketOpenError, "skt!=-1");
         Close();
@@ -656,7 +668,7 @@ u16 CNK_serverSocket::Launch(u16 port, INK_serverSocketCallback* callback) {
     accepted_ = 0;
     logLine(kVL2, ".open socket");
     // Non-blocking, so that a client gone before Accept cannot hang the accept thread.
-    const int skt = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int skt = offZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (skt == -1) {
         NK_REPORT(kNKErr_socketOpenError, "rtn!=-1");
         rc = kNKErr_socketOpenError;
@@ -775,6 +787,7 @@ int CNK_serverSocket::Accept() {
     int skt;
     do skt = accept4(_socket.load(), nullptr, nullptr, SOCK_CLOEXEC);
     while (skt < 0 && errno == EINTR);
+    skt = offZero(skt);
     if (skt < 0) {
         const int e = errno;
         logLine(kVL1, "[accept error] = %d:%s", e, errText(e).c_str());

@@ -422,6 +422,50 @@ TEST(ServerSocket, LaunchRefusals) {
     EXPECT_NE(err.find("\"skt>-1\""), std::string::npos);
 }
 
+TEST(ServerSocket, SocketsWorkWhenStandardInputIsClosed) {
+    // Everything that opens a descriptor of its own is made while 0 is still taken.
+    ServerOwner owner;
+    CNK_serverSocket server;
+    owner.server = &server;
+    RawListener listener;
+    CNK_socket sock;
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GT(client, 0);
+    const uint16_t port = freePort();
+
+    // The listener lands on descriptor 0: Close must still close it.
+    close(0);
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    server.Close();
+    ASSERT_TRUE(waitFor([&] { return owner.closes == 1; }));
+    EXPECT_LT(rawConnect(port), 0);
+
+    // An accepted connection would land on 0.
+    close(0);
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_TRUE(waitFor([&] { return owner.accepted == 1; }));
+    EXPECT_GT(owner.fds.at(0), 0);
+    server.Close();
+    ASSERT_TRUE(waitFor([&] { return owner.closes == 2; }));
+
+    // A connection made by Connect would land on 0.
+    close(0);
+    ASSERT_EQ(sock.Connect("127.0.0.1", listener.port, nullptr), 0);
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(sock.Send("z", 1), 0);
+    EXPECT_EQ(recvN(peer, 1), Bytes{'z'});
+    sock.Close();
+    EXPECT_TRUE(seesEof(peer));
+    close(peer);
+    close(client);
+}
+
 TEST(ServerSocket, NonZeroOnAcceptEndsTheListener) {
     ServerOwner owner;
     CNK_serverSocket server;
