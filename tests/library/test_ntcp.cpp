@@ -155,6 +155,60 @@ TEST(Ntcp, OutgoingPacketsHaveTheExactWireBytes) {
     EXPECT_EQ(link.cb.count(), 0u);  // a reply to a waiting request is not passed on
 }
 
+TEST(Ntcp, BadArgumentsAreRefusedWithTheirConditions) {
+    LineCollector lines;
+    CNK_logManager log;
+    log.setVerboseLevel(kVL1);
+    log.setLogRelay(&lines);
+    {
+        CNK_ntcp ep(&log);
+        tNTCP_packet* reply = nullptr;
+        struct Case {
+            u16 rc, expected;
+            const char* condition;  // empty: no report line
+        } cases[] = {
+            {ep.Connect(nullptr, 1234, nullptr), kNKErr_socketInvalidAddress, "\"address!=NULL\""},
+            {ep.Connect("127.0.0.1", 0, nullptr), kNKErr_socketInvalidPort, "\"port!=0\""},
+            {ep.Append(-1, nullptr), kNKErr_socketAppendError, ""},
+            {ep.SendPacket(0, 0, 0, nullptr, 0, kVL6), kNKErr_invalidParam, "\"ctrl!=0\""},
+            {ep.SendOneway(kAbcd, nullptr, 1, kVL6), kNKErr_invalidParam, "\"data!=NULL\""},
+            {ep.SendRequest(kAbcd, nullptr, 0, nullptr, 10, kVL6), kNKErr_invalidParam, "\"ppResponsePacket!=NULL\""},
+            {ep.SendRequest(kAbcd, nullptr, 0, &reply, 0, kVL6), kNKErr_invalidParam, "\"timeoutMsec>0\""},
+            // Not connected: the send fails and the request does not wait.
+            {ep.SendRequest(kAbcd, "x", 1, &reply, 60000, kVL6), kNKErr_socketSendFailed, "0xE09B"},
+        };
+        for (const Case& c : cases) {
+            EXPECT_EQ(c.rc, c.expected) << c.condition;
+            if (*c.condition) {
+                EXPECT_TRUE(lines.has(c.condition)) << c.condition;
+            }
+        }
+        EXPECT_EQ(reply, nullptr);
+        EXPECT_FALSE(lines.has("socketAppendError"));
+        EXPECT_FALSE(ep.isRunning());  // refused arguments do not touch the connection state
+
+        // One owner callback: a second one is refused, null clears it.
+        Collector first, second;
+        ep.setCallback(&first);
+        ep.setCallback(&second);
+        EXPECT_TRUE(lines.has("[Err] CNK_ntcp Only Accept One Callback"));
+        ep.setCallback(nullptr);
+        ep.setCallback(&second);
+        RawListener listener;
+        ASSERT_EQ(ep.Connect("127.0.0.1", listener.port, nullptr), 0);
+        const int peer = listener.accept();
+        RawPacket p;
+        p.ctrl = kAbcd;
+        ASSERT_TRUE(sendAll(peer, p.bytes()));
+        EXPECT_TRUE(waitFor([&] { return second.count() == 1; }));
+        EXPECT_EQ(first.count(), 0u);
+        ep.Close();
+        EXPECT_TRUE(waitFor([&] { return !ep.isRunning(); }));
+        close(peer);
+    }
+    log.setLogRelay(nullptr);
+}
+
 TEST(Ntcp, BadPreambleAndHeaderChecksumAreDroppedAndTheLinkKept) {
     Link link;
     link.ep.verbosePacketLog(true);
