@@ -344,7 +344,11 @@ std::vector<INK_dirEntry> nkDir_getDirEntry(const std::string& dirPath) {
 
 u16 nkFile_writeReplacing(const std::string& path, const std::vector<std::pair<const void*, size_t>>& parts) {
     static std::atomic<unsigned> serial{0};
-    const std::string temp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+    // A short name of its own in the target's folder: a suffix on a long target
+    // name could pass the file-name length limit that the target itself meets.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string temp = folder + ".nk-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return kNKErr_fileOpenFailed;
     // A replaced file keeps its permissions.

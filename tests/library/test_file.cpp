@@ -266,6 +266,11 @@ TEST(File, WriteReplacingKeepsTheOldFileOnFailure) {
               kNKErr_fileWriteFailed);
     EXPECT_EQ(readFile(path), "new bytes");
     EXPECT_EQ(nkFile_writeReplacing(dir.file("nodir/f"), {{a.data(), a.size()}}), kNKErr_fileOpenFailed);
+    // A name at the file-name length limit can still be written.
+    const std::string longest = dir.file(std::string(255, 'L'));
+    EXPECT_EQ(nkFile_writeReplacing(longest, {{a.data(), a.size()}}), 0);
+    EXPECT_EQ(readFile(longest), "new ");
+    fs::remove(longest);
     // A target that is a directory cannot be replaced; nothing is left behind.
     fs::create_directory(dir.file("adir"));
     EXPECT_EQ(nkFile_writeReplacing(dir.file("adir"), {{a.data(), a.size()}}), kNKErr_fileRemoveFailed);
