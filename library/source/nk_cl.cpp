@@ -57,6 +57,7 @@ std::vector<T> arrayInfo(Get get, const char* func, u16 code) {
 template <class Get>
 std::string textInfo(Get get, const char* func, u16 code) {
     std::vector<char> chars = arrayInfo<char>(get, func, code);
+    if (chars.empty()) return {};  // a failed or empty query has no buffer to scan
     return std::string(chars.data(), strnlen(chars.data(), chars.size()));
 }
 

@@ -499,7 +499,7 @@ u16 nkMath_sineFitDouble(const double* x, const double* y, int n, double* amplit
     double abc[3];
     const u16 code = solveCode(sineSolve(x, y, static_cast<size_t>(n), abc));
     if (code != kNKErr_OK) {
-        NK_REPORT_FN(code, "info==0");
+        NK_REPORT_FN(code, code == kNKErr_lapackError ? "info==0" : "");
         return code;
     }
     *amplitude = std::hypot(abc[0], abc[1]);

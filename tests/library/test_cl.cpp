@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nk_cl.h"
@@ -228,4 +231,52 @@ TEST(ClDevice, ImageRoundTrip) {
     ASSERT_EQ(rig.queue.write_image(img, CL_TRUE, origin, region, 0, 0, in.data()), CL_SUCCESS);
     ASSERT_EQ(rig.queue.read_image(img, CL_TRUE, origin, region, 0, 0, back.data()), CL_SUCCESS);
     EXPECT_EQ(back, in);
+}
+
+// Calls on empty wrappers fail inside OpenCL: each is reported once with its own
+// name and code, and hands back an empty result, never a read of what is not there.
+TEST(ClDevice, FailedCallsReportAndGiveEmptyResults) {
+    const nk_cl_device device;
+    const nk_cl_kernel kernel;
+    const nk_cl_command_queue queue;
+    const nk_cl_mem mem;
+    const nk_cl_program program;
+    float buf[4] = {1, 2, 3, 4};
+    int err = 0;
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(device.name(), "");
+    EXPECT_EQ(program.source(), "");
+    EXPECT_EQ(device.max_compute_units(), 0u);
+    EXPECT_EQ(kernel.reference_count(), 0u);
+    EXPECT_TRUE(kernel.program().empty());
+    EXPECT_TRUE(program.binaries().empty());
+    EXPECT_NE(queue.read_buffer(mem, CL_TRUE, 0, sizeof buf, buf), CL_SUCCESS);
+    EXPECT_EQ(queue.map_buffer(mem, CL_TRUE, CL_MAP_READ, 0, sizeof buf, 0, nullptr, nullptr, &err), nullptr);
+    EXPECT_NE(err, CL_SUCCESS);
+    const std::string reported = testing::internal::GetCapturedStderr();
+    const std::pair<const char*, const char*> lines[] = {
+        {"[Error,7]", "/name() ["},           {"[Error,7]", "/source() ["},
+        {"[Error,7]", "/max_compute_units() ["}, {"[Error,0xFFFF]", "/reference_count() ["},
+        {"[Error,7]", "/program() ["},        {"[Error,0xFFFF]", "/binaries() ["},
+        {"[Error,7]", "/read_buffer() ["},    {"[Error,7]", "/map_buffer() ["},
+    };
+    for (const auto& [tag, func] : lines) {
+        SCOPED_TRACE(func);
+        const size_t at = reported.find(func);
+        ASSERT_NE(at, std::string::npos) << reported;
+        const size_t start = reported.rfind('\n', at) + 1;  // npos + 1 is 0
+        EXPECT_EQ(reported.compare(start, std::strlen(tag), tag), 0);
+        const std::string tail = " - \"cl_err==CL_SUCCESS\"]\n";
+        EXPECT_EQ(reported.compare(reported.find(']', at + std::strlen(func)) + 1, tail.size(), tail), 0);
+    }
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 8);
+    EXPECT_EQ(buf[0], 1.0f);
+
+    // These two hand back the OpenCL result without a report.
+    testing::internal::CaptureStderr();
+    EXPECT_NE(queue.unmap_mem_object(mem, buf), CL_SUCCESS);
+    const size_t one = 1;
+    EXPECT_NE(queue.set_data_range(kernel, 1, nullptr, &one, nullptr), CL_SUCCESS);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
