@@ -313,6 +313,28 @@ TEST(CsvToPlist, RecordsLoadInPlistlib) {
               "['timeStamp', 'testTime', 'errCode', 'Trim', 'Skew']\n");
 }
 
+TEST(CsvToPlist, ConfigColumnsAndBareErrorCodes) {
+    TempDir dir;
+    const std::string csv = dir.file("c.csv"), out = dir.file("c.plist");
+    writeFile(csv,
+              "St,Version: 2.0 ,\n"
+              "SerialNumber,overallResult,errCode,errString,startTime,stopTime,CONFIG,V,\n"
+              "Upper Limit----->,,0,,,,9,9,\n"
+              "Lower Limit----->,,0,,,,1,1,\n"
+              "SN1,FAIL,12,,a,b,50,x,\n");
+    ASSERT_EQ(nkUtil_csvToPlist(csv.c_str(), out.c_str(), false, false, false), 0);
+    pf::plist::Value v;
+    std::string err;
+    ASSERT_TRUE(pf::plist::readFile(out, v, &err)) << err;
+    const pf::plist::Value& unit = *v.find("0");
+    EXPECT_EQ(unit.find("Attributes")->find("softwareversion")->str(), "2.0 ");
+    std::string tests;
+    for (const auto& t : unit.find("Tests")->items())
+        tests += t.find("testname")->str() + "=" + t.find("result")->str() + ":" + t.find("failure_message")->str() + " ";
+    // CONFIG is passed over whatever it holds; V is not a number; no errString keeps the plain message.
+    EXPECT_EQ(tests, "timeStamp=PASS:Failed timeStamp testTime=PASS:Failed testTime errCode=FAIL:Failed errCode ");
+}
+
 TEST(CsvToPlist, OptionsAndFailures) {
     TempDir dir;
     const std::string csv = writeUnits(dir);
