@@ -250,7 +250,11 @@ const Value* Value::find(const std::string& key) const {
     return nullptr;
 }
 
-std::string toXml(const Value& root) {
+namespace {
+
+// False when the tree holds text that XML cannot carry (control characters);
+// the writer then leaves those characters out of `xml`.
+bool renderXml(const Value& root, std::string& xml) {
     QByteArray out;
     QXmlStreamWriter w(&out);
     w.setAutoFormatting(true);
@@ -261,7 +265,16 @@ std::string toXml(const Value& root) {
     writeValue(w, root);
     w.writeEndElement();
     w.writeEndDocument();
-    return std::string(out.constData(), static_cast<size_t>(out.size()));
+    xml.assign(out.constData(), static_cast<size_t>(out.size()));
+    return !w.hasError();
+}
+
+}  // namespace
+
+std::string toXml(const Value& root) {
+    std::string xml;
+    renderXml(root, xml);
+    return xml;
 }
 
 bool writeFile(const std::string& path, const Value& root, std::string* error) {
@@ -269,7 +282,12 @@ bool writeFile(const std::string& path, const Value& root, std::string* error) {
         setError(error, "empty path");
         return false;
     }
-    const std::string xml = toXml(root);
+    std::string xml;
+    // A file without some of the characters would be a changed record, not the one asked for.
+    if (!renderXml(root, xml)) {
+        setError(error, "text holds a character a property list cannot carry");
+        return false;
+    }
     std::string tmp = path + ".XXXXXX";
     const int fd = mkstemp(tmp.data());
     if (fd < 0) {

@@ -50,11 +50,13 @@ private:
     std::vector<Value> items_;       // array elements or dictionary values
 };
 
-// XML text of a property list with the given root (no DOCTYPE line).
+// XML text of a property list with the given root (no DOCTYPE line); control
+// characters, which XML cannot carry, are left out.
 std::string toXml(const Value& root);
 
 // Writes the file through a temporary file in the same folder and a rename, so a
-// reader sees either the old file or the whole new one. False with a reason on failure.
+// reader sees either the old file or the whole new one. False with a reason on
+// failure, and for text with control characters other than tab and line ends.
 bool writeFile(const std::string& path, const Value& root, std::string* error = nullptr);
 
 // Parses an XML property list; false with a reason for anything malformed.

@@ -134,4 +134,15 @@ TEST(Plist, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
         ++entries;
     }
     EXPECT_EQ(entries, 1u);  // only the folder; the temporary was removed
+
+    // Text XML cannot carry is refused, not silently shortened.
+    const std::string kept = dir.file("kept.plist");
+    ASSERT_TRUE(pf::plist::writeFile(kept, sampleTree()));
+    const std::string before = nktest::readFile(kept);
+    Value bad = sampleTree();
+    bad.set("name", Value::string("SN\x01" "7\ttab"));
+    err.clear();
+    EXPECT_FALSE(pf::plist::writeFile(kept, bad, &err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(nktest::readFile(kept), before);
 }
