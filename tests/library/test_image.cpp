@@ -199,6 +199,23 @@ TEST(ImageBmp, SavedFileHasTheFixedLayoutAndRowsAsInMemory) {
     EXPECT_EQ(0, std::memcmp(bmp.pData, odd, 6));
 }
 
+TEST(ImageBmp, ContainerIsSavedWholeOrNotAtAll) {
+    nktest::TempDir dir;
+    const std::string path = dir.file("c.bmp");
+    const unsigned char px[6] = {9, 8, 7, 6, 5, 4};
+    t_nkData_2d<unsigned char> img;
+    ASSERT_EQ(0, img.load(3, 2, px, 6));
+    ASSERT_EQ(0, nkImg_save_bmp_8bpp(path, img));
+    const auto back = nkImg_load_bmp_8bpp(path);
+    EXPECT_EQ(3u, back.width);
+    EXPECT_EQ(2u, back.height);
+    EXPECT_EQ(img.data, back.data);
+
+    img.data.pop_back();  // fewer values than width x height
+    EXPECT_EQ(kNKErr_invalidParam, nkImg_save_bmp_8bpp(dir.file("short.bmp"), img));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("short.bmp")));
+}
+
 TEST(ImageBmp, SaveRefusesBadArgumentsAndReportsFailedWrites) {
     nktest::TempDir dir;
     const unsigned char px[4] = {1, 2, 3, 4};
