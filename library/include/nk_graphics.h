@@ -1,6 +1,7 @@
 // Drawing helpers for the station's charts and the scrolling log text box.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,4 +51,6 @@ public:
 private:
     std::unique_ptr<pf::textview::TextView> view_;
     std::mutex lock_;
+    // Counts resets; read by queued appends on the GUI thread.
+    std::atomic<u64> generation_{0};
 };

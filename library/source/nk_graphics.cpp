@@ -149,6 +149,9 @@ void ONK_TextBox::setHidden(bool hidden) {
 
 void ONK_TextBox::reset() {
     std::lock_guard<std::mutex> guard(lock_);
+    // Appends made before the reset but still queued for the GUI thread belong
+    // to the text being cleared: they are dropped when their turn comes.
+    ++generation_;
     pf::textview::TextView* v = view_.get();
     v->post([v] { v->clear(); });
 }
@@ -160,7 +163,9 @@ void ONK_TextBox::appendStr(const char* text, int scrollType) {
     std::lock_guard<std::mutex> guard(lock_);
     pf::textview::TextView* v = view_.get();
     std::string copy(text);
-    v->post([v, copy = std::move(copy), scrollType] {
+    const u64 generation = generation_;
+    v->post([this, v, copy = std::move(copy), scrollType, generation] {
+        if (generation != generation_) return;
         v->append(copy);
         if (scrollType == 1)
             v->scrollToTop();

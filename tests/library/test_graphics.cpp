@@ -299,4 +299,14 @@ TEST_F(GraphicsTextBox, WorkerThreadsAppendThroughTheGuiThread) {
     for (const auto& line : lines) EXPECT_EQ(4u, line.size()) << line;
 }
 
+TEST_F(GraphicsTextBox, ResetDropsLinesStillQueuedFromBeforeIt) {
+    std::thread worker([this] { box->appendStr("before reset\n"); });
+    worker.join();
+    box->reset();
+    std::thread later([this] { box->appendStr("after reset\n"); });
+    later.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ("after reset\n", box->view()->text());
+}
+
 }  // namespace
