@@ -1,12 +1,7 @@
 // 8-bit grey BMP files, the TIFF structure reader and the flip and crop family.
 #include "nk_image.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cinttypes>
@@ -35,39 +30,11 @@ bool readAt(FILE* fp, u64 offset, void* out, size_t n) {
 
 // Writes the parts to a temporary file beside the path and renames it over the
 // path, so a failed write never leaves a half-written image or loses the old one.
-// The temporary is made with mode 0666 so the kernel applies the umask, as it
-// would for any other file; the process-wide umask is never touched.
 u16 writeFileAtomically(const char* func, const std::string& path, const std::vector<std::pair<const void*, size_t>>& parts) {
-    static std::atomic<unsigned> serial{0};
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
-        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        REPORT_AS(func, kNKErr_fileOpenFailed, "fp!=NULL");
-        return kNKErr_fileOpenFailed;
-    }
-    FILE* fp = fdopen(fd, "wb");
-    if (!fp) {
-        close(fd);
-        unlink(tmp.c_str());
-        REPORT_AS(func, kNKErr_fileOpenFailed, "fp!=NULL");
-        return kNKErr_fileOpenFailed;
-    }
-    bool ok = true;
-    for (const auto& [ptr, len] : parts) ok = ok && std::fwrite(ptr, 1, len, fp) == len;
-    ok = std::fflush(fp) == 0 && ok;
-    ok = std::fclose(fp) == 0 && ok;
-    ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(tmp.c_str());
-        REPORT_AS(func, kNKErr_fileWriteFailed, "fwrite==size");
-        return kNKErr_fileWriteFailed;
-    }
-    return 0;
+    const u16 rc = nkFile_writeReplacing(path, parts);
+    if (rc != 0)
+        REPORT_AS(func, rc, rc == kNKErr_fileOpenFailed ? "fp!=NULL" : rc == kNKErr_fileWriteFailed ? "fwrite==size" : "rename==0");
+    return rc;
 }
 
 constexpr u32 kBmpDataOffset = 1078;
