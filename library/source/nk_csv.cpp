@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -175,7 +176,14 @@ u16 CNK_csvParser::load(const char* csvFilePath, t_nkVbsLvl verbosity) {
     }
     const long size = static_cast<long>(st.st_size);
     if (size > 0) {
-        _fileText.resize(static_cast<size_t>(size));
+        // A file larger than memory must come back as an error, not as an exception.
+        try {
+            _fileText.resize(static_cast<size_t>(size));
+        } catch (const std::bad_alloc&) {
+            std::fclose(fp);
+            NK_REPORT(kNKErr_memoryAllocationFailed, "fileText");
+            return kNKErr_memoryAllocationFailed;
+        }
         _fileText.resize(std::fread(_fileText.data(), 1, _fileText.size(), fp));
     }
     const bool readFailed = size < 0 || static_cast<long>(_fileText.size()) != size;

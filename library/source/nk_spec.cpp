@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <strings.h>
 #include <thread>
@@ -457,7 +458,18 @@ u16 CNK_specManager::importSpecFromCsv(const char* csvFileName) {
         NK_REPORT(kNKErr_memoryAllocationFailed, "fileSize>0");
         return kNKErr_memoryAllocationFailed;
     }
-    std::string text(size, '\0');
+    // A file larger than memory must come back as an error, not as an exception.
+    std::string text;
+    std::string norm;
+    try {
+        text.resize(size + 1);
+        norm.reserve(size + 1);
+    } catch (const std::bad_alloc&) {
+        std::fclose(fp);
+        NK_REPORT(kNKErr_memoryAllocationFailed, "fileText");
+        return kNKErr_memoryAllocationFailed;
+    }
+    text.resize(size);
     const size_t got = std::fread(text.data(), 1, text.size(), fp);
     std::fclose(fp);
     if (got != size) {
@@ -467,8 +479,6 @@ u16 CNK_specManager::importSpecFromCsv(const char* csvFileName) {
 
     // Normalise: '\r' ends a line too, blank lines vanish, nan and inf are no limit.
     text += '\n';
-    std::string norm;
-    norm.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i] == '\r' ? '\n' : text[i];
         if (c == '\n' && !norm.empty() && norm.back() == '\n') continue;
