@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "net_test_util.h"
 #include "nk_ntcp.h"
 
 namespace {
@@ -35,73 +36,18 @@ bool readAll(int fd, void* buf, size_t n) {
     return true;
 }
 
-bool writeAll(int fd, const void* buf, size_t n) {
-    const auto* p = static_cast<const u8*>(buf);
-    while (n > 0) {
-        const ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
-}
-
-int listenOn(u16* port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(fd, 64);
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-u16 freePort() {
-    u16 port = 0;
-    close(listenOn(&port));
-    return port;
-}
-
-int connectTo(u16 port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 Bytes requestBytes(size_t payload, u8 seqn) {
-    Bytes b(16 + payload + (payload ? 1 : 0));
-    tNTCP_header h{};
-    h.NTCP = NTCP_PREAMBLE;
-    h.CTRL = kCtrl;
-    h.PLEN = payload ? static_cast<u32>(payload + 1) : 0;
-    h.SEQN = seqn;
-    unsigned sum = 0;
-    const u8* hb = reinterpret_cast<const u8*>(&h);
-    for (int i = 0; i < 15; ++i) sum += hb[i];
-    h.H_CS = static_cast<u8>(~sum);
-    std::memcpy(b.data(), &h, 16);
-    unsigned ps = 0;
-    for (size_t i = 0; i < payload; ++i) {
-        b[16 + i] = static_cast<u8>(i * 7);
-        ps += b[16 + i];
-    }
-    if (payload) b.back() = static_cast<u8>(~ps);
-    return b;
+    nettest::RawPacket packet;
+    packet.ctrl = kCtrl;
+    packet.seqn = seqn;
+    packet.payload.resize(payload);
+    for (size_t i = 0; i < payload; ++i) packet.payload[i] = static_cast<u8>(i * 7);
+    return packet.bytes();
 }
 
 // One raw round trip: the request out, a whole packet back.
 bool rawRoundTrip(int fd, const Bytes& request, Bytes& reply) {
-    if (!writeAll(fd, request.data(), request.size())) return false;
+    if (!nettest::sendAll(fd, request)) return false;
     tNTCP_header h;
     if (!readAll(fd, &h, sizeof(h))) return false;
     reply.resize(h.PLEN);
@@ -110,16 +56,14 @@ bool rawRoundTrip(int fd, const Bytes& request, Bytes& reply) {
 
 // The floor: a blocking echo of whole packets, one thread per connection.
 struct PlainEcho {
-    int listener = -1;
-    u16 port = 0;
+    nettest::RawListener listener;
     std::thread acceptor;
     std::vector<std::thread> workers;  // touched by the acceptor until it is joined
     std::vector<int> fds;
     explicit PlainEcho(int connections) {
-        listener = listenOn(&port);
         acceptor = std::thread([this, connections] {
             for (int i = 0; i < connections; ++i) {
-                const int fd = accept(listener, nullptr, nullptr);
+                const int fd = listener.accept();
                 if (fd < 0) return;
                 fds.push_back(fd);
                 workers.emplace_back([fd] {
@@ -129,7 +73,7 @@ struct PlainEcho {
                         buf.resize(sizeof(h) + h.PLEN);
                         std::memcpy(buf.data(), &h, sizeof(h));
                         if (!readAll(fd, buf.data() + sizeof(h), h.PLEN)) break;
-                        if (!writeAll(fd, buf.data(), buf.size())) break;
+                        if (!nettest::sendAll(fd, buf)) break;
                     }
                 });
             }
@@ -140,7 +84,6 @@ struct PlainEcho {
         for (int fd : fds) shutdown(fd, SHUT_RDWR);
         for (auto& t : workers) t.join();
         for (int fd : fds) close(fd);
-        close(listener);
     }
 };
 
@@ -168,7 +111,7 @@ struct NtcpServer : INK_serverSocketCallback {
             handlers.back()->ep = endpoints.back().get();
             endpoints.back()->setCallback(handlers.back().get());
         }
-        port = freePort();
+        port = nettest::freePort();
         server.Launch(port, this);
     }
     ~NtcpServer() {
@@ -211,7 +154,7 @@ void runConnections(benchmark::State& state, int connections, int rounds, Fn rou
 void rawClients(benchmark::State& state, u16 port, int connections) {
     const size_t payload = static_cast<size_t>(state.range(1));
     std::vector<int> fds;
-    for (int c = 0; c < connections; ++c) fds.push_back(connectTo(port));
+    for (int c = 0; c < connections; ++c) fds.push_back(nettest::rawConnect(port));
     const Bytes request = requestBytes(payload, 1);
     std::vector<Bytes> replies(connections);
     runConnections(state, connections, roundsFor(payload),
@@ -228,7 +171,7 @@ void BM_RawClient_NtcpServer(benchmark::State& state) {
 void BM_RawClient_PlainEcho(benchmark::State& state) {
     const int connections = static_cast<int>(state.range(0));
     PlainEcho echo(connections);
-    rawClients(state, echo.port, connections);
+    rawClients(state, echo.listener.port, connections);
 }
 
 void BM_NtcpClient_NtcpServer(benchmark::State& state) {

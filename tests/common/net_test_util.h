@@ -1,4 +1,4 @@
-// Loopback helpers for the connection and NTCP tests: plain POSIX peers that
+// Loopback helpers for the connection and NTCP tests and benchmarks: plain POSIX peers that
 // play the other side, and an NTCP packet builder written independently of
 // the library's own framing.
 #pragma once
