@@ -31,7 +31,8 @@ public:
     const std::string& getSwVersion() const { return _swVersion; }
 
 private:
-    bool checkIndex(int dataSetIdx, int dataItemIdx);
+    // Reports under the getter's own name: that is what the station engineer looks for.
+    bool checkIndex(const char* caller, int dataSetIdx, int dataItemIdx);
     void logLine(t_nkVbsLvl level, const char* text);
 
     std::string _stationType;

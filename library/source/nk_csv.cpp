@@ -275,15 +275,17 @@ u16 CNK_csvParser::load(const char* csvFilePath, t_nkVbsLvl verbosity) {
     return rtn;
 }
 
-bool CNK_csvParser::checkIndex(int dataSetIdx, int dataItemIdx) {
+bool CNK_csvParser::checkIndex(const char* caller, int dataSetIdx, int dataItemIdx) {
     if (dataSetIdx < 0 || static_cast<size_t>(dataSetIdx) >= _dataRow.size()) {
-        NK_REPORT(kNKErr_invalidParam, "dataSetIdx < _dataRow.size()");
+        nkDebug_printError(logManager, __FILE__, name, caller, __LINE__, kNKErr_invalidParam,
+                           "dataSetIdx < _dataRow.size()");
         return false;
     }
     // A data row may be shorter than the title row after a failed load.
     if (dataItemIdx < 0 || static_cast<size_t>(dataItemIdx) >= _titleRow.size() ||
         static_cast<size_t>(dataItemIdx) >= _dataRow[static_cast<size_t>(dataSetIdx)].size()) {
-        NK_REPORT(kNKErr_invalidParam, "dataItemIdx < _titleRow.size()");
+        nkDebug_printError(logManager, __FILE__, name, caller, __LINE__, kNKErr_invalidParam,
+                           "dataItemIdx < _titleRow.size()");
         return false;
     }
     return true;
@@ -291,13 +293,13 @@ bool CNK_csvParser::checkIndex(int dataSetIdx, int dataItemIdx) {
 
 std::string CNK_csvParser::getStr(int dataSetIdx, int dataItemIdx) {
     NK_VALID_OR_RETURN(std::string());
-    if (!checkIndex(dataSetIdx, dataItemIdx)) return std::string();
+    if (!checkIndex(__func__, dataSetIdx, dataItemIdx)) return std::string();
     return _dataRow[static_cast<size_t>(dataSetIdx)][static_cast<size_t>(dataItemIdx)];
 }
 
 double CNK_csvParser::getData(int dataSetIdx, int dataItemIdx) {
     NK_VALID_OR_RETURN(kNK_noValue);
-    if (!checkIndex(dataSetIdx, dataItemIdx)) return kNK_noValue;
+    if (!checkIndex(__func__, dataSetIdx, dataItemIdx)) return kNK_noValue;
     const std::string& cell = _dataRow[static_cast<size_t>(dataSetIdx)][static_cast<size_t>(dataItemIdx)];
     char* end = nullptr;
     const double v = std::strtod(cell.c_str(), &end);

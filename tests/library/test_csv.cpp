@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -125,6 +126,30 @@ TEST(CsvParser, BadRowsAndCellsAreReportedButNeverReadOutOfRange) {
     EXPECT_NE(out.find("\"_dataRow[i].size() == _titleRow.size()\""), std::string::npos);
     EXPECT_NE(out.find("\"dataSetIdx < _dataRow.size()\""), std::string::npos);
     EXPECT_NE(out.find("[Error,0xE009] invalidFormat"), std::string::npos);
+}
+
+TEST(CsvParser, IndexFailuresAreReportedUnderTheGetterCalled) {
+    TempDir dir;
+    const std::string path = dir.file("log.csv");
+    writeFile(path, "CG,1.0,\nSerialNumber,A,\nUpper Limit ----->,1,\nLower Limit ----->,0,\nSN1,2,\n");
+    CNK_csvParser p;
+    ASSERT_EQ(p.load(path.c_str(), kVL3), kNKErr_OK);
+    const struct {
+        const char* getter;
+        std::function<void()> call;
+    } cases[] = {
+        {"getStr", [&] { EXPECT_EQ(p.getStr(1, 0), ""); }},
+        {"getStr", [&] { EXPECT_EQ(p.getStr(0, 2), ""); }},
+        {"getData", [&] { EXPECT_EQ(p.getData(-1, 0), kNK_noValue); }},
+        {"getData", [&] { EXPECT_EQ(p.getData(0, -1), kNK_noValue); }},
+    };
+    for (const auto& c : cases) {
+        StderrCapture err;
+        c.call();
+        const std::string line = err.take();
+        EXPECT_NE(line.find(std::string("CNK_csvParser::") + c.getter + "() ["), std::string::npos) << line;
+        EXPECT_EQ(line.find("checkIndex"), std::string::npos) << line;
+    }
 }
 
 TEST(CsvParser, SummaryGoesToTheLogManagerAtTheGivenLevel) {
