@@ -82,6 +82,46 @@ u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)
     return rtn;
 }
 
+std::mutex& csvFileLock() {
+    static std::mutex m;
+    return m;
+}
+
+std::string safeCell(const std::string& text) {
+    std::string s(text);
+    for (char& c : s) {
+        if (c == ',') c = ';';
+        else if (c == '\r' || c == '\n') c = ' ';
+    }
+    return s;
+}
+
+std::string safeCell(const char* text) { return safeCell(std::string(text ? text : "")); }
+
+u16 appendToCsvFile(const std::string& fileName, const std::function<std::string(bool existed)>& block) {
+    std::lock_guard<std::mutex> lock(csvFileLock());
+    const bool existed = nkFile_isFileExist(fileName);
+    FILE* fp = std::fopen(fileName.c_str(), existed ? "a+" : "w+");
+    if (!fp) return kNKErr_fileOpenFailed;
+    const std::string text = block(existed);
+
+    // Unbuffered: the block goes out in one write, and nothing is left over for
+    // the close to write after a failed one has been taken back.
+    std::setvbuf(fp, nullptr, _IONBF, 0);
+    std::fseek(fp, 0, SEEK_END);
+    const long before = std::ftell(fp);
+    bool ok = std::fwrite(text.data(), 1, text.size(), fp) == text.size();
+    ok = std::fflush(fp) == 0 && ok;
+    // Text that did not go out whole is taken back, so the file stays a table.
+    if (!ok && before >= 0 && ftruncate(fileno(fp), before) != 0) ok = false;
+    ok = std::fclose(fp) == 0 && ok;
+    if (!ok) {
+        if (!existed) std::remove(fileName.c_str());
+        return kNKErr_fileWriteFailed;
+    }
+    return kNKErr_OK;
+}
+
 }  // namespace nkcsv
 
 using nkcsv::containsNoCase;
@@ -840,19 +880,7 @@ u16 CNK_csv::exportCsv(const std::string& path) {
 
 namespace {
 
-// One lock for every test-data CSV file of the process, from the existence test
-// to the close, so only the first of two writers starting a file writes its header.
-std::mutex _gMtxCsvFileLock;
-
-// The readers cannot unquote, so a cell must not hold a separator or a line end.
-std::string safeCell(const char* text) {
-    std::string s(text ? text : "");
-    for (char& c : s) {
-        if (c == ',') c = ';';
-        else if (c == '\r' || c == '\n') c = ' ';
-    }
-    return s;
-}
+using nkcsv::safeCell;
 
 void appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string& out, const char* fmt, ...) {
@@ -1040,43 +1068,25 @@ u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const c
 
 u16 CNK_csvWriter::appendLocked(const std::string& fileName, const char* strTitle, const char* strVersion,
                                 const std::string& row) {
-    std::lock_guard<std::mutex> lock(_gMtxCsvFileLock);
-    const bool existed = nkFile_isFileExist(fileName);
-    FILE* fp = std::fopen(fileName.c_str(), existed ? "a+" : "w+");
-    if (!fp) return kNKErr_fileOpenFailed;
-    std::string block;
-    if (!existed) {
-        block += safeCell(strTitle) + ",Version:" + safeCell(strVersion) + ",\n";
-        block += "SerialNumber,overallResult,errCode,errString,startTime,stopTime,timeStamp,testTime";
-        for (u32 i = 0; i < _attrCnt; ++i) block.append(",").append(safeCell(_pAttrItems[i]->name));
-        for (u32 i = 0; i < _dataCnt; ++i) block.append(",").append(safeCell(_pDataItems[i]->name));
-        block += ",\n";
-        for (int upper = 1; upper >= 0; --upper) {
-            block += upper ? "Upper Limit----->" : "Lower Limit----->";
-            block += ",,0,,,,,";
-            for (u32 i = 0; i < _attrCnt; ++i) block += ",ATTRB";
-            for (u32 i = 0; i < _dataCnt; ++i)
-                appendLimitCell(block, _pDataItems[i], upper ? _pDataItems[i]->limitUpper : _pDataItems[i]->limitLower);
+    return nkcsv::appendToCsvFile(fileName, [&](bool existed) {
+        std::string block;
+        if (!existed) {
+            block += safeCell(strTitle) + ",Version:" + safeCell(strVersion) + ",\n";
+            block += "SerialNumber,overallResult,errCode,errString,startTime,stopTime,timeStamp,testTime";
+            for (u32 i = 0; i < _attrCnt; ++i) block.append(",").append(safeCell(_pAttrItems[i]->name));
+            for (u32 i = 0; i < _dataCnt; ++i) block.append(",").append(safeCell(_pDataItems[i]->name));
             block += ",\n";
+            for (int upper = 1; upper >= 0; --upper) {
+                block += upper ? "Upper Limit----->" : "Lower Limit----->";
+                block += ",,0,,,,,";
+                for (u32 i = 0; i < _attrCnt; ++i) block += ",ATTRB";
+                for (u32 i = 0; i < _dataCnt; ++i)
+                    appendLimitCell(block, _pDataItems[i], upper ? _pDataItems[i]->limitUpper : _pDataItems[i]->limitLower);
+                block += ",\n";
+            }
         }
-    }
-    block += row;
-
-    // Unbuffered: the block goes out in one write, and nothing is left over for
-    // the close to write after a failed one has been taken back.
-    std::setvbuf(fp, nullptr, _IONBF, 0);
-    std::fseek(fp, 0, SEEK_END);
-    const long before = std::ftell(fp);
-    bool ok = std::fwrite(block.data(), 1, block.size(), fp) == block.size();
-    ok = std::fflush(fp) == 0 && ok;
-    // A row that did not go out whole is taken back, so the file stays a table.
-    if (!ok && before >= 0 && ftruncate(fileno(fp), before) != 0) ok = false;
-    ok = std::fclose(fp) == 0 && ok;
-    if (!ok) {
-        if (!existed) std::remove(fileName.c_str());
-        return kNKErr_fileWriteFailed;
-    }
-    return kNKErr_OK;
+        return block + row;
+    });
 }
 
 // ================================================================ test-data CSV to property list
