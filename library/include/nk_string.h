@@ -26,6 +26,9 @@ inline char* nkStr_goLastText(char* t, const char* k) { return const_cast<char*>
 const char* nkStr_goAfter(const std::string& text, const std::string& key);
 const char* nkStr_strstr(const std::string& text, const std::string& key);
 const char* nkStr_strcasestr(const std::string& text, const std::string& key);
+// The first place of key in text, case ignored; null when either is null or empty.
+const char* nkStr_strcasestr(const char* text, const char* key);
+inline char* nkStr_strcasestr(char* t, const char* k) { return const_cast<char*>(nkStr_strcasestr(static_cast<const char*>(t), k)); }
 // Temporaries would leave the result dangling.
 const char* nkStr_goAfter(std::string&&, const std::string&) = delete;
 const char* nkStr_strstr(std::string&&, const std::string&) = delete;

@@ -109,6 +109,11 @@ const char* nkStr_strcasestr(const std::string& text, const std::string& key) {
     return nullptr;
 }
 
+const char* nkStr_strcasestr(const char* text, const char* key) {
+    if (!text || !key || !*text || !*key) return nullptr;
+    return strcasestr(text, key);
+}
+
 u32 nkStr_checkTextCount(const char* text, const char* key) {
     if (!text) {
         NK_REPORT_FN(kNKErr_invalidPointer, "ptr");

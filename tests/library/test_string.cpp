@@ -53,6 +53,18 @@ TEST(StrScan, PointerScanners) {
     EXPECT_EQ(nkStr_strstr(hay, std::string()), nullptr);
     const std::string empty;
     EXPECT_EQ(nkStr_strcasestr(empty, std::string("a")), nullptr);
+
+    // The C-text form: the first hit, case ignored; null for an empty or null side.
+    const char* ct = "xx[*** TestEnd ***]yy";
+    EXPECT_EQ(at(ct, nkStr_strcasestr(ct, "[*** testend ***]")), 2);
+    EXPECT_EQ(nkStr_strcasestr(ct, "TestSetup"), nullptr);
+    EXPECT_EQ(nkStr_strcasestr(ct, ""), nullptr);
+    EXPECT_EQ(nkStr_strcasestr("", "a"), nullptr);
+    EXPECT_EQ(nkStr_strcasestr(static_cast<const char*>(nullptr), "a"), nullptr);
+    EXPECT_EQ(nkStr_strcasestr(ct, static_cast<const char*>(nullptr)), nullptr);
+    char buf[] = "abAB";
+    char* hit = nkStr_strcasestr(buf, "ab");
+    EXPECT_EQ(hit, buf);
 }
 
 TEST(StrScan, NullTextOrKeyIsReported) {
