@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "nk_error.h"
+#include "number/pf_number.h"
 
 namespace {
 
@@ -678,16 +679,16 @@ void NkCl_printSystemInfo(FILE* stream) {
             std::fprintf(stream, "\t\t. endianess:          %s\n", dv.is_little_endian() ? "little endian" : "big endian");
             std::fprintf(stream, "\t\t. max work item dimension: %u\n", dv.max_work_item_dimensions());
             std::fprintf(stream, "\t\t. mem size\n");
-            std::fprintf(stream, "\t\t\t- global:      %10.3f MB\n",
+            pf::number::print(stream, "\t\t\t- global:      %10.3f MB\n",
                          static_cast<double>(static_cast<float>(dv.global_mem_size()) / 1048576.0f));
             std::fprintf(stream, "\t\t\t- global cache:%10llu B\n",
                          static_cast<unsigned long long>(dv.global_mem_cache_size()));
-            std::fprintf(stream, "\t\t\t- local:       %10.3f KB\n",
+            pf::number::print(stream, "\t\t\t- local:       %10.3f KB\n",
                          static_cast<double>(static_cast<float>(dv.local_mem_size()) / 1024.0f));
             std::fprintf(stream, "\t\t. address_bits:       %d\n", static_cast<int>(dv.address_bits()));
             std::fprintf(stream, "\t\t. device_available:   %s\n", yesNo(dv.device_available()));
             std::fprintf(stream, "\t\t. compiler_available: %s\n", yesNo(dv.compiler_available()));
-            std::fprintf(stream, "\t\t. max buffer size:    %.1f MB\n",
+            pf::number::print(stream, "\t\t. max buffer size:    %.1f MB\n",
                          static_cast<double>(static_cast<float>(dv.max_mem_alloc_size()) / 1048576.0f));
             std::fprintf(stream, "\t\t. max image2d:        %llu x %llu\n",
                          static_cast<unsigned long long>(dv.max_image2d_width()),

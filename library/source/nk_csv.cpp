@@ -18,6 +18,7 @@
 #include "nk_file.h"
 #include "nk_string.h"
 #include "nk_utils.h"
+#include "number/pf_number.h"
 #include "plist/pf_plist.h"
 
 const char* const k_nkCsv_anchors[3] = {"SerialNumber", "SpecItem", "GrrConfig"};
@@ -50,7 +51,7 @@ bool scanDouble(const char* p, const char* end, double& out) {
     // Hexadecimal and out-of-range numbers take the C library's road.
     const std::string copy(p, end);
     char* stop = nullptr;
-    v = std::strtod(copy.c_str(), &stop);
+    v = pf::number::parse(copy.c_str(), &stop);
     if (stop == copy.c_str()) return false;
     out = v;
     return true;
@@ -342,7 +343,7 @@ double CNK_csvParser::getData(int dataSetIdx, int dataItemIdx) {
     if (!checkIndex(__func__, dataSetIdx, dataItemIdx)) return kNK_noValue;
     const std::string& cell = _dataRow[static_cast<size_t>(dataSetIdx)][static_cast<size_t>(dataItemIdx)];
     char* end = nullptr;
-    const double v = std::strtod(cell.c_str(), &end);
+    const double v = pf::number::parse(cell.c_str(), &end);
     if (end == cell.c_str()) {
         NK_REPORT(kNKErr_invalidFormat, nullptr);
         return kNK_noValue;
@@ -818,7 +819,7 @@ void CNK_csv::calculate_col_stat() {
 namespace {
 
 void printNumber(FILE* fp, double v, char sep) {
-    if (nkMath_isValid(v)) std::fprintf(fp, "%.8f%c", v, sep);
+    if (nkMath_isValid(v)) pf::number::print(fp, "%.8f%c", v, sep);
     else std::fputc(sep, fp);
 }
 
@@ -884,22 +885,10 @@ using nkcsv::safeCell;
 
 void appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string& out, const char* fmt, ...) {
-    char buf[512];
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(buf, sizeof(buf), fmt, ap);
+    out += pf::number::vtext(fmt, ap);
     va_end(ap);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof(buf)) {
-        out.append(buf, static_cast<size_t>(n));
-        return;
-    }
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(n) + 1);
-    va_start(ap, fmt);
-    std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, fmt, ap);
-    va_end(ap);
-    out.resize(at + static_cast<size_t>(n));
 }
 
 // One cell with its leading comma, in the item's value format.
@@ -1120,7 +1109,7 @@ bool limitOrValue(const std::string& cell, double& out) {
     }
     if (cell.empty()) return false;
     char* end = nullptr;
-    out = std::strtod(cell.c_str(), &end);
+    out = pf::number::parse(cell.c_str(), &end);
     return end == cell.c_str() + cell.size() && std::isfinite(out);
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "draw/pf_draw.h"
+#include "number/pf_number.h"
 #include "nk_error.h"
 #include "nk_file.h"
 #include "nk_graphics.h"
@@ -502,7 +503,7 @@ u16 CNK_tiff::load(const std::string& path) {
     }
     if (result == 0) readStrips(fp, firstOffsetOfLast, firstCountOfLast);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("- Loading took %f sec\n", took);
+    pf::number::print(stdout, "- Loading took %f sec\n", took);
     return finish(result);
 }
 

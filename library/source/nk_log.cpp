@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "nk_log.h"
+#include "number/pf_number.h"
 
 namespace {
 
@@ -196,11 +197,11 @@ void CNK_logManager::printNested(t_nkVbsLvl level, bool wholeLine, const char* f
     if (!passesFilter(level)) return;
     va_list copy;
     va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    const int n = pf::number::vformat(nullptr, 0, format, copy);
     va_end(copy);
     if (n < 0) return;
     std::string text(static_cast<size_t>(n), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    pf::number::vformat(text.data(), text.size() + 1, format, args);
     if (wholeLine && (text.empty() || text.back() != '\n')) text.push_back('\n');
     emitLocked(level, text.c_str(), text.size(), false);
 }
@@ -228,7 +229,7 @@ void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
     va_list copy;
     va_copy(copy, args);
     const size_t room = kLineCapacity - lineLength_;
-    const int n = std::vsnprintf(lineBuffer_ + lineLength_, room, format, args);
+    const int n = pf::number::vformat(lineBuffer_ + lineLength_, room, format, args);
     va_end(args);
     if (n >= 0 && static_cast<size_t>(n) < room) {
         va_end(copy);
@@ -239,7 +240,7 @@ void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
     lineBuffer_[lineLength_] = '\0';  // drop the cut copy, then append the whole text in pieces
     if (n > 0) {
         std::string text(static_cast<size_t>(n), '\0');
-        std::vsnprintf(text.data(), text.size() + 1, format, copy);
+        pf::number::vformat(text.data(), text.size() + 1, format, copy);
         appendLocked(level, text.data(), text.size());
     }
     va_end(copy);
@@ -266,7 +267,7 @@ void CNK_logManager::printText(t_nkVbsLvl level, const char* format, ...) {
         return;
     }
     char* text = lineBuffer_ + kLineCapacity;
-    const int n = std::vsnprintf(text, kTextCapacity, format, args);
+    const int n = pf::number::vformat(text, kTextCapacity, format, args);
     va_end(args);
     size_t len = n < 0 ? 0 : static_cast<size_t>(n);
     // A line is cut at the buffer's size, keeping room for its newline.

@@ -1,5 +1,6 @@
 // TCP connection with its own receive thread, and the TCP listener.
 #include "nk_socket.h"
+#include "number/pf_number.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -82,7 +83,7 @@ void closeFd(int fd) {
 void vlogLine(CNK_logManager* lm, t_nkVbsLvl level, const char* format, va_list args) {
     if (!nkObj_isValid(lm)) return;
     char text[1024];
-    std::vsnprintf(text, sizeof(text), format, args);
+    pf::number::vformat(text, sizeof(text), format, args);
     lm->printText(level, "%s", text);
 }
 

@@ -17,6 +17,7 @@
 #include "nk_file.h"
 #include "nk_string.h"
 #include "nk_utils.h"
+#include "number/pf_number.h"
 
 namespace {
 
@@ -66,14 +67,7 @@ std::string formatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)
 std::string formatText(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    char buf[256];
-    const int n = std::vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof(buf)) return std::string(buf, static_cast<size_t>(n));
-    std::string out(static_cast<size_t>(n), '\0');
-    va_start(ap, fmt);
-    std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
+    std::string out = pf::number::vtext(fmt, ap);
     va_end(ap);
     return out;
 }
@@ -135,7 +129,7 @@ std::string padRight(const std::string& s, size_t width) {
 std::string limitText(double v) {
     if (v == kNK_noValue) return "NA";
     char buf[40];
-    std::snprintf(buf, sizeof(buf), "%.17g", v);
+    pf::number::format(buf, sizeof(buf), "%.17g", v);
     return buf;
 }
 
@@ -510,7 +504,9 @@ u16 CNK_specManager::importSpecFromCsv(const char* csvFileName) {
             out = kNK_noValue;
             return true;
         }
-        return std::sscanf(t.c_str(), "%lf", &out) == 1;
+        char* end = nullptr;
+        out = pf::number::parse(t.c_str(), &end);
+        return end != t.c_str();
     };
     const char* p = items;
     while (*p) {

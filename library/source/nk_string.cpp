@@ -1,7 +1,6 @@
 // Text scanners for the library's line-oriented texts.
 #include "nk_string.h"
-
-#include <locale.h>
+#include "number/pf_number.h"
 
 #include <cerrno>
 #include <climits>
@@ -24,11 +23,6 @@ const char* wordEnd(const char* p) {
     return p;
 }
 
-// Numbers in texts are written with a '.', whatever locale the program runs in.
-locale_t cLocale() {
-    static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return loc;
-}
 }  // namespace
 
 const char* nkStr_skipWord(const char* text) {
@@ -221,11 +215,11 @@ u16 nkStr_getItemString(const char* titleLine, const char* dataLine, const char*
 const char* nkStr_getSizeString(u32 count) {
     thread_local char text[32];
     if (count >= 0x100001u)
-        std::snprintf(text, sizeof(text), "%.3f M", count / 1048576.0);
+        pf::number::format(text, sizeof(text), "%.3f M", count / 1048576.0);
     else if (count <= 1024u)
         std::snprintf(text, sizeof(text), "%u ", count);
     else
-        std::snprintf(text, sizeof(text), "%.3f K", count / 1024.0);
+        pf::number::format(text, sizeof(text), "%.3f K", count / 1024.0);
     return text;
 }
 
@@ -270,7 +264,7 @@ bool convert(const char* word, int* v) {
 
 bool convert(const char* word, float* v) {
     char* end = nullptr;
-    const double d = strtod_l(word, &end, cLocale());
+    const double d = pf::number::parse(word, &end);
     if (end == word) return false;
     *v = static_cast<float>(d);
     return true;

@@ -1,6 +1,8 @@
 // Property-list reader and writer on Qt's XML stream classes.
 #include "pf_plist.h"
 
+#include "number/pf_number.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -33,7 +35,7 @@ std::string realText(double d) {
     if (std::isnan(d)) return "nan";
     if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
     char buf[40];
-    std::snprintf(buf, sizeof(buf), "%.17g", d);
+    pf::number::format(buf, sizeof(buf), "%.17g", d);
     return buf;
 }
 
@@ -99,7 +101,7 @@ bool parseReal(const std::string& text, double& out) {
     if (text.empty()) return false;
     char* end = nullptr;
     errno = 0;
-    out = std::strtod(text.c_str(), &end);
+    out = pf::number::parse(text.c_str(), &end);
     return end && *end == '\0';
 }
 
