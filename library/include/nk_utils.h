@@ -2,6 +2,7 @@
 // application paths, timestamps and system utilities.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,36 @@ int nkUtil_checksum(const i8* data, u64 length);
 
 // 16 bytes a line with offsets and a character column, through printString.
 void nkUtil_printBinary(CNK_logManager* lm, t_nkVbsLvl level, const u8* data, u32 length);
+
+// ---------------------------------------------------------------- ring buffer
+
+// Thread-safe byte ring of whole fixed-size elements. Writes never block and never
+// overwrite: what does not fit is not taken. One element of the block stays free,
+// so a buffer of N elements holds at most N - 1.
+class CNK_fifo : public CNK_baseObject {
+public:
+    // A count or element size of 0, or a block whose size overflows, is a
+    // programming error and ends the process.
+    CNK_fifo(u32 elementCount, u32 elementSize);
+    ~CNK_fifo() override;
+    u16 setLogManager(CNK_logManager* lm) override;
+
+    // *size: bytes offered, then bytes stored (possibly fewer, even 0).
+    u16 write(const void* buffer, u32* size);
+    // *size: bytes wanted, then bytes delivered. When fewer than wanted come, a 0
+    // byte follows them; nothing is ever written beyond the wanted count.
+    u16 read(void* buffer, u32* size);
+    u32 dataSize();
+    void clear();
+
+private:
+    std::mutex _mtx;
+    u32 _elementSize = 0;
+    u8* _buff = nullptr;
+    size_t _buffSize = 0;  // bytes in the block
+    size_t _wr = 0;        // offsets into the block; equal means empty
+    size_t _rd = 0;
+};
 
 // ---------------------------------------------------------------- bit-stream files
 

@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -293,4 +295,95 @@ std::vector<u8> nkUtil_decrypt_file(const std::string& fn) {
     std::vector<u8> plain(enc.begin() + seed_sz, enc.begin() + static_cast<ptrdiff_t>(seed_sz + n));
     scramble(plain.data(), plain.size());
     return plain;
+}
+
+// ================================================================ ring buffer
+
+CNK_fifo::CNK_fifo(u32 elementCount, u32 elementSize) {
+    NK_CLASS_NAME();
+    // Sizes and counts travel as u32: a block they cannot describe is refused too.
+    const bool sizeOk = elementSize > 0 && elementCount <= UINT32_MAX / elementSize;
+    NK_ASSERT(elementCount > 0 && sizeOk);
+    _elementSize = elementSize;
+    _buffSize = static_cast<size_t>(elementCount) * elementSize;
+    _buff = static_cast<u8*>(std::calloc(_buffSize, 1));
+    NK_ASSERT(_buff != NULL);
+}
+
+CNK_fifo::~CNK_fifo() {
+    if (!nkObj_isValid(this)) return;
+    std::free(_buff);
+    _buff = nullptr;
+}
+
+u16 CNK_fifo::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
+
+u16 CNK_fifo::write(const void* buff, u32* pWriteSz) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    std::lock_guard<std::mutex> lock(_mtx);
+    if (!buff) {
+        NK_REPORT(kNKErr_invalidPointer, "buff!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if (!pWriteSz) {
+        NK_REPORT(kNKErr_invalidPointer, "pWriteSz!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if ((*pWriteSz) % _elementSize != 0) {
+        NK_REPORT(kNKErr_invalidParam, "((*pWriteSz)%_elementSize)==0");
+        return kNKErr_invalidParam;
+    }
+    const size_t used = _wr >= _rd ? _wr - _rd : _buffSize - (_rd - _wr);
+    const size_t room = _buffSize - used - _elementSize;  // one element always stays free
+    const size_t n = std::min<size_t>(*pWriteSz, room);
+    const size_t first = std::min(n, _buffSize - _wr);
+    const u8* src = static_cast<const u8*>(buff);
+    std::memcpy(_buff + _wr, src, first);
+    std::memcpy(_buff, src + first, n - first);
+    _wr = (_wr + n) % _buffSize;
+    NK_ASSERT(n % _elementSize == 0 && _wr < _buffSize);
+    *pWriteSz = static_cast<u32>(n);
+    return kNKErr_OK;
+}
+
+u16 CNK_fifo::read(void* buff, u32* pReadSz) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    std::lock_guard<std::mutex> lock(_mtx);
+    if (!buff) {
+        NK_REPORT(kNKErr_invalidPointer, "buff!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if (!pReadSz) {
+        NK_REPORT(kNKErr_invalidPointer, "pReadSz!=NULL");
+        return kNKErr_invalidPointer;
+    }
+    if ((*pReadSz) % _elementSize != 0) {
+        NK_REPORT(kNKErr_invalidParam, "((*pReadSz)%_elementSize)==0");
+        return kNKErr_invalidParam;
+    }
+    const size_t wanted = *pReadSz;
+    const size_t used = _wr >= _rd ? _wr - _rd : _buffSize - (_rd - _wr);
+    const size_t n = std::min(wanted, used);
+    const size_t first = std::min(n, _buffSize - _rd);
+    u8* dst = static_cast<u8*>(buff);
+    std::memcpy(dst, _buff + _rd, first);
+    std::memcpy(dst + first, _buff, n - first);
+    _rd = (_rd + n) % _buffSize;
+    NK_ASSERT(n % _elementSize == 0);
+    // The terminator only goes where the caller asked for room.
+    if (n < wanted) dst[n] = 0;
+    *pReadSz = static_cast<u32>(n);
+    return kNKErr_OK;
+}
+
+u32 CNK_fifo::dataSize() {
+    NK_VALID_OR_RETURN(0);
+    std::lock_guard<std::mutex> lock(_mtx);
+    return static_cast<u32>(_wr >= _rd ? _wr - _rd : _buffSize - (_rd - _wr));
+}
+
+void CNK_fifo::clear() {
+    NK_VALID_OR_RETURN_VOID();
+    std::lock_guard<std::mutex> lock(_mtx);
+    _wr = _rd = 0;
 }
