@@ -28,8 +28,10 @@ release:
 	cmake -S . -B $(BUILD_RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNK_WERROR=ON -DNK_TESTS=OFF
 	cmake --build $(BUILD_RELEASE) -j $(JOBS)
 
+# The station program on its built-in defaults (port 61804, log root beside the program);
+# Ctrl-C stops it.
 run: deps release
-	@echo "The station program is not part of this tree yet; the library is built in $(BUILD_RELEASE)."
+	$(BUILD_RELEASE)/station/Lumbrel
 
 bench: deps release
 	@for b in $(BUILD_RELEASE)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true

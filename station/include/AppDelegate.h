@@ -1,0 +1,107 @@
+// The station program's delegate without its window: owns the log manager, the
+// data server's listener and the sixteen test sessions for the program's life.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "nk_log.h"
+#include "nk_socket.h"
+#include "station_settings.h"
+
+class AppDelegate;
+class CVLRA_cg_testSession;
+
+// Hands the listener's and the log manager's callbacks to the delegate; before
+// the delegate takes ownership (launch) they reach nobody.
+class cDataHubServer : public INK_serverSocketCallback, public INK_logRelay {
+public:
+    u16 onAccept(u32 socketName) override;
+    void onCloseServer(u32 socketName) override;
+    void onLogRelay(const char* text) override;
+    void setOwner(AppDelegate* owner) { owner_.store(owner); }
+
+private:
+    std::atomic<AppDelegate*> owner_{nullptr};
+};
+
+// Operator switches that a running station starts with (S2).
+struct StationSwitches {
+    bool development = false;
+    bool hubrEnabled = true;
+    bool repositoryDryRun = false;
+};
+
+class AppDelegate {
+public:
+    static constexpr int kSessionCount = 16;
+    // Relayed text kept for a log pane; older text is dropped beyond this.
+    static constexpr size_t kLogStringCapacity = 1u << 20;
+
+    // init: per-user defaults, the window log manager, the listener.
+    AppDelegate(const lumbrel::StationSettings& settings, const StationSwitches& switches);
+    // applicationWillTerminate.
+    ~AppDelegate();
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // The launch steps that need no window: error codes, script path, version, sessions.
+    u16 applicationDidFinishLaunching();
+    // Starts the listener on the configured port; prints "Data Server Launched" or
+    // "Server Launch Failed".
+    u16 launchServer();
+    void stopServer();
+
+    u16 onAccept(u32 socketName);
+    void onCloseServer(u32 socketName);
+    void onLogRelay(const char* text);
+    std::string takeLogString();
+
+    void applicationWillTerminate();
+
+    const std::vector<CVLRA_cg_testSession*>& sessions() const { return _testSession; }
+    CNK_logManager* logManager() const { return _lm; }
+    const std::string& hostVersion() const { return _hostVersion; }
+
+private:
+    lumbrel::StationSettings settings_;
+    StationSwitches switches_;
+
+public:
+    CNK_logManager* _lm = nullptr;
+    CNK_serverSocket* _server = nullptr;
+    cDataHubServer _eventSink;
+    std::vector<CVLRA_cg_testSession*> _testSession;
+    std::string _logString;
+    std::mutex _mtxLogString;
+    std::mutex _mtxCsvFile;
+    std::string _logPath_root;
+    std::string _testScriptFile;
+    std::string _hostVersion;
+
+    // Reference and calibration tables, handed to the sessions by address; empty
+    // until their loaders and the calibration tool fill them.
+    std::vector<std::vector<float>> _snsrSptrResp_irrs_Corvane;
+    std::vector<std::vector<float>> _snsrSptrResp_irrs_Talvek;
+    std::vector<double> _WhiteCGCorrectionFactor;
+    std::vector<std::vector<double>> lightDB_Corvane;
+    std::vector<std::vector<double>> lightDB_Talvek;
+    std::vector<std::vector<float>> _weightMap;
+    std::vector<std::vector<float>> _tp3Trans;
+    std::vector<std::vector<double>> _kbResult;
+    std::vector<double> _a_factor;
+    std::vector<std::vector<float>> _beam_T;
+    std::vector<std::vector<float>> _measured_T;
+    std::vector<std::vector<double>> _a_factors;
+    std::string _a_factor_LightSourceSN;
+    std::string _a_factor_SpectrometerSN[2];
+    bool _isDevelopmentMode = false;
+
+private:
+    bool terminated_ = false;
+};
+
+// The program's short version, d.dd.dd, from the build.
+const char* lumbrel_version();

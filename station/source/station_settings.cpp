@@ -1,0 +1,128 @@
+// Station settings and command line.
+#include "station_settings.h"
+
+#include <QSettings>
+#include <QString>
+
+#include "nk_utils.h"
+
+namespace lumbrel {
+
+namespace {
+
+bool parsePort(const std::string& text, u16* port) {
+    if (text.empty() || text.size() > 5) return false;
+    unsigned long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (v < 1 || v > 65535) return false;
+    *port = static_cast<u16>(v);
+    return true;
+}
+
+std::string stripSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::optional<std::string> storedText(QSettings& store, const char* key) {
+    const QVariant v = store.value(QString::fromUtf8(key));
+    if (!v.isValid()) return std::nullopt;
+    const std::string s = v.toString().toStdString();
+    if (s.empty()) return std::nullopt;
+    return s;
+}
+
+}  // namespace
+
+const char* usageText() {
+    return "usage: Lumbrel [--headless] [--port N] [--log-root DIR] [--data-root DIR] [--temp-folder DIR]\n"
+           "               [--resource-folder DIR] [--script FILE] [--repository-dry-run] [--no-submission]\n"
+           "               [--development]\n"
+           "       N is a port from 1 to 65535\n";
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    CommandLine cmd;
+    if (!args.empty() && args[0].find("postprocess") != std::string::npos) {
+        cmd.action = CommandLine::Action::postprocess;
+        return cmd;
+    }
+    auto refuse = [&](const std::string& why) {
+        cmd.action = CommandLine::Action::usage;
+        cmd.error = why;
+        return cmd;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::optional<std::string>* path = nullptr;
+        if (a == "--headless") cmd.headless = true;
+        else if (a == "--repository-dry-run") cmd.repositoryDryRun = true;
+        else if (a == "--no-submission") cmd.noSubmission = true;
+        else if (a == "--development") cmd.development = true;
+        else if (a == "--port") {
+            if (i + 1 >= args.size()) return refuse("--port needs a number");
+            u16 port = 0;
+            if (!parsePort(args[++i], &port)) return refuse("port outside 1-65535: " + args[i]);
+            cmd.port = port;
+        } else if (a == "--log-root") path = &cmd.logRoot;
+        else if (a == "--data-root") path = &cmd.dataRoot;
+        else if (a == "--temp-folder") path = &cmd.tempFolder;
+        else if (a == "--resource-folder") path = &cmd.resourceFolder;
+        else if (a == "--script") path = &cmd.scriptPath;
+        else return refuse("unknown option: " + a);
+        if (path) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return refuse(a + " needs a value");
+            *path = args[++i];
+        }
+    }
+    return cmd;
+}
+
+StationSettings resolveSettings(const CommandLine& cmd, QSettings& store) {
+    StationSettings s;
+    auto pick = [&](const std::optional<std::string>& given, const char* key, const std::string& fallback) {
+        if (given) return *given;
+        if (auto stored = storedText(store, key)) return *stored;
+        return fallback;
+    };
+    s.logRoot = stripSlash(pick(cmd.logRoot, kKeyLogRoot, nkUtil_GetAppPath()));
+    s.dataRoot = stripSlash(pick(cmd.dataRoot, kKeyDataRoot, "/srv/station"));
+    s.tempFolder = stripSlash(pick(cmd.tempFolder, kKeyTempFolder, "/tmp"));
+    s.resourceFolder = stripSlash(pick(cmd.resourceFolder, kKeyResourceFolder, nkUtil_GetAppResPath()));
+    s.scriptPath = pick(cmd.scriptPath, kKeyScriptPath, s.resourceFolder + "/" + kScriptName);
+
+    s.port = kDefaultPort;
+    if (cmd.port) {
+        s.port = *cmd.port;
+    } else {
+        bool ok = false;
+        const int stored = store.value(QString::fromUtf8(kKeyPort)).toInt(&ok);
+        if (ok && stored >= 1024 && stored <= 65535) s.port = static_cast<u16>(stored);
+    }
+    return s;
+}
+
+void initializeUserDefault(QSettings& store) {
+    bool ok = false;
+    const int port = store.value(QString::fromUtf8(kKeyPort)).toInt(&ok);
+    if (!ok || port < 1024) store.setValue(QString::fromUtf8(kKeyPort), int(kDefaultPort));
+    const std::pair<const char*, const char*> urls[] = {
+        {kKeyVdxCaUrl, kDefaultVdxCaUrl},
+        {kKeyVdxDsSetUrl, kDefaultVdxDsUrl},
+        {kKeyVdxDsGetUrl, kDefaultVdxDsUrl},
+        {kKeyVdxTrustObjectUrl, kDefaultVdxTrustObjectUrl},
+    };
+    for (const auto& [key, value] : urls)
+        if (!storedText(store, key)) store.setValue(QString::fromUtf8(key), QString::fromUtf8(value));
+    store.sync();
+}
+
+QSettings* newUserSettings() {
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Lumbrel"),
+                         QStringLiteral("Lumbrel"));
+}
+
+}  // namespace lumbrel
