@@ -102,15 +102,16 @@ std::string safeCell(const char* text) { return safeCell(std::string(text ? text
 u16 appendToCsvFile(const std::string& fileName, const std::function<std::string(bool existed)>& block) {
     std::lock_guard<std::mutex> lock(csvFileLock());
     const bool existed = nkFile_isFileExist(fileName);
-    FILE* fp = std::fopen(fileName.c_str(), existed ? "a+" : "w+");
+    FILE* fp = std::fopen(fileName.c_str(), "a+");
     if (!fp) return kNKErr_fileOpenFailed;
-    const std::string text = block(existed);
 
     // Unbuffered: the block goes out in one write, and nothing is left over for
     // the close to write after a failed one has been taken back.
     std::setvbuf(fp, nullptr, _IONBF, 0);
     std::fseek(fp, 0, SEEK_END);
     const long before = std::ftell(fp);
+    // An empty file (made by hand or left by another program) has no header yet.
+    const std::string text = block(existed && before > 0);
     bool ok = std::fwrite(text.data(), 1, text.size(), fp) == text.size();
     ok = std::fflush(fp) == 0 && ok;
     // Text that did not go out whole is taken back, so the file stays a table.
@@ -150,8 +151,13 @@ Line lineAt(const std::string& text, size_t begin) {
     const size_t nl = text.find('\n', begin);
     l.end = nl == std::string::npos ? text.size() : nl;
     l.next = nl == std::string::npos ? std::string::npos : nl + 1;
+    // A file saved with CRLF line ends: the '\r' belongs to no cell.
+    if (l.end > l.begin && text[l.end - 1] == '\r') --l.end;
     return l;
 }
+
+// What a spreadsheet's "CSV UTF-8" puts before the first cell.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 // The first cell of a line: up to its first comma, else the whole line.
 std::string_view firstCell(const std::string& text, const Line& l) {
@@ -233,6 +239,7 @@ u16 CNK_csvParser::load(const char* csvFilePath, t_nkVbsLvl verbosity) {
         NK_REPORT(kNKErr_fileReadFailed, "readLeng==fileSize");
         return kNKErr_fileReadFailed;
     }
+    if (std::string_view(_fileText).substr(0, kUtf8Bom.size()) == kUtf8Bom) _fileText.erase(0, kUtf8Bom.size());
     const std::string& text = _fileText;
 
     // Line 1: station type and software version. Every search stays inside its
@@ -382,6 +389,7 @@ namespace {
 std::vector<std::vector<std::string>> cutRows(const char* text, size_t size) {
     const char* p = text;
     const char* end = text + strnlen(text, size);
+    if (std::string_view(text, static_cast<size_t>(end - text)).substr(0, kUtf8Bom.size()) == kUtf8Bom) p += kUtf8Bom.size();
     std::vector<std::vector<std::string>> rows;
     while (p < end) {
         while (p < end && (*p == '\r' || *p == '\n')) ++p;
@@ -573,10 +581,12 @@ u16 CNK_csv::load(const std::string& fn) {
     enum { kUpper, kLower, kUpperErs, kLowerErs, kUnit, kGrrStdev, kGrrLimit, kLabelCount };
     static const char* const kLabels[kLabelCount] = {"Upper Limit", "Lower Limit", "Upper ERS", "Lower ERS",
                                                      "Unit",        "GRR Stdev",   "GRR Limit"};
+    // Only the header and the arrow rows can carry a label: a data row whose
+    // serial number happens to hold "unit" or "limit" is still a data row.
     size_t special[kLabelCount];
     for (int k = 0; k < kLabelCount; ++k) {
         special[k] = rows.size();
-        for (size_t r = 0; r < rows.size(); ++r) {
+        for (size_t r = 0; r < firstData; ++r) {
             if (firstCellHas(rows[r], kLabels[k])) {
                 special[k] = r;
                 break;
@@ -1148,26 +1158,33 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
         return kNKErr_fileOpenFailed;
     }
     std::string text;
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), fp)) > 0) text.append(chunk, n);
-    const bool readFailed = std::ferror(fp) != 0;
+    bool readFailed = false;
+    // A file larger than memory must come back as an error, not as an exception.
+    try {
+        char chunk[65536];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof(chunk), fp)) > 0) text.append(chunk, n);
+        readFailed = std::ferror(fp) != 0;
+    } catch (const std::bad_alloc&) {
+        std::fclose(fp);
+        NK_REPORT_FN(kNKErr_memoryAllocationFailed, "fileText");
+        return kNKErr_memoryAllocationFailed;
+    }
     std::fclose(fp);
     if (readFailed) {
         NK_REPORT_FN(kNKErr_fileReadFailed, "readLeng==fileSize");
         return kNKErr_fileReadFailed;
     }
 
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
+    // Lines as views into the text; a '\r' before the '\n' (a CRLF file) is no part of them.
+    std::vector<std::string_view> lines;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        const size_t next = nl == std::string::npos ? text.size() : nl + 1;
+        if (nl == std::string::npos) nl = text.size();
+        if (nl > pos && text[nl - 1] == '\r') --nl;
+        lines.emplace_back(text.data() + pos, nl - pos);
+        pos = next;
     }
     const bool lastLineOpen = !text.empty() && text.back() != '\n';
     if (lines.size() < 4 || (lines.size() == 4 && lastLineOpen)) {
@@ -1176,7 +1193,13 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
         NK_REPORT_FN(code, lines.size() < 4 ? "title and limit lines" : "dataLineCount>0");
         return code;
     }
-    const std::string& header = lines[0];
+    // A unit line without its "\n" may still be being written: nothing is
+    // converted, and the property list from the last complete file stays.
+    if (lastLineOpen) {
+        NK_REPORT_FN(kNKErr_invalidFormat, "data line ends with a newline");
+        return kNKErr_invalidFormat;
+    }
+    const std::string header(lines[0]);
     const std::string softwareName = header.substr(0, header.find(','));
     std::string softwareVersion;
     if (const size_t v = header.find("Version:"); v != std::string::npos) {
@@ -1185,24 +1208,26 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
         softwareVersion = header.substr(b, header.find(',', b) == std::string::npos ? std::string::npos
                                                                                      : header.find(',', b) - b);
     }
-    const std::string& titleLine = lines[1];
+    const std::string titleLine(lines[1]);
     const std::vector<std::string> titles = splitFields(titleLine);
-    const std::vector<std::string> uppers = splitFields(lines[2]);
-    const std::vector<std::string> lowers = splitFields(lines[3]);
-    const bool hasAttributes = strcasestr(lines[2].c_str(), "ATTRB,") != nullptr;
+    const std::vector<std::string> uppers = splitFields(std::string(lines[2]));
+    const std::vector<std::string> lowers = splitFields(std::string(lines[3]));
+    const bool hasAttributes = strcasestr(std::string(lines[2]).c_str(), "ATTRB,") != nullptr;
 
-    // Data lines: complete ones only; one still without its "\n" is a format error.
-    size_t dataEnd = lines.size() - (lastLineOpen ? 1 : 0);
+    const size_t dataEnd = lines.size();
     const size_t dataCount = dataEnd - 4;
     if (dataCount == 0) {
         NK_REPORT_FN(kNKErr_dataCheckError, "dataLineCount>0");
         return kNKErr_dataCheckError;
     }
+    // Each unit's record goes to the file as soon as it is built: memory stays
+    // near one record, whatever the number of units.
+    const std::string out = plistPath && *plistPath ? std::string(plistPath) : defaultPlistPath(csvPath);
+    pf::plist::DictFileWriter plist(out);
     u16 rtn = kNKErr_OK;
-    Value root = Value::dict();
     int key = 0;
     for (size_t li = lastRowOnly ? dataEnd - 1 : 4; li < dataEnd && rtn == kNKErr_OK; ++li) {
-        const std::string& line = lines[li];
+        const std::string line(lines[li]);
         const std::vector<std::string> fields = splitFields(line);
         Value record = Value::dict();
         Value attributes = Value::dict();
@@ -1241,7 +1266,7 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
         if (code != kNKErr_OK) {
             NK_REPORT_FN(code, "nkStr_getItemString");
             rtn = code;
-            root.set(std::to_string(key++), std::move(record));
+            plist.add(std::to_string(key++), record);
             break;
         }
 
@@ -1273,16 +1298,11 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
             if (stopAtFirstFailure && !pass) break;
         }
         record.set("Tests", std::move(tests));
-        root.set(std::to_string(key++), std::move(record));
-    }
-    if (rtn == kNKErr_OK && lastLineOpen) {
-        NK_REPORT_FN(kNKErr_invalidFormat, "data line ends with a newline");
-        rtn = kNKErr_invalidFormat;
+        plist.add(std::to_string(key++), record);
     }
 
-    const std::string out = plistPath && *plistPath ? std::string(plistPath) : defaultPlistPath(csvPath);
     std::string why;
-    if (!pf::plist::writeFile(out, root, &why)) {
+    if (!plist.commit(&why)) {
         NK_REPORT_FN(kNKErr_fileWriteFailed, why.c_str());
         if (rtn == kNKErr_OK) rtn = kNKErr_fileWriteFailed;
     }

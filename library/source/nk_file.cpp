@@ -1,6 +1,8 @@
 // Files, directories and Intel HEX images.
 #include "nk_file.h"
 
+#include "file/pf_file.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -343,44 +345,13 @@ std::vector<INK_dirEntry> nkDir_getDirEntry(const std::string& dirPath) {
 }
 
 u16 nkFile_writeReplacing(const std::string& path, const std::vector<std::pair<const void*, size_t>>& parts) {
-    static std::atomic<unsigned> serial{0};
-    // A short name of its own in the target's folder: a suffix on a long target
-    // name could pass the file-name length limit that the target itself meets.
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string temp = folder + ".nk-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".tmp";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return kNKErr_fileOpenFailed;
-    // A replaced file keeps its permissions.
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, st.st_mode & 07777);
-    bool ok = true;
-    for (const auto& [data, length] : parts) {
-        const char* p = static_cast<const char*>(data);
-        size_t left = length;
-        while (ok && left > 0) {
-            const ssize_t n = write(fd, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ok = false;
-            else {
-                p += n;
-                left -= static_cast<size_t>(n);
-            }
-        }
+    pf::file::ReplacingWrite out(path);
+    for (const auto& [data, length] : parts) out.write(data, length);
+    switch (out.commit()) {
+    case pf::file::ReplacingWrite::Status::ok: return kNKErr_OK;
+    case pf::file::ReplacingWrite::Status::openFailed: return kNKErr_fileOpenFailed;
+    case pf::file::ReplacingWrite::Status::writeFailed: return kNKErr_fileWriteFailed;
+    case pf::file::ReplacingWrite::Status::renameFailed: break;
     }
-    if (fsync(fd) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    if (!ok) {
-        const int saved = errno;
-        unlink(temp.c_str());
-        errno = saved;
-        return kNKErr_fileWriteFailed;
-    }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        const int saved = errno;
-        unlink(temp.c_str());
-        errno = saved;
-        return kNKErr_fileRemoveFailed;
-    }
-    return kNKErr_OK;
+    return kNKErr_fileRemoveFailed;
 }

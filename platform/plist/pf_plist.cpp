@@ -1,11 +1,14 @@
 // Property-list reader and writer on Qt's XML stream classes.
 #include "pf_plist.h"
 
+#include "file/pf_file.h"
 #include "number/pf_number.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QIODevice>
 #include <QString>
+#include <QStringDecoder>
 #include <QTimeZone>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -39,48 +42,117 @@ std::string realText(double d) {
     return buf;
 }
 
-QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+// Text for the writer; false for bytes that are not UTF-8, which a reader
+// would get back changed.
+bool utf8(const std::string& s, QString& out) {
+    QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    out = dec(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+    return !dec.hasError();
+}
 
-void writeValue(QXmlStreamWriter& w, const Value& v) {
+QString latin(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+
+bool writeText(QXmlStreamWriter& w, const char* tag, const std::string& text) {
+    QString q;
+    if (!utf8(text, q)) return false;
+    w.writeTextElement(tag, q);
+    return true;
+}
+
+// False for text that is not UTF-8; the writer's own error covers what XML cannot carry.
+bool writeValue(QXmlStreamWriter& w, const Value& v) {
     switch (v.type()) {
     case Value::Type::String:
-        w.writeTextElement("string", qs(v.str()));
-        break;
+        return writeText(w, "string", v.str());
     case Value::Type::Real:
-        w.writeTextElement("real", qs(realText(v.real())));
-        break;
+        w.writeTextElement("real", latin(realText(v.real())));
+        return true;
     case Value::Type::Integer:
-        w.writeTextElement("integer", QString::number(static_cast<qlonglong>(v.integer())));
-        break;
+        w.writeTextElement("integer", v.isUnsigned() ? QString::number(static_cast<qulonglong>(v.uinteger()))
+                                                     : QString::number(static_cast<qlonglong>(v.integer())));
+        return true;
     case Value::Type::Boolean:
         w.writeEmptyElement(v.boolean() ? "true" : "false");
-        break;
+        return true;
     case Value::Type::Date: {
         const auto secs = static_cast<qint64>(std::floor(v.date())) + kRefUnix;
         w.writeTextElement("date", QDateTime::fromSecsSinceEpoch(secs, QTimeZone::utc()).toString("yyyy-MM-ddTHH:mm:ss") + "Z");
-        break;
+        return true;
+    }
+    case Value::Type::Data: {
+        const QByteArray b64 = QByteArray(v.bytes().data(), static_cast<qsizetype>(v.bytes().size())).toBase64();
+        w.writeTextElement("data", QString::fromLatin1(b64));
+        return true;
     }
     case Value::Type::Array:
         if (v.items().empty()) {
             w.writeEmptyElement("array");
-            break;
+            return true;
         }
         w.writeStartElement("array");
-        for (const Value& item : v.items()) writeValue(w, item);
+        for (const Value& item : v.items())
+            if (!writeValue(w, item)) return false;
         w.writeEndElement();
-        break;
+        return true;
     case Value::Type::Dict:
         if (v.items().empty()) {
             w.writeEmptyElement("dict");
-            break;
+            return true;
         }
         w.writeStartElement("dict");
         for (size_t i = 0; i < v.items().size(); ++i) {
-            w.writeTextElement("key", qs(v.keys()[i]));
-            writeValue(w, v.items()[i]);
+            if (!writeText(w, "key", v.keys()[i]) || !writeValue(w, v.items()[i])) return false;
         }
         w.writeEndElement();
-        break;
+        return true;
+    }
+    return false;
+}
+
+// The XML writer's output goes into the replacing write in blocks: the writer
+// hands over every tag on its own.
+class ReplacingDevice : public QIODevice {
+public:
+    explicit ReplacingDevice(pf::file::ReplacingWrite& out) : out_(out) { open(QIODevice::WriteOnly); }
+    bool flushBlock() {
+        const bool ok = out_.write(block_.data(), block_.size());
+        block_.clear();
+        return ok;
+    }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override {
+        block_.append(data, static_cast<size_t>(len));
+        if (block_.size() >= kBlock && !flushBlock()) return -1;
+        return len;
+    }
+
+private:
+    static constexpr size_t kBlock = 65536;
+    pf::file::ReplacingWrite& out_;
+    std::string block_;
+};
+
+void startDocument(QXmlStreamWriter& w) {
+    w.setAutoFormatting(true);
+    w.setAutoFormattingIndent(-1);  // one tab per level
+    w.writeStartDocument();
+    w.writeStartElement("plist");
+    w.writeAttribute("version", "1.0");
+}
+
+void endDocument(QXmlStreamWriter& w) {
+    w.writeEndElement();
+    w.writeEndDocument();
+}
+
+std::string writeFailure(const pf::file::ReplacingWrite& out, const std::string& path) {
+    using S = pf::file::ReplacingWrite::Status;
+    switch (out.status()) {
+    case S::openFailed: return "cannot create a temporary file beside " + path;
+    case S::renameFailed: return "cannot replace " + path;
+    default: return "cannot write " + path;
     }
 }
 
@@ -105,12 +177,21 @@ bool parseReal(const std::string& text, double& out) {
     return end && *end == '\0';
 }
 
-bool parseInteger(const std::string& text, int64_t& out) {
+// Integers from INT64_MIN to 2^64-1; the sign of the text decides how it is kept.
+bool parseInteger(const std::string& text, Value& out) {
     if (text.empty()) return false;
     char* end = nullptr;
     errno = 0;
-    out = std::strtoll(text.c_str(), &end, 10);
-    return end && *end == '\0' && errno == 0;
+    if (text[0] == '-') {
+        const long long i = std::strtoll(text.c_str(), &end, 10);
+        if (!end || *end != '\0' || errno != 0) return false;
+        out = Value::integer(i);
+        return true;
+    }
+    const unsigned long long u = std::strtoull(text.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno != 0 || text.find('-') != std::string::npos) return false;
+    out = u > static_cast<unsigned long long>(INT64_MAX) ? Value::uinteger(u) : Value::integer(static_cast<int64_t>(u));
+    return true;
 }
 
 // Reads the value whose start element the reader stands on.
@@ -169,10 +250,19 @@ bool readValue(QXmlStreamReader& r, Value& out, int depth) {
         return !r.hasError();
     }
     if (tag == "integer") {
-        int64_t i = 0;
-        if (!parseInteger(text, i)) r.raiseError("bad integer");
-        out = Value::integer(i);
+        if (!parseInteger(text, out)) r.raiseError("bad integer");
         return !r.hasError();
+    }
+    if (tag == "data") {
+        // Base64 with line breaks and indentation, as writers lay it out.
+        const auto raw = QByteArray::fromBase64Encoding(QByteArray::fromStdString(text).simplified().replace(' ', ""),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+        if (!raw) {
+            r.raiseError("bad data");
+            return false;
+        }
+        out = Value::data(raw.decoded.toStdString());
+        return true;
     }
     if (tag == "date") {
         const QDateTime dt = QDateTime::fromString(QString::fromStdString(text), Qt::ISODate);
@@ -204,6 +294,19 @@ Value Value::integer(int64_t i) {
     Value v;
     v.type_ = Type::Integer;
     v.int_ = i;
+    return v;
+}
+Value Value::uinteger(uint64_t u) {
+    Value v;
+    v.type_ = Type::Integer;
+    v.int_ = static_cast<int64_t>(u);
+    v.unsigned_ = true;
+    return v;
+}
+Value Value::data(std::string bytes) {
+    Value v;
+    v.type_ = Type::Data;
+    v.str_ = std::move(bytes);
     return v;
 }
 Value Value::boolean(bool b) {
@@ -254,21 +357,16 @@ const Value* Value::find(const std::string& key) const {
 
 namespace {
 
-// False when the tree holds text that XML cannot carry (control characters);
-// the writer then leaves those characters out of `xml`.
+// False when the tree holds text that is not UTF-8 or that XML cannot carry
+// (control characters); the writer then leaves those characters out of `xml`.
 bool renderXml(const Value& root, std::string& xml) {
     QByteArray out;
     QXmlStreamWriter w(&out);
-    w.setAutoFormatting(true);
-    w.setAutoFormattingIndent(-1);  // one tab per level
-    w.writeStartDocument();
-    w.writeStartElement("plist");
-    w.writeAttribute("version", "1.0");
-    writeValue(w, root);
-    w.writeEndElement();
-    w.writeEndDocument();
+    startDocument(w);
+    const bool ok = writeValue(w, root);
+    endDocument(w);
     xml.assign(out.constData(), static_cast<size_t>(out.size()));
-    return !w.hasError();
+    return ok && !w.hasError();
 }
 
 }  // namespace
@@ -284,36 +382,72 @@ bool writeFile(const std::string& path, const Value& root, std::string* error) {
         setError(error, "empty path");
         return false;
     }
-    std::string xml;
+    pf::file::ReplacingWrite out(path);
+    if (out.status() != pf::file::ReplacingWrite::Status::ok) {
+        setError(error, writeFailure(out, path));
+        return false;
+    }
+    bool textOk;
+    {
+        ReplacingDevice device(out);
+        QXmlStreamWriter w(&device);
+        startDocument(w);
+        textOk = writeValue(w, root) && !(w.hasError() && out.status() == pf::file::ReplacingWrite::Status::ok);
+        endDocument(w);
+        device.flushBlock();
+    }
     // A file without some of the characters would be a changed record, not the one asked for.
-    if (!renderXml(root, xml)) {
+    if (!textOk) {
         setError(error, "text holds a character a property list cannot carry");
         return false;
     }
-    std::string tmp = path + ".XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        setError(error, "cannot create " + tmp);
+    if (out.commit() != pf::file::ReplacingWrite::Status::ok) {
+        setError(error, writeFailure(out, path));
         return false;
     }
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < xml.size()) {
-        const ssize_t n = ::write(fd, xml.data() + done, xml.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
+    return true;
+}
+
+struct DictFileWriter::Impl {
+    explicit Impl(const std::string& p) : path(p), out(p), device(out), w(&device) {
+        startDocument(w);
+        w.writeStartElement("dict");
     }
-    // mkstemp makes the file private; a property list is an ordinary file.
-    if (ok && fchmod(fd, 0644) != 0) ok = false;
-    if (ok && fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        setError(error, "cannot write " + path);
+    std::string path;
+    pf::file::ReplacingWrite out;
+    ReplacingDevice device;
+    QXmlStreamWriter w;
+    bool textOk = true;
+};
+
+DictFileWriter::DictFileWriter(const std::string& path) : impl_(new Impl(path)) {}
+
+DictFileWriter::~DictFileWriter() { delete impl_; }
+
+bool DictFileWriter::add(const std::string& key, const Value& value) {
+    Impl& d = *impl_;
+    if (!d.textOk || d.out.status() != pf::file::ReplacingWrite::Status::ok) return false;
+    d.textOk = writeText(d.w, "key", key) && writeValue(d.w, value) &&
+               !(d.w.hasError() && d.out.status() == pf::file::ReplacingWrite::Status::ok);
+    return d.textOk && d.out.status() == pf::file::ReplacingWrite::Status::ok;
+}
+
+bool DictFileWriter::commit(std::string* error) {
+    Impl& d = *impl_;
+    if (d.textOk && d.out.status() == pf::file::ReplacingWrite::Status::ok) {
+        d.w.writeEndElement();  // </dict>
+        endDocument(d.w);
+        d.device.flushBlock();
     }
-    return ok;
+    if (!d.textOk) {
+        setError(error, "text holds a character a property list cannot carry");
+        return false;
+    }
+    if (d.out.commit() != pf::file::ReplacingWrite::Status::ok) {
+        setError(error, writeFailure(d.out, d.path));
+        return false;
+    }
+    return true;
 }
 
 bool fromXml(const std::string& xml, Value& root, std::string* error) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include "nk_test_util.h"
 #include "plist/pf_plist.h"
@@ -104,7 +105,9 @@ TEST(Plist, RefusesMalformedInput) {
         "<plist><integer>12x</integer></plist>",
         "<plist><real>abc</real></plist>",
         "<plist><date>yesterday</date></plist>",
-        "<plist><data>AA==</data></plist>",                      // not a type we read
+        "<plist><data>A*==</data></plist>",                      // not base64
+        "<plist><integer>18446744073709551616</integer></plist>",  // past 2^64-1
+        "<plist><integer>-9223372036854775809</integer></plist>",
         "<plist><dict><key>a</key></dict></plist>",              // key without value
         "<plist><string>x</string>",                             // truncated
     };
@@ -145,4 +148,73 @@ TEST(Plist, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_FALSE(pf::plist::writeFile(kept, bad, &err));
     EXPECT_FALSE(err.empty());
     EXPECT_EQ(nktest::readFile(kept), before);
+}
+
+TEST(Plist, ReadsDataAndIntegersUpTo64UnsignedBits) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Debian python";
+    nktest::TempDir dir;
+    const std::string path = dir.file("py.plist");
+    const std::string py = dir.file("make.py");
+    nktest::writeFile(py,
+                      "import plistlib,sys\n"
+                      "d={'blob':bytes(range(200)),'max':2**64-1,'big':2**63,'min':-2**63,'empty':b''}\n"
+                      "plistlib.dump(d,open(sys.argv[1],'wb'))\n");
+    int status = -1;
+    nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + path, &status);
+    ASSERT_EQ(status, 0);
+    Value v;
+    std::string err;
+    ASSERT_TRUE(pf::plist::readFile(path, v, &err)) << err;
+    std::string bytes;
+    for (int i = 0; i < 200; ++i) bytes += static_cast<char>(i);
+    ASSERT_EQ(v.find("blob")->type(), Value::Type::Data);
+    EXPECT_EQ(v.find("blob")->bytes(), bytes);
+    EXPECT_EQ(v.find("empty")->bytes(), "");
+    EXPECT_TRUE(v.find("max")->isUnsigned());
+    EXPECT_EQ(v.find("max")->uinteger(), UINT64_MAX);
+    EXPECT_EQ(v.find("big")->uinteger(), uint64_t{1} << 63);
+    EXPECT_FALSE(v.find("min")->isUnsigned());
+    EXPECT_EQ(v.find("min")->integer(), INT64_MIN);
+
+    // Written back, Python reads the same values.
+    ASSERT_TRUE(pf::plist::writeFile(path, v, &err)) << err;
+    nktest::writeFile(py,
+                      "import plistlib,sys\n"
+                      "d=plistlib.load(open(sys.argv[1],'rb'))\n"
+                      "print(d['blob']==bytes(range(200)),d['max']==2**64-1,d['big']==2**63,d['min']==-2**63,d['empty'])\n");
+    EXPECT_EQ(nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + path + " 2>&1", &status), "True True True True b''\n");
+}
+
+TEST(Plist, ReplacingWriteTakesLongNamesKeepsTheModeAndRefusesBadUtf8) {
+    nktest::TempDir dir;
+    Value root = Value::dict();
+    root.set("k", Value::string("caf\xC3\xA9"));
+    std::string err;
+    // A name at the file-name limit leaves no room for a suffixed temporary name.
+    const std::string longName = dir.file(std::string(249, 'p') + ".plist");
+    ASSERT_TRUE(pf::plist::writeFile(longName, root, &err)) << err;
+    Value back;
+    ASSERT_TRUE(pf::plist::readFile(longName, back, &err)) << err;
+    EXPECT_EQ(back.find("k")->str(), "caf\xC3\xA9");
+
+    const std::string path = dir.file("mode.plist");
+    nktest::writeFile(path, "old");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(pf::plist::writeFile(path, root, &err)) << err;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // Latin-1 bytes or a cut sequence would come back as other characters.
+    for (const char* bad : {"caf\xE9", "x\xC3", "\xED\xA0\x80"}) {
+        Value tree = Value::dict();
+        tree.set("k", Value::string(bad));
+        EXPECT_FALSE(pf::plist::writeFile(path, tree, &err)) << bad;
+        Value keyed = Value::dict();
+        keyed.set(bad, Value::string("v"));
+        EXPECT_FALSE(pf::plist::writeFile(path, keyed, &err)) << bad;
+    }
+    ASSERT_TRUE(pf::plist::readFile(path, back, &err)) << err;
+    EXPECT_EQ(back.find("k")->str(), "caf\xC3\xA9");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
 }
