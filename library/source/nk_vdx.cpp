@@ -156,7 +156,7 @@ private:
 // ---------------------------------------------------------------- clients
 
 // What a transfer's client is built from.
-struct ClientSpec {
+struct ClientSetup {
     const t_nkVdxRequest* requests = nullptr;
     i32 requestCount = 0;
     vdx_permission* unified = nullptr;
@@ -178,7 +178,7 @@ struct Objects {
     DataPtr digest;
 };
 
-u16 openClient(Call& c, const ClientSpec& s, Objects& o) {
+u16 openClient(Call& c, const ClientSetup& s, Objects& o) {
     vdx_permission* permission = s.unified;
     if (!s.unified && s.requests && s.requestCount >= 1) {
         c.print(kVL1, "*** VDX *** Request Individual Certificate ***");
@@ -252,7 +252,7 @@ void pause1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 // ---------------------------------------------------------------- transfers
 
 u16 upload(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key, const u8* data, i32 length,
-           const ClientSpec& spec, const char* logFileName, vdx_log_handler handler, t_nkVbsLvl verbosity) {
+           const ClientSetup& setup, const char* logFileName, vdx_log_handler handler, t_nkVbsLvl verbosity) {
     Call c(lm, verbosity, fn);
     c.print(verbosity, "\n* %s *", fn);
     const ClassText tag = fourChars(dataClass);
@@ -272,7 +272,7 @@ u16 upload(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key, c
             if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
             o.blob.reset(vdx_data_create(data, static_cast<size_t>(length)));
             if (!o.blob) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "valueData!=NULL");
-            if (const u16 rc = openClient(c, spec, o)) return rc;
+            if (const u16 rc = openClient(c, setup, o)) return rc;
 
             u16 mapped = kNKErr_OK;
             bool stored = false;
@@ -300,7 +300,7 @@ u16 upload(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key, c
 
 // Downloads into *data / *length (already cleared by the caller).
 u16 download(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key, u8** data, i32* length,
-             const ClientSpec& spec, const char* logFileName, vdx_log_handler handler, bool reportCopyFailure,
+             const ClientSetup& setup, const char* logFileName, vdx_log_handler handler, bool reportCopyFailure,
              t_nkVbsLvl verbosity) {
     Call c(lm, verbosity, fn);
     c.print(verbosity, "\n* %s *", fn);
@@ -320,7 +320,7 @@ u16 download(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key,
             Objects o;
             o.instance.reset(vdx_instance_create(key));
             if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
-            if (const u16 rc = openClient(c, spec, o)) return rc;
+            if (const u16 rc = openClient(c, setup, o)) return rc;
 
             pause1ms();
             vdx_error* rawError = nullptr;
@@ -423,15 +423,15 @@ u16 nkVdx_setData(CNK_logManager* lm, u32 dataClass, const char* key, const u8* 
                   const char* dryRunFolder, vdx_permission* unifiedPermission, i32 requestCount,
                   const char* logFileName, t_nkVbsLvl verbosity) {
     if (dryRunFolder) return nkVdx_setData_dryRun(lm, dataClass, key, dryRunFolder, data, length, verbosity);
-    ClientSpec spec;
-    spec.requests = requests;
-    spec.requestCount = requestCount;
-    spec.unified = unifiedPermission;
-    spec.caUrl = caUrl;
-    spec.dsUrl = dsUrl;
-    spec.trustObjectUrl = trustObjectUrl;
-    spec.upload = true;
-    return upload(__func__, lm, dataClass, key, data, length, spec, logFileName, repositoryHandler, verbosity);
+    ClientSetup setup;
+    setup.requests = requests;
+    setup.requestCount = requestCount;
+    setup.unified = unifiedPermission;
+    setup.caUrl = caUrl;
+    setup.dsUrl = dsUrl;
+    setup.trustObjectUrl = trustObjectUrl;
+    setup.upload = true;
+    return upload(__func__, lm, dataClass, key, data, length, setup, logFileName, repositoryHandler, verbosity);
 }
 
 u16 nkVdx_getData(CNK_logManager* lm, u32 dataClass, const char* key, u8** data, i32* length,
@@ -442,14 +442,14 @@ u16 nkVdx_getData(CNK_logManager* lm, u32 dataClass, const char* key, u8** data,
     if (data) *data = nullptr;
     if (length) *length = 0;
     if (dryRunFolder) return nkVdx_getData_dryRun(lm, dataClass, key, dryRunFolder, data, length, verbosity);
-    ClientSpec spec;
-    spec.requests = requests;
-    spec.requestCount = requestCount;
-    spec.unified = unifiedPermission;
-    spec.caUrl = caUrl;
-    spec.dsUrl = dsUrl;
-    spec.trustObjectUrl = trustObjectUrl;
-    return download(__func__, lm, dataClass, key, data, length, spec, logFileName, repositoryHandler, false,
+    ClientSetup setup;
+    setup.requests = requests;
+    setup.requestCount = requestCount;
+    setup.unified = unifiedPermission;
+    setup.caUrl = caUrl;
+    setup.dsUrl = dsUrl;
+    setup.trustObjectUrl = trustObjectUrl;
+    return download(__func__, lm, dataClass, key, data, length, setup, logFileName, repositoryHandler, false,
                     verbosity);
 }
 
@@ -614,25 +614,25 @@ u16 nkVdx_init_permission(CNK_logManager* lm, int stationKind, t_nkVbsLvl verbos
 
 u16 nkVdx_set_data(CNK_logManager* lm, u32 dataClass, const char* key, const u8* data, i32 length, const char* caUrl,
                    const char* dsUrl, const char* trustObjectUrl, t_nkVbsLvl verbosity) {
-    ClientSpec spec;
-    spec.unified = olderPermission();
-    spec.caUrl = caUrl;
-    spec.dsUrl = dsUrl;
-    spec.trustObjectUrl = trustObjectUrl;
-    spec.upload = true;
-    return upload(__func__, lm, dataClass, key, data, length, spec, nullptr, olderHandler, verbosity);
+    ClientSetup setup;
+    setup.unified = olderPermission();
+    setup.caUrl = caUrl;
+    setup.dsUrl = dsUrl;
+    setup.trustObjectUrl = trustObjectUrl;
+    setup.upload = true;
+    return upload(__func__, lm, dataClass, key, data, length, setup, nullptr, olderHandler, verbosity);
 }
 
 u16 nkVdx_get_data(CNK_logManager* lm, u32 dataClass, const char* key, u8** data, i32* length, const char* caUrl,
                    const char* dsUrl, const char* trustObjectUrl, t_nkVbsLvl verbosity) {
     if (data) *data = nullptr;
     if (length) *length = 0;
-    ClientSpec spec;
-    spec.unified = olderPermission();
-    spec.caUrl = caUrl;
-    spec.dsUrl = dsUrl;
-    spec.trustObjectUrl = trustObjectUrl;
-    return download(__func__, lm, dataClass, key, data, length, spec, nullptr, olderHandler, true, verbosity);
+    ClientSetup setup;
+    setup.unified = olderPermission();
+    setup.caUrl = caUrl;
+    setup.dsUrl = dsUrl;
+    setup.trustObjectUrl = trustObjectUrl;
+    return download(__func__, lm, dataClass, key, data, length, setup, nullptr, olderHandler, true, verbosity);
 }
 
 u16 nkVdx_get_data_mem(CNK_logManager* lm, const char* key, const char* plistPath, u8** data, i32* length) {
@@ -663,10 +663,10 @@ u16 nkVdx_get_data_mem(CNK_logManager* lm, const char* key, const char* plistPat
             }
         }
     }
-    ClientSpec spec;
-    spec.unified = olderPermission();
-    spec.memoryStore = true;
-    return download(__func__, lm, kNKVdx_CtCl, key, data, length, spec, nullptr, olderHandler, true, kVL1);
+    ClientSetup setup;
+    setup.unified = olderPermission();
+    setup.memoryStore = true;
+    return download(__func__, lm, kNKVdx_CtCl, key, data, length, setup, nullptr, olderHandler, true, kVL1);
 }
 
 u16 nkVdx_del_data(CNK_logManager* lm, u32 dataClass, const char* key, const char* caUrl, const char* dsUrl,
@@ -685,12 +685,12 @@ u16 nkVdx_del_data(CNK_logManager* lm, u32 dataClass, const char* key, const cha
             Objects o;
             o.instance.reset(vdx_instance_create(key));
             if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
-            ClientSpec spec;
-            spec.unified = olderPermission();
-            spec.caUrl = caUrl;
-            spec.dsUrl = dsUrl;
-            spec.trustObjectUrl = trustObjectUrl;
-            if (const u16 rc = openClient(c, spec, o)) return rc;
+            ClientSetup setup;
+            setup.unified = olderPermission();
+            setup.caUrl = caUrl;
+            setup.dsUrl = dsUrl;
+            setup.trustObjectUrl = trustObjectUrl;
+            if (const u16 rc = openClient(c, setup, o)) return rc;
             pause1ms();
             vdx_error* rawError = nullptr;
             const bool removed = vdx_remove(o.client.get(), tag.text, o.instance.get(), &rawError) != 0;
