@@ -40,6 +40,8 @@ u16 writeFileAtomically(const char* func, const std::string& path, const std::ve
 
 constexpr u32 kBmpDataOffset = 1078;
 
+u64 bmpStride(u64 width) { return (width + 3) & ~u64{3}; }
+
 u16 writeBmp(const char* func, const std::string& path, const unsigned char* pixels, unsigned long width,
              unsigned long height) {
     if (path.empty()) {
@@ -51,11 +53,20 @@ u16 writeBmp(const char* func, const std::string& path, const unsigned char* pix
         return kNKErr_invalidParam;
     }
     // The header holds signed 32-bit sizes; a larger image cannot be described.
-    if (width > INT32_MAX || height > INT32_MAX || width * height > UINT32_MAX - kBmpDataOffset) {
-        REPORT_AS(func, kNKErr_invalidParam, "w*h+1078<=UINT32_MAX");
+    if (width > INT32_MAX || height > INT32_MAX || bmpStride(width) * height > UINT32_MAX - kBmpDataOffset) {
+        REPORT_AS(func, kNKErr_invalidParam, "stride*h+1078<=UINT32_MAX");
         return kNKErr_invalidParam;
     }
-    const u64 count = static_cast<u64>(width) * height;
+    // Rows are stored padded to whole 4-byte words, as every BMP reader expects.
+    const u64 stride = bmpStride(width);
+    const u64 count = stride * height;
+    std::vector<u8> rows;
+    const unsigned char* body = pixels;
+    if (stride != width) {
+        rows.assign(count, 0);
+        for (u64 y = 0; y < height; ++y) std::memcpy(rows.data() + y * stride, pixels + y * width, width);
+        body = rows.data();
+    }
     t_nkBmpHeader hdr{};
     hdr.magic = 0x4D42;  // "BM"
     hdr.file_size = static_cast<u32>(count + kBmpDataOffset);
@@ -77,7 +88,7 @@ u16 writeBmp(const char* func, const std::string& path, const unsigned char* pix
         palette[4 * i + 3] = 0;
     }
     return writeFileAtomically(func, path, {{&hdr, sizeof(hdr)}, {&inf, sizeof(inf)}, {palette, sizeof(palette)},
-                                            {pixels, static_cast<size_t>(count)}});
+                                            {body, static_cast<size_t>(count)}});
 }
 
 void printField(const char* label, long long value) { std::printf("\t%-17s= %lld\n", label, value); }
@@ -289,15 +300,20 @@ t_nkData_2d<unsigned char> nkImg_load_bmp_8bpp(const std::string& path) {
     }
     t_nkBmpInfoHeader inf;
     std::memcpy(&inf, data.data() + sizeof(t_nkBmpHeader), sizeof(inf));
-    // The pixels are read at the writer's fixed offset; they must all be there.
+    // The pixels are read at the writer's fixed offset, rows padded to 4 bytes;
+    // they must all be there.
     const u64 avail = data.size() > kBmpDataOffset ? data.size() - kBmpDataOffset : 0;
     if (inf.width <= 0 || inf.height <= 0 ||
-        static_cast<u64>(inf.width) * static_cast<u64>(inf.height) > avail) {
-        REPORT(kNKErr_invalidFormat, "w>0 && h>0 && 1078+w*h<=data.size()");
+        (static_cast<u64>(inf.height) - 1) * bmpStride(static_cast<u64>(inf.width)) + static_cast<u64>(inf.width) >
+            avail) {
+        REPORT(kNKErr_invalidFormat, "w>0 && h>0 && 1078+(h-1)*stride+w<=data.size()");
         return image;
     }
     const size_t w = static_cast<size_t>(inf.width), h = static_cast<size_t>(inf.height);
-    image.load(w, h, data.data() + kBmpDataOffset, avail);
+    const size_t stride = bmpStride(w);
+    std::vector<u8> px(w * h);
+    for (size_t y = 0; y < h; ++y) std::memcpy(px.data() + y * w, data.data() + kBmpDataOffset + y * stride, w);
+    image.load(w, h, px.data(), px.size());
     return image;
 }
 
