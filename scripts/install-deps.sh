@@ -8,6 +8,8 @@ packages=(
   build-essential g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # the uniformity benchmark compares against OpenCV (only the benchmark links it)
+  libopencv-dev
   # second readers used by the tests
   python3 python3-numpy python3-scipy python3-pil python3-crcmod python3-pandas
   binutils libtiff-tools zip unzip tzdata locales dbus-daemon

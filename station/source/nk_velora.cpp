@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "nk_error.h"
@@ -196,18 +197,46 @@ CNK_velora_image nkVlra_scale(CNK_velora_image& src, float newW, float newH, boo
     out.h = static_cast<u64>(newH);
     out.d.resize(out.w * out.h);
     const std::vector<Span> cols = boxSpans(src.w, out.w), rows = boxSpans(src.h, out.h);
-    for (u64 y = 0; y < out.h; ++y) {
-        const Span ry = rows[y];
-        for (u64 x = 0; x < out.w; ++x) {
-            const Span rx = cols[x];
-            float sum = 0.0f;
+    u64 maxCols = 0, maxRows = 0;
+    for (const Span& c : cols) maxCols = std::max(maxCols, c.hi - c.lo + 1);
+    for (const Span& r : rows) maxRows = std::max(maxRows, r.hi - r.lo + 1);
+    const auto put = [&](u64 x, u64 y, float sum, u64 n) {
+        // roundf of a mean of 0..255, halves away from zero; the fraction is exact.
+        const float v = sum / static_cast<float>(n);
+        const u32 whole = static_cast<u32>(v);
+        const u32 rounded = whole + (v - static_cast<float>(whole) >= 0.5f ? 1 : 0);
+        out.d[y * out.w + x] = static_cast<u8>(std::min<u32>(rounded, kKeptMax));
+    };
+    if (maxCols * maxRows * 255 < (u64{1} << 24)) {
+        // Every partial sum is an integer below 2^24, so summing in integers
+        // gives exactly the f32 sum, by column sums shared across the row.
+        std::vector<u32> colSum(src.w);
+        for (u64 y = 0; y < out.h; ++y) {
+            const Span ry = rows[y];
+            std::fill(colSum.begin(), colSum.end(), 0u);
             for (u64 sy = ry.lo; sy <= ry.hi; ++sy) {
                 const u8* row = src.d.data() + sy * src.w;
-                for (u64 sx = rx.lo; sx <= rx.hi; ++sx) sum += static_cast<float>(row[sx]);
+                for (u64 sx = 0; sx < src.w; ++sx) colSum[sx] += row[sx];
             }
-            const u64 n = (ry.hi - ry.lo + 1) * (rx.hi - rx.lo + 1);
-            const float v = std::roundf(sum / static_cast<float>(n));
-            out.d[y * out.w + x] = static_cast<u8>(std::min(v, static_cast<float>(kKeptMax)));
+            for (u64 x = 0; x < out.w; ++x) {
+                const Span rx = cols[x];
+                u32 sum = 0;
+                for (u64 sx = rx.lo; sx <= rx.hi; ++sx) sum += colSum[sx];
+                put(x, y, static_cast<float>(sum), (ry.hi - ry.lo + 1) * (rx.hi - rx.lo + 1));
+            }
+        }
+    } else {
+        for (u64 y = 0; y < out.h; ++y) {
+            const Span ry = rows[y];
+            for (u64 x = 0; x < out.w; ++x) {
+                const Span rx = cols[x];
+                float sum = 0.0f;
+                for (u64 sy = ry.lo; sy <= ry.hi; ++sy) {
+                    const u8* row = src.d.data() + sy * src.w;
+                    for (u64 sx = rx.lo; sx <= rx.hi; ++sx) sum += static_cast<float>(row[sx]);
+                }
+                put(x, y, sum, (ry.hi - ry.lo + 1) * (rx.hi - rx.lo + 1));
+            }
         }
     }
     debugSave(save, tmpDir, "__flat_5_scale.bmp", out);
@@ -251,11 +280,21 @@ void nkVlra_clear_edge(t_nkData_2d<double>& img, u64 r) {
 
 namespace {
 
-// Cone-weighted window over a row-major 8-bit image. The weights are f32; the
-// sums are kept in double, where for weights of 1/4 and more every product and
-// sum is exact, so a uniform field comes back unchanged (f32 sums left it one
-// below at most levels once the mean was truncated). The sums run offset by
-// offset over a whole output row, the inner loop vectorising across pixels.
+// Two neighbouring output pixels per register, the width every x86-64 has.
+typedef double v2d __attribute__((vector_size(16)));
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+// Cone-weighted window over a row-major 8-bit image. The weights are f32, the
+// sums double: for the station's factor every weight is at least 1/4, so every
+// product and sum is exact (a multiple of 2^-25 below 2^41). Sums in f32 left a
+// uniform field one below at most levels once the mean was truncated; exact
+// sums return it unchanged and make the order of the additions free, which the
+// vectorised inner loop uses.
 bool windowFilter(const u8* src, u64 w, u64 h, u64 wnd, float k, std::vector<u8>& out) {
     if (wnd < 2 || !std::isfinite(k)) {
         NK_REPORT_FN(kNKErr_invalidParam, "wnd>=2 && isfinite(k)");
@@ -267,56 +306,96 @@ bool windowFilter(const u8* src, u64 w, u64 h, u64 wnd, float k, std::vector<u8>
     const i64 up = static_cast<i64>(std::min<u64>(half, h - 1)), down = static_cast<i64>(std::min<u64>(half + 1, h - 1));
     const i64 left = static_cast<i64>(std::min<u64>(half, w - 1)), right = static_cast<i64>(std::min<u64>(half + 1, w - 1));
     const i64 tw = left + right + 1;
-    std::vector<float> weight(static_cast<u64>((up + down + 1) * tw));
+    std::vector<double> weight(static_cast<u64>((up + down + 1) * tw));
+    double fullWeight = 0.0;
     for (i64 dy = -up; dy <= down; ++dy)
         for (i64 dx = -left; dx <= right; ++dx) {
             const double dist = std::sqrt(static_cast<double>(dx * dx + dy * dy));
-            weight[static_cast<u64>((dy + up) * tw + dx + left)] =
-                static_cast<float>(1.0 - (dist / static_cast<double>(dmax)) * static_cast<double>(k));
+            const float g = static_cast<float>(1.0 - (dist / static_cast<double>(dmax)) * static_cast<double>(k));
+            weight[static_cast<u64>((dy + up) * tw + dx + left)] = g;
+            fullWeight += g;
         }
 
-    // Masked pixels add exactly 0 to both sums, which leaves each sum as it was.
+    // Masked pixels count as 0 in both sums. A prefix count of masked pixels
+    // tells which windows are whole and unmasked: their weight sum is fullWeight.
+    const i64 wi = static_cast<i64>(w), hi = static_cast<i64>(h);
     const u64 n = w * h;
     std::vector<double> value(n), taken(n);
-    for (u64 i = 0; i < n; ++i) {
-        const bool masked = src[i] == kMasked;
-        value[i] = masked ? 0.0 : static_cast<double>(src[i]);
-        taken[i] = masked ? 0.0 : 1.0;
+    std::vector<u32> maskedBefore((w + 1) * (h + 1), 0);
+    for (u64 y = 0; y < h; ++y) {
+        u32 rowCount = 0;
+        for (u64 x = 0; x < w; ++x) {
+            const u8 p = src[y * w + x];
+            const bool masked = p == kMasked;
+            value[y * w + x] = masked ? 0.0 : static_cast<double>(p);
+            taken[y * w + x] = masked ? 0.0 : 1.0;
+            rowCount += masked;
+            maskedBefore[(y + 1) * (w + 1) + x + 1] = maskedBefore[y * (w + 1) + x + 1] + rowCount;
+        }
     }
+    const auto maskedIn = [&](i64 x0, i64 y0, i64 x1, i64 y1) {  // inclusive corners
+        const u64 W = w + 1;
+        return maskedBefore[static_cast<u64>(y1 + 1) * W + static_cast<u64>(x1 + 1)] -
+               maskedBefore[static_cast<u64>(y0) * W + static_cast<u64>(x1 + 1)] -
+               maskedBefore[static_cast<u64>(y1 + 1) * W + static_cast<u64>(x0)] +
+               maskedBefore[static_cast<u64>(y0) * W + static_cast<u64>(x0)];
+    };
+
     out.assign(n, kMasked);
-    std::vector<double> S(w), G(w);
-    const i64 wi = static_cast<i64>(w), hi = static_cast<i64>(h);
-    for (i64 y = 0; y < hi; ++y) {
-        std::fill(S.begin(), S.end(), 0.0);
-        std::fill(G.begin(), G.end(), 0.0);
-        for (i64 dy = -up; dy <= down; ++dy) {
-            const i64 wy = y + dy;
-            if (wy < 0 || wy >= hi) continue;
-            const double* pv = value.data() + wy * wi;
-            const double* pt = taken.data() + wy * wi;
-            const float* wrow = weight.data() + (dy + up) * tw + left;
-            for (i64 dx = -left; dx <= right; ++dx) {
-                const double g = wrow[dx];
-                const i64 x0 = std::max<i64>(0, -dx), x1 = std::min<i64>(wi, wi - dx);
-                double* __restrict s = S.data();
-                double* __restrict gs = G.data();
-                const double* __restrict pvx = pv + dx;
-                const double* __restrict ptx = pt + dx;
-                for (i64 x = x0; x < x1; ++x) {
-                    s[x] += pvx[x] * g;
-                    gs[x] += ptx[x] * g;
-                }
+    const auto emit = [&](i64 x, i64 y, double S, double G) {
+        const double v = S / G;
+        // Weights stay positive for the station's k; other factors must not
+        // turn a negative or unbounded mean into an undefined conversion.
+        out[static_cast<u64>(y * wi + x)] = v >= 0.0 ? static_cast<u8>(std::min(v, static_cast<double>(kKeptMax))) : 0;
+    };
+    // One pixel, window clipped to the image.
+    const auto onePixel = [&](i64 x, i64 y) {
+        double S = 0.0, G = 0.0;
+        for (i64 wy = std::max<i64>(y - up, 0); wy <= std::min<i64>(y + down, hi - 1); ++wy) {
+            const double* wrow = weight.data() + (wy - y + up) * tw + left;
+            for (i64 wx = std::max<i64>(x - left, 0); wx <= std::min<i64>(x + right, wi - 1); ++wx) {
+                const u64 i = static_cast<u64>(wy * wi + wx);
+                S += value[i] * wrow[wx - x];
+                G += taken[i] * wrow[wx - x];
             }
         }
+        emit(x, y, S, G);
+    };
+
+    for (i64 y = 0; y < hi; ++y) {
         const u8* srow = src + y * wi;
-        u8* orow = out.data() + y * wi;
-        for (i64 x = 0; x < wi; ++x) {
-            if (srow[x] == kMasked) continue;
-            const double v = S[static_cast<u64>(x)] / G[static_cast<u64>(x)];
-            // Weights stay positive for the station's k; other factors must not
-            // turn a negative or unbounded mean into an undefined conversion.
-            orow[x] = v >= 0.0 ? static_cast<u8>(std::min(v, static_cast<double>(kKeptMax))) : 0;
+        const i64 y0 = std::max<i64>(y - up, 0), y1 = std::min<i64>(y + down, hi - 1);
+        const bool rowsWhole = y - static_cast<i64>(half) >= 0 && y + static_cast<i64>(half) + 1 <= hi - 1;
+        // Columns whose window lies inside the image, four at a time.
+        const i64 xBegin = left, xEnd = wi - right;  // exclusive
+        i64 x = xBegin;
+        for (; x + 4 <= xEnd; x += 4) {
+            if ((srow[x] & srow[x + 1] & srow[x + 2] & srow[x + 3]) == kMasked) continue;
+            const bool whole = rowsWhole && maskedIn(x - left, y0, x + 3 + right, y1) == 0;
+            v2d S0 = {0, 0}, S1 = {0, 0}, G0 = {0, 0}, G1 = {0, 0};
+            for (i64 wy = y0; wy <= y1; ++wy) {
+                const double* pv = value.data() + wy * wi + x - left;
+                const double* pt = taken.data() + wy * wi + x - left;
+                const double* wrow = weight.data() + (wy - y + up) * tw;
+                for (i64 j = 0; j < tw; ++j) {
+                    const v2d g = {wrow[j], wrow[j]};
+                    S0 += load2(pv + j) * g;
+                    S1 += load2(pv + j + 2) * g;
+                }
+                if (!whole)
+                    for (i64 j = 0; j < tw; ++j) {
+                        const v2d g = {wrow[j], wrow[j]};
+                        G0 += load2(pt + j) * g;
+                        G1 += load2(pt + j + 2) * g;
+                    }
+            }
+            const double S[4] = {S0[0], S0[1], S1[0], S1[1]};
+            const double G[4] = {G0[0], G0[1], G1[0], G1[1]};
+            for (int l = 0; l < 4; ++l)
+                if (srow[x + l] != kMasked) emit(x + l, y, S[l], whole ? fullWeight : G[l]);
         }
+        for (i64 xx = 0; xx < wi; ++xx)
+            if ((xx < xBegin || xx >= x) && srow[xx] != kMasked) onePixel(xx, y);
     }
     return true;
 }
@@ -385,48 +464,92 @@ const char* const kNKVlra_unifNames[kNKVlra_unifCount] = {
 
 namespace {
 
-enum class Region { interior, exterior };
+constexpr u8 kInterior = 1, kExterior = 2;
 
-CNK_velora_image regionOf(CNK_velora_image& src, u64 r, u64 m, Region which) {
+// Which region each pixel of a w x h stadium of radius r with margin m is in:
+// kInterior, kExterior, both (a cap pixel at exactly r - m) or neither.
+std::vector<u8> regionFlags(u64 w, u64 h, u64 r, u64 m) {
+    std::vector<u8> flags(w * h);
+    const i64 wi = static_cast<i64>(w), hi = static_cast<i64>(h), rr = boundedRadius(r), mm = boundedRadius(m);
+    // A margin wider than the radius leaves no interior cap; nothing is refused.
+    const float inner = static_cast<float>(rr - mm);
+    for (i64 x = 0; x < wi; ++x) {
+        const StadiumColumn col = stadiumColumn(x, wi, rr);
+        for (i64 y = 0; y < hi; ++y) {
+            u8 f;
+            if (col.cap) {
+                const float dist = capDistance(x, y, col.centre, hi / 2);
+                f = static_cast<u8>((dist <= inner ? kInterior : 0) | (dist >= inner ? kExterior : 0));
+            } else {
+                f = mm <= y && y <= hi - mm ? kInterior : kExterior;
+            }
+            flags[static_cast<u64>(y * wi + x)] = f;
+        }
+    }
+    return flags;
+}
+
+CNK_velora_image regionOf(CNK_velora_image& src, u64 r, u64 m, u8 which) {
     if (!src.isValid()) {
         NK_REPORT_FN(kNKErr_invalidParam, "img_src.isValid()");
         return emptyImage();
     }
     CNK_velora_image out = src;
-    const i64 w = static_cast<i64>(src.w), h = static_cast<i64>(src.h), rr = boundedRadius(r),
-              mm = boundedRadius(m);
-    // A margin wider than the radius leaves no interior cap; nothing is refused.
-    const float inner = static_cast<float>(rr - mm);
-    for (i64 x = 0; x < w; ++x) {
-        const StadiumColumn col = stadiumColumn(x, w, rr);
-        for (i64 y = 0; y < h; ++y) {
-            bool keep;
-            if (col.cap) {
-                const float dist = capDistance(x, y, col.centre, h / 2);
-                keep = which == Region::interior ? dist <= inner : dist >= inner;
-            } else {
-                const bool inBand = mm <= y && y <= h - mm;
-                keep = which == Region::interior ? inBand : !inBand;
-            }
-            if (!keep) out.d[static_cast<u64>(y * w + x)] = kMasked;
-        }
-    }
+    const std::vector<u8> flags = regionFlags(src.w, src.h, r, m);
+    for (u64 i = 0; i < flags.size(); ++i)
+        if (!(flags[i] & which)) out.d[i] = kMasked;
     return out;
 }
 
+// The unmasked pixels of one region as a histogram, with the first of them in
+// row-major order: every figure depends on no more than that.
+struct RegionHist {
+    std::array<u64, 256> count{};
+    u64 n = 0;
+    int first = -1;
+};
+
+void regionHists(const CNK_velora_image& img, const std::vector<u8>& flags, RegionHist& in, RegionHist& ex) {
+    for (u64 i = 0; i < img.d.size(); ++i) {
+        const u8 v = img.d[i];
+        if (v == kMasked) continue;
+        const u8 f = flags[i];
+        if (f & kInterior) {
+            if (in.first < 0) in.first = v;
+            ++in.count[v];
+        }
+        if (f & kExterior) {
+            if (ex.first < 0) ex.first = v;
+            ++ex.count[v];
+        }
+    }
+    for (const u64 c : in.count) in.n += c;
+    for (const u64 c : ex.count) ex.n += c;
+}
+
 // Largest and smallest deviation: the running value starts from the first
-// element as it is; later ones count only when valid.
+// pixel as it is; later ones count only when valid. Which later pixels hold a
+// value does not matter, only that some do.
 struct Extremes {
     double max = kNaN, min = kNaN;
 };
 
+typedef std::array<double, 256> DevTable;
+
 template <class Dev>
-Extremes extremes(const std::vector<u8>& px, Dev dev) {
+DevTable devTable(Dev dev) {
+    DevTable t;
+    for (int v = 0; v < 256; ++v) t[static_cast<size_t>(v)] = dev(static_cast<u8>(v));
+    return t;
+}
+
+Extremes extremes(const RegionHist& r, const DevTable& dev) {
     Extremes e;
-    if (px.empty()) return e;
-    e.max = e.min = dev(px[0]);
-    for (size_t i = 1; i < px.size(); ++i) {
-        const double q = dev(px[i]);
+    if (r.first < 0) return e;
+    e.max = e.min = dev[static_cast<size_t>(r.first)];
+    for (size_t v = 0; v < 256; ++v) {
+        if (r.count[v] == 0) continue;
+        const double q = dev[v];
         if (!nkMath_isValid(q)) continue;
         if (q > e.max) e.max = q;
         if (q < e.min) e.min = q;
@@ -438,37 +561,37 @@ struct Shares {
     double dark, hot;
 };
 
-Shares sharesOf(size_t dark, size_t hot, size_t n) {
+Shares sharesOf(u64 dark, u64 hot, u64 n) {
     const float fn = static_cast<float>(n);
     return {static_cast<double>(static_cast<float>(dark) / fn * 100.0f),
             static_cast<double>(static_cast<float>(hot) / fn * 100.0f)};
 }
 
 // Dark and hot shares of a full or low-pass interior against INT_AVG.
-Shares levelShares(const std::vector<u8>& px, double avg) {
+Shares levelShares(const RegionHist& r, double avg) {
     const float hotAt = static_cast<float>(avg * static_cast<double>(1.1f));
     const float darkAt = static_cast<float>(avg * static_cast<double>(0.9f));
-    size_t dark = 0, hot = 0;
-    for (u8 v : px) {
+    u64 dark = 0, hot = 0;
+    for (size_t v = 0; v < 256; ++v) {
         const float f = static_cast<float>(v);
         if (f > hotAt)
-            ++hot;
+            hot += r.count[v];
         else if (f < darkAt)
-            ++dark;
+            dark += r.count[v];
     }
-    return sharesOf(dark, hot, px.size());
+    return sharesOf(dark, hot, r.n);
 }
 
 }  // namespace
 
 CNK_velora_image nkVlra_get_internal(CNK_velora_image& src, u64 r, u64 m, bool save, const std::string& tmpDir) {
-    CNK_velora_image out = regionOf(src, r, m, Region::interior);
+    CNK_velora_image out = regionOf(src, r, m, kInterior);
     debugSave(save, tmpDir, "__flat_9_int.bmp", out);
     return out;
 }
 
 CNK_velora_image nkVlra_get_external(CNK_velora_image& src, u64 r, u64 m, bool save, const std::string& tmpDir) {
-    CNK_velora_image out = regionOf(src, r, m, Region::exterior);
+    CNK_velora_image out = regionOf(src, r, m, kExterior);
     debugSave(save, tmpDir, "__flat_10_ext.bmp", out);
     return out;
 }
@@ -491,49 +614,62 @@ t_nkVlraUnifData nkVlra_get_unif_data(CNK_velora_image& aperture, CNK_velora_ima
     const u64 r = aperture.aspect_ratio() > 2.0f ? 50 : 88;
     const u64 m = 10;
 
-    const std::vector<u8> aInt = nkVlra_get_internal(aperture, r, m, false).get_valid_data();
-    const double avg = nkMath_avg<unsigned char>(aInt.data(), aInt.size());
-    const auto level = [avg](u8 v) { return (static_cast<double>(v) - avg) / avg * 100.0; };
-    const auto detail = [avg](u8 v) { return (static_cast<double>(v) - 200.0) * 0.5 / avg * 100.0; };
+    // The regions depend only on the size, so each size's flags are made once.
+    const std::vector<u8> aFlags = regionFlags(aperture.w, aperture.h, r, m);
+    const auto histsOf = [&](const CNK_velora_image& img, RegionHist& in, RegionHist& ex) {
+        if (img.w == aperture.w && img.h == aperture.h)
+            regionHists(img, aFlags, in, ex);
+        else
+            regionHists(img, regionFlags(img.w, img.h, r, m), in, ex);
+    };
+    RegionHist aIn, aEx, lIn, lEx, hIn, hEx;
+    histsOf(aperture, aIn, aEx);
+    histsOf(lowFreq, lIn, lEx);
+    histsOf(highFreq, hIn, hEx);
+
+    // Mean of the interior pixels; the integer sum is exact in double.
+    double sum = 0.0;
+    for (size_t v = 0; v < 256; ++v) sum += static_cast<double>(v) * static_cast<double>(aIn.count[v]);
+    const double avg = aIn.n == 0 ? kNaN : sum / static_cast<double>(aIn.n);
+    const DevTable level = devTable([avg](u8 v) { return (static_cast<double>(v) - avg) / avg * 100.0; });
+    const DevTable detail = devTable([avg](u8 v) { return (static_cast<double>(v) - 200.0) * 0.5 / avg * 100.0; });
 
     f[0] = avg;
-    Extremes e = extremes(aInt, level);
+    Extremes e = extremes(aIn, level);
     f[1] = e.max;
     f[2] = e.min;
-    Shares s = levelShares(aInt, avg);
+    Shares s = levelShares(aIn, avg);
     f[3] = s.dark;
     f[4] = s.hot;
-    e = extremes(nkVlra_get_external(aperture, r, m, false).get_valid_data(), level);
+    e = extremes(aEx, level);
     f[5] = e.max;
     f[6] = e.min;
 
-    const std::vector<u8> lInt = nkVlra_get_internal(lowFreq, r, m, false).get_valid_data();
-    e = extremes(lInt, level);
+    e = extremes(lIn, level);
     f[7] = e.max;
     f[8] = e.min;
-    s = levelShares(lInt, avg);
+    s = levelShares(lIn, avg);
     f[9] = s.dark;
     f[10] = s.hot;
-    e = extremes(nkVlra_get_external(lowFreq, r, m, false).get_valid_data(), level);
+    e = extremes(lEx, level);
     f[11] = e.max;
     f[12] = e.min;
 
-    const std::vector<u8> hInt = nkVlra_get_internal(highFreq, r, m, false).get_valid_data();
-    e = extremes(hInt, detail);
+    e = extremes(hIn, detail);
     f[13] = e.max;
     f[14] = e.min;
-    size_t dark = 0, hot = 0;
-    for (u8 v : hInt) {
-        const double q = detail(v);
+    u64 dark = 0, hot = 0;
+    for (size_t v = 0; v < 256; ++v) {
+        const double q = detail[v];
         if (q > 10.0)
-            ++hot;
+            hot += hIn.count[v];
         else if (q < -10.0)
-            ++dark;
+            dark += hIn.count[v];
     }
-    s = sharesOf(dark, hot, hInt.size());
+    s = sharesOf(dark, hot, hIn.n);
     f[15] = s.dark;
     f[16] = s.hot;
-    e = extremes(nkVlra_get_external(highFreq, r, m, false).get_valid_data(), detail);
+    e = extremes(hEx, detail);
     f[17] = e.max;
     f[18] = e.min;
 
