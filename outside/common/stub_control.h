@@ -114,7 +114,7 @@ public:
         hooks_.clear();
         counts_.clear();
         log_.clear();
-        stamp_ = "\x01";
+        stamp_.assign(1, '\x01');  // no file stamp looks like this; assign() also keeps g++ 12 -O3 quiet
     }
 
     void addHook(Hook h) {

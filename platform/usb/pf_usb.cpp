@@ -142,7 +142,10 @@ void describeSystem(Entry& e) {
     std::string sysname;
     if (n > 0) {
         sysname = std::to_string(d.bus) + "-";
-        for (int i = 0; i < n; ++i) sysname += (i ? "." : "") + std::to_string(ports[i]);
+        for (int i = 0; i < n; ++i) {
+            if (i) sysname += '.';
+            sysname += std::to_string(ports[i]);
+        }
     } else {
         sysname = "usb" + std::to_string(d.bus);
     }
