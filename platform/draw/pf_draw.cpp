@@ -1,6 +1,8 @@
 // The drawing context on QImage + QPainter.
 #include "draw/pf_draw.h"
 
+#include "draw/pf_jpeg2000.h"
+
 #include <QFont>
 #include <QFontInfo>
 #include <QFontMetricsF>
@@ -207,8 +209,20 @@ uint32_t Context::pixel(int x, int y) const {
 
 bool Context::writeTo(const std::string& path, const char* format) const {
     if (d_->image.isNull() || path.empty() || !format) return false;
+    const bool jp2 = qstrcmp(format, "jp2") == 0, j2k = qstrcmp(format, "j2k") == 0;
     QSaveFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly)) return false;
+    if (jp2 || j2k) {
+        // Qt has no JPEG 2000 writer: encode in memory, then write the whole stream.
+        std::vector<uint8_t> bytes;
+        if (!encodeJpeg2000(d_->image, jp2, bytes) ||
+            file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) !=
+                static_cast<qint64>(bytes.size())) {
+            file.cancelWriting();
+            return false;
+        }
+        return file.commit();
+    }
     QImageWriter writer(&file, format);
     // JPEG has no alpha: flatten onto white, as a viewer would show it.
     QImage out = d_->image;

@@ -59,8 +59,9 @@ public:
     // 0xAARRGGBB of the pixel whose lower-left corner is at (x, y); 0 outside.
     uint32_t pixel(int x, int y) const;
 
-    // Encodes the bitmap ("jpeg", "png", "tiff") and writes it atomically:
-    // either the whole picture is at the path afterwards, or nothing changed.
+    // Encodes the bitmap ("jpeg", "png", "tiff", or JPEG 2000 as a "jp2" file or a
+    // bare "j2k" codestream, lossless) and writes it atomically: either the whole
+    // picture is at the path afterwards, or nothing changed.
     bool writeTo(const std::string& path, const char* format) const;
 
 private:
