@@ -82,6 +82,59 @@ def biquad(kind, fc, q, gain, x):
     out(lfilter(b, a, x))
 
 
+def interp(x, y, xout):
+    # np.interp holds the end values outside the samples.
+    out(np.interp(xout, x, y))
+
+
+def linear_fit_filter(v, window):
+    h, n, idx = window // 2, len(v), np.arange(len(v), dtype=float)
+    res = []
+    for i in range(n):
+        lo, hi = max(0, i - h), min(n - 1, i + h)
+        res.append(v[i] if lo == hi else np.polyval(np.polyfit(idx[lo:hi + 1], v[lo:hi + 1], 1), i))
+    out(res)
+
+
+def quadratic(x, y, xout, window):
+    n, size = len(x), min(window, len(x))
+    res = []
+    for t in xout:
+        k = int(np.searchsorted(x, t, side="right"))
+        s = min(max(k - window // 2, 0), n - size)
+        res.append(np.polyval(np.polyfit(x[s:s + size], y[s:s + size], 2), t))
+    out(res)
+
+
+def lowpass(x, a, b):
+    from scipy.signal import lfilter
+    alpha = np.float32(a) / np.float32(b)
+    # y[i] = alpha x[i] + (1 - alpha) y[i-1], started so that y[0] = x[0].
+    out(lfilter([alpha], [1, -(1 - alpha)], x, zi=[(1 - alpha) * x[0]])[0])
+
+
+def grid(wl, dat, bgn, end, step):
+    out(np.interp(np.arange(bgn, end + step / 2, step), wl, dat))
+
+
+def normpdf(d, sigma):
+    from scipy.stats import norm
+    out(norm.pdf(d, 0, sigma))
+
+
+def correlation(x, y):
+    # Five times: drop the largest, then the smallest y (first of equals), with its x.
+    x, y = list(x), list(y)
+    for _ in range(5):
+        i = int(np.argmax(y)); del x[i]; del y[i]
+        i = int(np.argmin(y)); del x[i]; del y[i]
+    linefit(np.array(x), np.array(y))
+
+
+def origin_slope(x, y):
+    out([np.sum(x * y) / np.sum(x * x)])
+
+
 def main():
     op, params = sys.argv[1], sys.argv[2:]
     a = arrays()
@@ -99,6 +152,22 @@ def main():
         inversefit(a[0], a[1])
     elif op == "biquad":
         biquad(int(params[0]), float(params[1]), float(params[2]), float(params[3]), a[0])
+    elif op == "interp":
+        interp(a[0], a[1], a[2])
+    elif op == "linfitfilter":
+        linear_fit_filter(a[0], int(params[0]))
+    elif op == "quadratic":
+        quadratic(a[0], a[1], a[2], int(params[0]))
+    elif op == "lowpass":
+        lowpass(a[0], float(params[0]), float(params[1]))
+    elif op == "grid":
+        grid(a[0], a[1], float(params[0]), float(params[1]), float(params[2]))
+    elif op == "normpdf":
+        normpdf(a[0], float(params[0]))
+    elif op == "correlation":
+        correlation(a[0], a[1])
+    elif op == "originslope":
+        origin_slope(a[0], a[1])
     else:
         sys.exit("unknown op " + op)
 
