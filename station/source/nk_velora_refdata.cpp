@@ -303,9 +303,11 @@ u16 nkFom_cg_loadUserDatabase(CNK_logManager* lm, const std::string& path, std::
         NK_VLRA_REPORT(lm, kNKErr_invalidData, "expectedSz == dataSize");
         return kNKErr_OK;
     }
-    out.assign(rows, std::vector<float>(cols));
+    // Row by row: with no rows the column count is not backed by any byte.
+    out.resize(rows);
     const u8* p = data.data() + 6;
     for (auto& row : out) {
+        row.resize(cols);
         std::memcpy(row.data(), p, cols * 4);  // little-endian host, as the file
         p += cols * 4;
     }

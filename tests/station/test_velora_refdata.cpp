@@ -243,6 +243,11 @@ TEST(VeloraUserDatabase, BinaryFilesThatDoNotHoldWhatTheyPromiseAreRefused) {
         {"a 32-bit product would wrap to the file size", 1, 0x40000000u, 0},
         {"a 32-bit product would wrap, rows too", 4, 0x10000000u, 0},
     };
+    // No rows: a huge column count stands for nothing and allocates nothing.
+    bin(0, 0xF8F80000u, 0);
+    TableF none = {{1}};
+    EXPECT_EQ(0, nkFom_cg_loadUserDatabase(nullptr, dir.file("db.bin"), none));
+    EXPECT_TRUE(none.empty());
     for (const Case& c : cases) {
         bin(c.rows, c.cols, c.bytes);
         TableF out = {{1}};
