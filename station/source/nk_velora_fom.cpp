@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "CVLRA_error.h"
 #include "nk_velora_log.h"
 #include "nk_velora_utils.h"
 
@@ -12,8 +13,6 @@ using nk_velora::logLine;
 
 namespace {
 
-// Station code A_Factor_NotAvailable.
-constexpr u16 kAfactorNotAvailable = 88;
 // The station's wavelength grid: 400 to 1100 nm in 2 nm steps.
 constexpr size_t kGridCount = 351;
 
@@ -35,8 +34,8 @@ u16 nkFom_cg_getAfactor(CNK_logManager* lm, const std::vector<std::vector<float>
         if (end == bankText.c_str()) bank = -1;
     }
     if (bank < 0) {
-        NK_VLRA_REPORT(lm, kAfactorNotAvailable, "bank>=0");
-        return kAfactorNotAvailable;
+        NK_VLRA_REPORT(lm, kNKErr_A_Factor_NotAvailable, "bank>=0");
+        return kNKErr_A_Factor_NotAvailable;
     }
     long long machineId = -1;
     const size_t digit = tester.find_first_of("0123456789");
@@ -45,20 +44,20 @@ u16 nkFom_cg_getAfactor(CNK_logManager* lm, const std::vector<std::vector<float>
         const std::vector<float>& row = aFactors[static_cast<size_t>(machineId)];
         const size_t column = static_cast<size_t>(bank % 2);
         if (row.size() <= column) {
-            NK_VLRA_REPORT(lm, kAfactorNotAvailable, "a_factors[machineId].size()>bank%2");
-            return kAfactorNotAvailable;
+            NK_VLRA_REPORT(lm, kNKErr_A_Factor_NotAvailable, "a_factors[machineId].size()>bank%2");
+            return kNKErr_A_Factor_NotAvailable;
         }
         aFactor = row[column];
         logLine(lm, kVL1, "* TesterId %lld, BankId %lld, a_factor %f", machineId, bank, aFactor);
         if (aFactor == 0.0f) {
             logLine(lm, kVL1, "[ERROR] a_factor is not available for %s", key.c_str());
-            NK_VLRA_REPORT(lm, kAfactorNotAvailable, "a_factor != 0.0f");
-            return kAfactorNotAvailable;
+            NK_VLRA_REPORT(lm, kNKErr_A_Factor_NotAvailable, "a_factor != 0.0f");
+            return kNKErr_A_Factor_NotAvailable;
         }
         return kNKErr_OK;
     }
-    NK_VLRA_REPORT(lm, kAfactorNotAvailable, "machineId < a_factors.size() && machineId != -1");
-    return kAfactorNotAvailable;
+    NK_VLRA_REPORT(lm, kNKErr_A_Factor_NotAvailable, "machineId < a_factors.size() && machineId != -1");
+    return kNKErr_A_Factor_NotAvailable;
 }
 
 u16 nkFom_cg_getTWavelengthCorrelationx(CNK_logManager* lm, const std::vector<std::vector<float>>& T, float wl,
