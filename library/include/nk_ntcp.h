@@ -96,4 +96,10 @@ private:
     std::condition_variable waitCv_;
     u8 seqCounter_ = 0;
     Waiter waiters_[256];
+    // A connection's packets reach the owner only after its connect handler
+    // has returned; the close clears the gate for the next connection.
+    std::mutex connectMutex_;
+    std::condition_variable connectCv_;
+    bool connectDone_ = false;
+    bool connectGateAbandoned_ = false;  // the endpoint is going away
 };

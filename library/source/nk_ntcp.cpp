@@ -42,6 +42,12 @@ void CNK_ntcp::init() { NK_CLASS_NAME(); }
 
 CNK_ntcp::~CNK_ntcp() {
     if (!nkObj_isValid(this)) return;
+    {
+        // A packet held back for a connect handler is dropped, not delivered.
+        std::lock_guard<std::mutex> lock(connectMutex_);
+        connectGateAbandoned_ = true;
+    }
+    connectCv_.notify_all();
     // The receive thread calls into this part of the object: end it first.
     shutdownAndWait();
     std::lock_guard<std::mutex> lock(waitMutex_);
@@ -349,6 +355,15 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
             return kNKErr_OK;
         }
     }
+    {
+        // The owner's connect handling finishes before its first packet is handed over.
+        std::unique_lock<std::mutex> lock(connectMutex_);
+        connectCv_.wait(lock, [this] { return connectDone_ || connectGateAbandoned_; });
+        if (connectGateAbandoned_) {
+            std::free(pkt);
+            return kNKErr_OK;
+        }
+    }
     INK_ntcpCallback* callback = _ntcpCallback.load();
     if (callback) {
         callback->onNtcpReceive(socketName, pkt);
@@ -363,9 +378,19 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
 void CNK_ntcp::onConnect(u32 socketName) {
     INK_ntcpCallback* callback = _ntcpCallback.load();
     if (callback) callback->onNtcpConnect(socketName);
+    {
+        std::lock_guard<std::mutex> lock(connectMutex_);
+        connectDone_ = true;
+    }
+    connectCv_.notify_all();
 }
 
 void CNK_ntcp::onClose(u32 socketName) {
+    {
+        // This connection's receive loop has ended; the next one waits for its own connect.
+        std::lock_guard<std::mutex> lock(connectMutex_);
+        connectDone_ = false;
+    }
     {
         // Every request still waiting ends now with socketClosed. One whose
         // reply has already come keeps it: a peer that answers and then hangs

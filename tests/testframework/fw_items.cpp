@@ -27,6 +27,7 @@ void FwItem::registerDataSymbol() {
 }
 
 void FwItem::performTest(t_nkTestMode) {
+    aborted.store(false);
     runLog().add(_name);
     setStatus(kNkTestStat_TESTING);
     const int ms = paramInt("sleepMs", 0);
