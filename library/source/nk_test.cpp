@@ -60,13 +60,14 @@ std::string format(const char* fmt, ...) {
 }
 
 // Used by formats that come from callers, whose argument types are checked at run time.
-std::string formatDynamic(const std::string& fmt, ...) {
+// The format is a C text: va_start on a reference parameter is undefined.
+std::string formatDynamic(const char* fmt, ...) {
     CNumericScope numeric;
     va_list ap;
     va_start(ap, fmt);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::string out = vformat(fmt.c_str(), ap);
+    std::string out = vformat(fmt, ap);
 #pragma GCC diagnostic pop
     va_end(ap);
     return out;
@@ -702,11 +703,11 @@ std::string valueWithFormat(const ValueFormat& vf, const std::string& typeStr, d
         return numberText(typeStr, v);
     }
     const std::string head = vf.prefix + vf.spec;
-    if (std::strchr("fFeEgGaA", vf.letter)) return formatDynamic(head + vf.letter + vf.suffix, d);
-    if (vf.letter == 'c') return formatDynamic(head + 'c' + vf.suffix, static_cast<int>(static_cast<unsigned char>(s)));
+    if (std::strchr("fFeEgGaA", vf.letter)) return formatDynamic((head + vf.letter + vf.suffix).c_str(), d);
+    if (vf.letter == 'c') return formatDynamic((head + 'c' + vf.suffix).c_str(), static_cast<int>(static_cast<unsigned char>(s)));
     if (vf.letter == 'd' || vf.letter == 'i')
-        return formatDynamic(head + "ll" + vf.letter + vf.suffix, static_cast<long long>(s));
-    return formatDynamic(head + "ll" + vf.letter + vf.suffix, static_cast<unsigned long long>(u));
+        return formatDynamic((head + "ll" + vf.letter + vf.suffix).c_str(), static_cast<long long>(s));
+    return formatDynamic((head + "ll" + vf.letter + vf.suffix).c_str(), static_cast<unsigned long long>(u));
 }
 
 }  // namespace
