@@ -119,3 +119,53 @@ private:
     std::atomic<bool> _unplugged{false};
     std::shared_ptr<NK_unplugGate> _gate;
 };
+
+// Serial port of a USB-serial bridge chip that is itself the USB board object: it
+// finds the tty of its own device and follows the device on unplug (CNK_usb).
+class CNK_ftdi : public CNK_usb {
+public:
+    CNK_ftdi(u32 ioObject, u32 baudRate, t_nkSerialFormat format, u8 bufferSizeKB);
+    CNK_ftdi(u16 vendorId, u16 productId, u32 baudRate, t_nkSerialFormat format, u8 port, u8 bufferSizeKB);
+    ~CNK_ftdi() override;
+    u16 setLogManager(CNK_logManager* lm) override;
+
+    u16 open_device();
+    void close_device();
+    // 0: one read of what is waiting; otherwise discards input for timeoutMs.
+    void clear_recvBuffer(double timeoutMs);
+
+    u16 send(const u8* data, size_t dataLeng);
+    u16 send(char* format, ...) __attribute__((format(printf, 2, 3)));
+    u16 send(const std::string& data);
+    u16 send(const std::vector<u8>& data);
+    // With a delimiter: up to and including it; with "": whatever the first read brings.
+    u16 recv(std::string& data, const char* delimiter, double timeoutMs);
+    u16 recv(std::vector<u8>& data, double timeoutMs);
+
+    u16 send_modBus_rtu(u8 address, u8 function, const std::vector<u8>& data);
+    u16 send_modBus_ascii(u8 address, u8 function, const std::vector<u8>& data);
+
+    // state: any line of mask set. Setting raises (or clears) every line of mask.
+    u16 get_modem_ctrl(int mask, bool& state);
+    u16 set_modem_ctrl(int mask, bool state);
+
+    const std::string& bsdPath() const { return _bsdPath; }
+
+protected:
+    void deviceGone() override;
+
+private:
+    void setup(u32 baudRate, t_nkSerialFormat format, u8 bufferSizeKB);
+    u16 sendLocked(const u8* data, size_t dataLeng);
+    void closeLocked();
+    int waitReadable(long long deadlineNs);
+
+    std::mutex _mtx;
+    std::string _bsdPath;
+    int _fd = 0;
+    std::unique_ptr<termios> _savedAttr;
+    u32 _baudRate = 0;
+    t_nkSerialFormat _format = k_nkSerialFormat_8N1;
+    int _wakeFd = -1;
+    std::atomic<bool> _gone{false};
+};

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nk_serial_internal.h"
 #include "nk_unplug.h"
 #include "nk_utils.h"
 
@@ -135,6 +136,8 @@ u16 nkSerial_rawAttributes(termios* t, u32 baudRate, t_nkSerialFormat format) {
 }
 
 void nkSerial_setModemIoctl(t_nkModemIoctl fn) { g_modemIoctl.store(fn ? fn : systemModemIoctl); }
+
+int nkSerial_modemIoctl(int fd, unsigned long request, int* bits) { return g_modemIoctl.load()(fd, request, bits); }
 
 // ================================================================ CNK_serial
 

@@ -1,6 +1,8 @@
 // USB layer on the simulated bus: descriptions, lookups, requests, arrivals and unplugging.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -635,6 +637,135 @@ TEST(UsbSystem, ListsThisMachinesBusWithoutFailing) {
     }
     EXPECT_EQ(nkUsb_getUsbDev(0xFFFE, 0xFFFE, 255), 0u);
     RecordProperty("devices", static_cast<int>(list.size()));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- bridge port
+
+namespace {
+
+int g_bridgeLines = 0;
+int g_bridgeWrites = 0;
+int bridgeModem(int, unsigned long request, int* bits) {
+    if (request == TIOCMGET) {
+        *bits = g_bridgeLines;
+    } else if (request == TIOCMSET) {
+        g_bridgeLines = *bits;
+        ++g_bridgeWrites;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+TEST_F(UsbSim, BridgePortOnItsOwnTty) {
+    nktest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    plug(board(0x7777, 0x0001, {3}));  // another adapter without a tty comes first
+    sim::DeviceSpec s = board(0x7777, 0x0002, {2});
+    s.tty = pty.path();
+    plug(s);
+
+    CNK_ftdi noTty(0x7777, 0x0001, 115200, k_nkSerialFormat_8N1, 255, 1);
+    EXPECT_TRUE(noTty.bsdPath().empty());
+    EXPECT_EQ(noTty.open_device(), kNKErr_invalidCondition);
+    CNK_ftdi badBaud(0x7777, 0x0002, 0, k_nkSerialFormat_8N1, 255, 1);
+    EXPECT_EQ(badBaud.open_device(), kNKErr_invalidCondition);
+
+    CNK_ftdi port(0x7777, 0x0002, 115200, k_nkSerialFormat_8N1, 1, 1);
+    EXPECT_EQ(port.bsdPath(), pty.path());
+    ASSERT_EQ(port.open_device(), 0);
+    EXPECT_EQ(port.open_device(), kNKErr_serialAlreadyOpen);  // and closed
+    ASSERT_EQ(port.open_device(), 0);
+
+    ASSERT_TRUE(pty.send("OK\r\nnext"));
+    std::string line;
+    EXPECT_EQ(port.recv(line, "\r\n", 2000), 0);
+    EXPECT_EQ(line, "OK\r\n");
+    EXPECT_EQ(port.recv(line, "", 2000), 0);
+    EXPECT_EQ(line, "next");
+
+    std::vector<u8> bytes;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.recv(bytes, 200), kNKErr_serialReadTimeout);
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(390));  // read, then drain
+
+    EXPECT_EQ(port.send_modBus_rtu(1, 3, {}), kNKErr_invalidPointer);
+    EXPECT_EQ(pty.receive(1, 100), "");
+    ASSERT_EQ(port.send_modBus_rtu(1, 3, {0, 0, 0, 0x0A}), 0);
+    EXPECT_EQ(pty.receive(8, 2000), std::string("\x01\x03\x00\x00\x00\x0A\xC5\xCD", 8));
+    ASSERT_EQ(port.send_modBus_ascii(1, 3, {0, 0, 0, 0x0A}), 0);
+    EXPECT_EQ(pty.receive(19, 2000), ":01030000000AC5CD\r\n");
+    // A formatted text far longer than its format goes out whole.
+    const std::string longText(3000, 'z');
+    std::thread sink([&] { EXPECT_EQ(pty.receive(3006, 3000), "T=" + longText + "\r\n"); });
+    EXPECT_EQ(port.send(const_cast<char*>("T=%s\r\n"), longText.c_str()), 0);
+    sink.join();
+    EXPECT_EQ(port.send(std::string()), kNKErr_invalidPointer);
+
+    bool state = false;
+    EXPECT_EQ(port.get_modem_ctrl(TIOCM_RTS, state), kNKErr_serialCtrlError);  // a pty has no lines
+    nkSerial_setModemIoctl(bridgeModem);
+    g_bridgeLines = TIOCM_RTS | TIOCM_DTR | TIOCM_CTS;
+    g_bridgeWrites = 0;
+    EXPECT_EQ(port.set_modem_ctrl(TIOCM_RTS, false), 0);
+    EXPECT_EQ(g_bridgeLines, TIOCM_DTR | TIOCM_CTS);
+    EXPECT_EQ(port.set_modem_ctrl(TIOCM_RTS, false), 0);
+    EXPECT_EQ(g_bridgeWrites, 1);  // already clear: nothing written
+    EXPECT_EQ(port.set_modem_ctrl(TIOCM_RTS | TIOCM_DTR, true), 0);
+    EXPECT_EQ(g_bridgeLines, TIOCM_RTS | TIOCM_DTR | TIOCM_CTS);  // every bit of the mask raised
+    EXPECT_EQ(port.set_modem_ctrl(TIOCM_RTS | TIOCM_DTR, false), 0);
+    EXPECT_EQ(g_bridgeLines, TIOCM_CTS);
+    EXPECT_EQ(port.get_modem_ctrl(TIOCM_RTS | TIOCM_CTS, state), 0);
+    EXPECT_TRUE(state);
+    EXPECT_EQ(port.get_modem_ctrl(TIOCM_RTS | TIOCM_DTR, state), 0);
+    EXPECT_FALSE(state);
+    nkSerial_setModemIoctl(nullptr);
+    port.close_device();
+    EXPECT_EQ(port.send(std::string("x")), kNKErr_invalidCondition);
+}
+
+struct BridgeOwner : INK_usbDeviceCallback {
+    std::mutex m;
+    CNK_ftdi* port = nullptr;
+    std::atomic<int> told{0};
+    u32 id = 0;
+    void onUsbDeviceDisconnected(u32 i, t_nkUsbDevInfo&) override {
+        std::lock_guard<std::mutex> lock(m);
+        port = nullptr;
+        id = i;
+        ++told;
+    }
+};
+
+TEST_F(UsbSim, BridgePortUnpluggedDuringALongReceive) {
+    nktest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    sim::DeviceSpec s = board(0x7777, 0x0003, {2});
+    s.tty = pty.path();
+    const pf::usb::Handle h = sim::plug(s);
+    BridgeOwner owner;
+    owner.port = new CNK_ftdi(0x7777, 0x0003, 9600, k_nkSerialFormat_8E1, 255, 1);
+    ASSERT_EQ(owner.port->open_device(), 0);
+    ASSERT_EQ(owner.port->setCallback(0x4654, &owner), 0);
+    std::atomic<u16> rc{0};
+    std::atomic<bool> done{false};
+    CNK_ftdi* p = owner.port;
+    std::thread reader([&, p] {
+        std::string text;
+        rc = p->recv(text, "\n", 20000);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sim::unplug(h);
+    ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0 && done; }, 5000));
+    reader.join();
+    EXPECT_EQ(rc, kNKErr_serialReadError);
+    EXPECT_EQ(owner.told, 1);
+    EXPECT_EQ(owner.id, 0x4654u);
+    EXPECT_EQ(owner.port, nullptr);
 }
 
 }  // namespace
