@@ -2,6 +2,8 @@
 // hexadecimal Modbus framing, and the serial port of a USB-serial bridge chip.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -99,6 +101,14 @@ private:
     u16 writeLocked(const u8* data, u32 length);
     // Waits until the port is readable, the deadline passes (0) or the device goes (-1).
     int waitReadable(long long deadlineNs);
+    // Input through a small read-ahead, so text reads take a chunk per system
+    // call and leave what follows their delimiter for the next read.
+    ssize_t takeInput(void* buf, size_t n);
+    int nextByte(char* c, long long deadlineNs);
+    void dropInput() {
+        _rx.clear();
+        _rxPos = 0;
+    }
     u32 byteTimeUs() const;
 
     std::mutex _linkMtx;  // the USB device pointer and the owner callback
@@ -114,6 +124,9 @@ private:
     u32 _sendBuffSize = 0;
     u32 _baudRate = 0;
     t_nkSerialFormat _format = k_nkSerialFormat_8N1;
+
+    std::string _rx;  // read ahead from the line, not yet delivered
+    size_t _rxPos = 0;
 
     int _wakeFd = -1;  // readable once the device is gone: wakes a waiting read
     std::atomic<bool> _unplugged{false};
@@ -157,6 +170,7 @@ protected:
 private:
     void setup(u32 baudRate, t_nkSerialFormat format, u8 bufferSizeKB);
     u16 sendLocked(const u8* data, size_t dataLeng);
+    void drainLocked(double timeoutMs);
     void closeLocked();
     int waitReadable(long long deadlineNs);
 

@@ -194,6 +194,10 @@ void CNK_ftdi::close_device() {
 void CNK_ftdi::clear_recvBuffer(double timeoutMs) {
     NK_VALID_OR_RETURN_VOID();
     std::lock_guard<std::mutex> lock(_mtx);
+    drainLocked(timeoutMs);
+}
+
+void CNK_ftdi::drainLocked(double timeoutMs) {
     if (!(_fd > 0)) {
         NK_REPORT(kNKErr_invalidCondition, "_fd>0");
         return;
@@ -396,8 +400,9 @@ u16 CNK_ftdi::recv(std::string& data, const char* delimiter, double timeoutMs) {
             rc = kNKErr_serialReadTimeout;
             NK_REPORT(rc, "found==true");
         }
+        // Drained before the mutex goes: once it is released an unplug may free this port.
+        if (rc && !_gone) drainLocked(timeoutMs);
     }
-    if (rc && !_gone) clear_recvBuffer(timeoutMs);
     return rc;
 }
 
@@ -442,8 +447,8 @@ u16 CNK_ftdi::recv(std::vector<u8>& data, double timeoutMs) {
             rc = kNKErr_serialReadTimeout;
             NK_REPORT(rc, "data.size()>0");
         }
+        if (rc && !_gone) drainLocked(timeoutMs);
     }
-    if (rc && !_gone) clear_recvBuffer(timeoutMs);
     return rc;
 }
 

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -345,6 +346,7 @@ u16 CNK_serial::Open() {
 }
 
 void CNK_serial::closeLocked() {
+    dropInput();
     if (_fd == 0) return;
     if (_savedAttr) tcsetattr(_fd, TCSANOW, _savedAttr.get());
     _savedAttr.reset();
@@ -369,6 +371,7 @@ u16 CNK_serial::drainLocked() {
         NK_REPORT(kNKErr_serialCtrlError, "ctl_rtn==0");
         return kNKErr_serialCtrlError;
     }
+    dropInput();
     const long long deadline = nowNs() + 5000000000LL;
     u8 chunk[4096];
     u16 rc = kNKErr_OK;
@@ -507,6 +510,7 @@ u16 CNK_serial::Write_modBus_ascii(u8 address, u8 function, u8* data, int dataLe
 int CNK_serial::waitReadable(long long deadlineNs) {
     for (;;) {
         if (_unplugged) return -1;
+        if (_rxPos < _rx.size()) return 1;
         const long long left = deadlineNs - nowNs();
         if (left <= 0) return 0;
         pollfd p[2] = {{_fd, POLLIN, 0}, {_wakeFd, POLLIN, 0}};
@@ -573,6 +577,34 @@ u32 clampTimeout(u32 ms, u32 lo, u32 hi) { return ms < lo ? lo : (ms > hi ? hi :
         return kNKErr_serialReadError;                    \
     } while (0)
 
+ssize_t CNK_serial::takeInput(void* buf, size_t n) {
+    if (_rxPos < _rx.size()) {
+        const size_t k = std::min(n, _rx.size() - _rxPos);
+        std::memcpy(buf, _rx.data() + _rxPos, k);
+        _rxPos += k;
+        return static_cast<ssize_t>(k);
+    }
+    return readSome(_fd, buf, n);
+}
+
+// 1 a byte, 0 the deadline passed, -1 a read error or the device is gone.
+int CNK_serial::nextByte(char* c, long long deadlineNs) {
+    for (;;) {
+        if (_rxPos < _rx.size()) {
+            *c = _rx[_rxPos++];
+            return 1;
+        }
+        _rx.resize(4096);
+        _rxPos = 0;
+        const ssize_t n = readSome(_fd, _rx.data(), _rx.size());
+        _rx.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        if (n < 0) return -1;
+        if (n > 0) continue;
+        const int w = waitReadable(deadlineNs);
+        if (w <= 0) return w;
+    }
+}
+
 u16 CNK_serial::Read(u8* recvBuff, u32* pRecvLeng, u32 timeoutMs) {
     NK_READ_PREAMBLE(recvBuff)
     const u32 want = *pRecvLeng;
@@ -582,7 +614,7 @@ u16 CNK_serial::Read(u8* recvBuff, u32* pRecvLeng, u32 timeoutMs) {
         const int w = waitReadable(deadline);
         if (w < 0) NK_READ_ERROR();
         if (w == 0) break;
-        const ssize_t n = readSome(_fd, recvBuff + got, want - got);
+        const ssize_t n = takeInput(recvBuff + got, want - got);
         if (n < 0) NK_READ_ERROR();
         got += static_cast<u32>(n);
     }
@@ -602,7 +634,7 @@ u16 CNK_serial::Read(char* recvBuff, u32* pRecvLeng, u32 timeoutMs) {
         const int w = waitReadable(deadline);
         if (w < 0) NK_READ_ERROR();
         if (w == 0) break;
-        const ssize_t n = readSome(_fd, recvBuff, cap);
+        const ssize_t n = takeInput(recvBuff, cap);
         if (n < 0) NK_READ_ERROR();
         if (n > 0) {
             *pRecvLeng = static_cast<u32>(n);
@@ -629,14 +661,9 @@ u16 CNK_serial::Read(char* recvBuff, u32* pRecvLeng, char* delimiter, u32 timeou
     recvBuff[0] = '\0';
     for (;;) {
         char c;
-        const ssize_t n = readSome(_fd, &c, 1);
-        if (n < 0) NK_READ_ERROR();
-        if (n == 0) {
-            const int w = waitReadable(deadline);
-            if (w < 0) NK_READ_ERROR();
-            if (w == 0) break;
-            continue;
-        }
+        const int r = nextByte(&c, deadline);
+        if (r < 0) NK_READ_ERROR();
+        if (r == 0) break;
         recvBuff[got++] = c;
         if (got >= cap) {
             std::printf(". receive %ld\n", static_cast<long>(got));
@@ -671,7 +698,7 @@ u16 CNK_serial::Read_modBus_rtu(u8* recvBuff, u32* pRecvLeng, u32 timeoutMs) {
         const int w = waitReadable(deadline);
         if (w < 0) NK_READ_ERROR();
         if (w == 0) break;
-        const ssize_t n = readSome(_fd, recvBuff + receivedLeng, bufferSize - receivedLeng);
+        const ssize_t n = takeInput(recvBuff + receivedLeng, bufferSize - receivedLeng);
         if (n < 0) NK_READ_ERROR();
         receivedLeng += static_cast<u32>(n);
     }
@@ -703,14 +730,9 @@ u16 CNK_serial::Read_modBus_ascii(char* recvBuff, u32* pRecvLeng, u32 timeoutMs)
     recvBuff[0] = '\0';
     for (;;) {
         char c;
-        const ssize_t n = readSome(_fd, &c, 1);
-        if (n < 0) NK_READ_ERROR();
-        if (n == 0) {
-            const int w = waitReadable(deadline);
-            if (w < 0) NK_READ_ERROR();
-            if (w == 0) break;
-            continue;
-        }
+        const int r = nextByte(&c, deadline);
+        if (r < 0) NK_READ_ERROR();
+        if (r == 0) break;
         recvBuff[got++] = c;
         if (got >= cap) {
             *pRecvLeng = got;
@@ -746,6 +768,7 @@ u16 CNK_serial::Flush(u8 queue) {
         NK_REPORT(kNKErr_invalidParam, "queue>=1 && queue<=3");
         return kNKErr_invalidParam;
     }
+    if (sel != TCOFLUSH) dropInput();
     if (tcflush(_fd, sel) != 0) {
         if (nkObj_isValid(logManager)) logManager->printText(kVL1, ". Error %s\n", std::strerror(errno));
         NK_REPORT(kNKErr_serialCtrlError, "ctl_rtn==0");
