@@ -4,6 +4,7 @@ SHELL := /bin/bash
 BUILD_TEST ?= build/test
 BUILD_RELEASE ?= build/release
 BUILD_FUZZ ?= build/fuzz
+BUILD_TSAN ?= build/tsan
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
@@ -12,7 +13,7 @@ export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: deps test build-test release run bench fuzz clean
+.PHONY: deps test build-test release run bench fuzz tsan clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -44,6 +45,17 @@ fuzz: deps
 	  [ -x "$$f" ] || continue; \
 	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
 	  "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 2>&1 | tail -n 5; \
+	done
+
+# The concurrency suites under ThreadSanitizer, in a build folder of their own.
+# Death tests fork and re-run the program; they add nothing here.
+TSAN_SUITES ?= nk_testframework_tests nk_testregistry_tests
+tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_TSAN=ON -DNK_WERROR=ON -DNK_BENCH=OFF
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES)
+	@for t in $(TSAN_SUITES); do \
+	  echo "== $$t (ThreadSanitizer)"; \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/$$t --gtest_filter='-*DeathTest*' --gtest_brief=1; \
 	done
 
 clean:
