@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <memory>
 
+#include "CVLRA_cg_testSession.h"
 #include "CVLRA_error.h"
 #include "nk_error.h"
 
@@ -48,6 +49,42 @@ u16 AppDelegate::applicationDidFinishLaunching() {
     _testScriptFile = settings_.scriptPath;
     _hostVersion = lumbrel_version();
     _isDevelopmentMode = switches_.development;
+
+    for (int i = 0; i < kSessionCount; ++i) {
+        auto* session = new CVLRA_cg_testSession(i, _logPath_root, _testScriptFile);
+        _testSession.push_back(session);
+        session->_hostVersion = _hostVersion;
+        session->_appLogManager = _lm;
+        session->_mtxCsvFile = &_mtxCsvFile;
+        session->_weightMap = &_weightMap;
+        session->_tp3Trans = &_tp3Trans;
+        session->_kbResult = &_kbResult;
+        session->_beam_T = &_beam_T;
+        session->_measured_T = &_measured_T;
+        session->_a_factors = &_a_factors;
+        session->_snsrSptrResp_irrs_Corvane = &_snsrSptrResp_irrs_Corvane;
+        session->_snsrSptrResp_irrs_Talvek = &_snsrSptrResp_irrs_Talvek;
+        session->_WhiteCGCorrectionFactor = &_WhiteCGCorrectionFactor;
+        session->_lightDB_Corvane = &lightDB_Corvane;
+        session->_lightDB_Talvek = &lightDB_Talvek;
+        session->_a_factor = &_a_factor;
+        session->_a_factor_LightSourceSN = _a_factor_LightSourceSN;
+        session->_a_factor_SpectrometerSN[0] = _a_factor_SpectrometerSN[0];
+        session->_a_factor_SpectrometerSN[1] = _a_factor_SpectrometerSN[1];
+        session->updateOperatorSettings([&](t_vlraOperatorSettings& o) {
+            o.isDevelopmentMode = _isDevelopmentMode;
+            o.isHubrEnabled = switches_.hubrEnabled;
+            o.vdxUploadOnFail = false;
+            o.vdxDryRunPath = switches_.repositoryDryRun ? _logPath_root : std::string();
+            o.vdxCaUrl = lumbrel::kDefaultVdxCaUrl;
+            o.vdxDsSetUrl = lumbrel::kDefaultVdxDsUrl;
+            o.vdxDsGetUrl = lumbrel::kDefaultVdxDsUrl;
+            o.vdxTrustObjectUrl = lumbrel::kDefaultVdxTrustObjectUrl;
+        });
+        session->takeOperatorSnapshot();
+    }
+    _lm->printText(kVL1, "*** VDX Use Input Data for Testing");
+    _lm->printText(kVL1, "*** VDX Disable Upload on Failure");
     _eventSink.setOwner(this);
     return 0;
 }
@@ -66,8 +103,27 @@ u16 AppDelegate::onAccept(u32) {
     _lm->printText(kVL1, "incoming connection");
     const int fd = _server->Accept();
     if (fd < 0) return 0;
-    _lm->printText(kVL1, "*** REJECT *** Server reach max connection");
-    ::close(fd);
+    // A session is idle only once its last connection's close handling is over
+    // (the link runs until then), so a new tester never meets the previous unit.
+    CVLRA_cg_testSession* idle = nullptr;
+    for (int scan = 0; scan < 6; ++scan) {
+        idle = nullptr;
+        for (CVLRA_cg_testSession* session : _testSession)
+            if (!session->isNtcpRunning()) {
+                idle = session;
+                break;
+            }
+        if (!idle) {
+            _lm->printText(kVL1, "*** REJECT *** Server reach max connection");
+            ::close(fd);
+            return 0;
+        }
+    }
+    const u16 err = idle->setSocket(fd, _lm, kVL1);
+    if (err != 0) {
+        _lm->printText(kVL1, "*** Server Error *** %s", nkError_getErrorString(err));
+        ::close(fd);
+    }
     return 0;
 }
 
@@ -75,6 +131,7 @@ void AppDelegate::onCloseServer(u32) {
     _lm->printText(kVL1, "server socket closed");
     _lm->printText(kVL1, "Data Server Stopped");
     _lm->setLogFileName(nullptr);
+    for (CVLRA_cg_testSession* session : _testSession) session->Close();
 }
 
 void AppDelegate::onLogRelay(const char* text) {
@@ -102,6 +159,12 @@ void AppDelegate::applicationWillTerminate() {
         _server = nullptr;
     }
     _eventSink.setOwner(nullptr);
+    // Every link ends and its receive thread and close handling finish before
+    // the sessions go.
+    for (CVLRA_cg_testSession* session : _testSession) session->Close();
+    for (CVLRA_cg_testSession* session : _testSession) session->closeAndWait();
+    for (CVLRA_cg_testSession* session : _testSession) delete session;
+    _testSession.clear();
     // The log manager last: everything above prints through it.
     if (_lm) {
         _lm->setLogRelay(nullptr);

@@ -1,0 +1,172 @@
+// The station's test session and its item base.
+#include "CVLRA_cg_testSession.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "CVLRA_cg_testItem.h"
+#include "cvlra_tscr.h"
+#include "nk_error.h"
+
+// ---------------------------------------------------------------- CVLRA_cg_testItem
+
+CVLRA_cg_testItem::CVLRA_cg_testItem() { NK_CLASS_NAME(); }
+
+CVLRA_cg_testItem::~CVLRA_cg_testItem() = default;
+
+u16 CVLRA_cg_testItem::setLogManager(CNK_logManager* lm) { return CNK_testItem::setLogManager(lm); }
+
+bool nkVlra_closesLink(u16 code) { return code >= 1 && code <= 32 && ((0x0FF80203u >> (code - 1)) & 1u); }
+
+void CVLRA_cg_testItem::reply(const tNTCP_header* header, u16 code, const void* payload, int length) {
+    if (!_testSession || _testSession->_isOfflineRun.load()) return;
+    _testSession->SendResponse(header, code, payload, length, kVL2);
+    if (nkVlra_closesLink(code)) _testSession->Close();
+}
+
+// ---------------------------------------------------------------- CVLRA_cg_testSession
+
+namespace {
+
+// The four characters of a control code in reading order; tester bytes that are
+// not printable show as '.'.
+std::string fourCC(u32 v) {
+    const char c[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return nkVlra_printable(std::string_view(c, 4));
+}
+
+}  // namespace
+
+CVLRA_cg_testSession::CVLRA_cg_testSession(long index, const std::string& logRoot, const std::string& scriptFile)
+    : CNK_testSession(index, logRoot, scriptFile) {
+    NK_CLASS_NAME();
+    for (CNK_testItem* item : _items)
+        if (auto* station = dynamic_cast<CVLRA_cg_testItem*>(item)) station->_testSession = this;
+
+    auto firstNamed = [&](const char* name) -> CNK_testItem* {
+        size_t idx = 0;
+        while (idx < _items.size() && _items[idx]->_name != name) ++idx;
+        // Every unit needs all five: a script without one cannot serve a tester.
+        if (!(idx < _items.size())) nkDebug_assertFail(__FILE__, this->name, __func__, __LINE__, "idx<_testItems.size()");
+        return _items[idx];
+    };
+    _ctrlItemMap[kVLRA_ctrl_tscr] = firstNamed("INIT");
+    _ctrlItemMap[kVLRA_ctrl_atst] = firstNamed("T");
+    _ctrlItemMap[kVLRA_ctrl_unif] = firstNamed("UNIF");
+    _ctrlItemMap[kVLRA_ctrl_tsed] = firstNamed("POST");
+    firstNamed("VDXU");  // run by the post item, not by a control code
+    resetUnit();
+}
+
+CVLRA_cg_testSession::~CVLRA_cg_testSession() {
+    // The close handling must run while this object is whole.
+    if (nkObj_isValid(this)) closeAndWait();
+}
+
+u16 CVLRA_cg_testSession::setLogManager(CNK_logManager* lm) { return CNK_testSession::setLogManager(lm); }
+
+bool CVLRA_cg_testSession::isReadyToTest(std::string&) { return true; }
+
+void CVLRA_cg_testSession::closeAndWait() {
+    NK_VALID_OR_RETURN_VOID();
+    shutdownAndWait();
+}
+
+t_vlraOperatorSettings CVLRA_cg_testSession::operatorSettings() const {
+    std::lock_guard<std::mutex> guard(mtxOperator_);
+    return operator_;
+}
+
+void CVLRA_cg_testSession::takeOperatorSnapshot() {
+    const t_vlraOperatorSettings s = operatorSettings();
+    _isHubrEnabled = s.isHubrEnabled;
+    _isDevelopmentMode = s.isDevelopmentMode;
+    _vdxUploadOnFail = s.vdxUploadOnFail;
+    _vdxDryRunPath = s.vdxDryRunPath;
+    _vdxCaUrl = s.vdxCaUrl;
+    _vdxDsSetUrl = s.vdxDsSetUrl;
+    _vdxDsGetUrl = s.vdxDsGetUrl;
+    _vdxTrustObjectUrl = s.vdxTrustObjectUrl;
+}
+
+void CVLRA_cg_testSession::resetUnit() {
+    NK_VALID_OR_RETURN_VOID();
+    unitOpen_.store(false);
+    // No line of the next unit may land in this one's log.
+    if (_logManager) _logManager->setLogFileName(nullptr);
+    _cgType = 255;
+    _cgColor = 255;
+    _testerName.clear();
+    _testerCellId = 0;
+    _hostVersionColor.clear();
+    _hubrHostVersion.clear();
+    _cgSn.clear();
+    _hubrStationMode.clear();
+    _cgCalPath.clear();
+    _logPath.clear();
+    _unitLogsFolder.clear();
+    _statisticsPath.clear();
+    _vdxDataPath.clear();
+    _iqcMode.clear();
+    _vdxVersion = -1.0;
+    _unif_centroid_wl = 0.0f;
+    _unif_beam_size = 0.0f;
+    _unif_pixel_density = 0.0f;
+    _unif_img_w = 0;
+    _unif_img_h = 0;
+    _unif_t_map.clear();
+    _final_wl.clear();
+    _final_T.clear();
+    _weighted_T.clear();
+    _unitAFactor = 0.0f;
+    _total_test_point = 0;
+    _hubrSessionStarted = false;
+    _hubrAmIok = false;
+    _UOPCheckPass = false;
+    takeOperatorSnapshot();
+}
+
+void CVLRA_cg_testSession::onNtcpConnect(u32 socketName) {
+    CNK_testSession::onNtcpConnect(socketName);
+    resetTestSession();
+    resetUnit();
+    {
+        std::lock_guard<std::mutex> guard(mtxConnect_);
+        connectDone_ = true;
+    }
+    cvConnect_.notify_all();
+}
+
+void CVLRA_cg_testSession::onNtcpClose(u32 socketName) {
+    CNK_testSession::onNtcpClose(socketName);
+    unitOpen_.store(false);
+    if (_logManager) _logManager->setLogFileName(nullptr);
+    std::lock_guard<std::mutex> guard(mtxConnect_);
+    connectDone_ = false;
+}
+
+void CVLRA_cg_testSession::processNtcpPacket(const tNTCP_header* header, const u8* payload) {
+    NK_VALID_OR_RETURN_VOID();
+    if (!header) return;
+    {
+        // S4: the connection's connect handling (item reset, start time, unit reset)
+        // comes before its first packet.
+        std::unique_lock<std::mutex> lock(mtxConnect_);
+        cvConnect_.wait_for(lock, std::chrono::seconds(5), [&] { return connectDone_; });
+    }
+    std::printf("[%ld,NTCP:'%s' CTRL:'%s']\n", static_cast<long>(_index), fourCC(header->NTCP).c_str(),
+                fourCC(header->CTRL).c_str());
+    std::fflush(stdout);
+
+    const auto it = _ctrlItemMap.find(header->CTRL);
+    if (it == _ctrlItemMap.end()) {
+        SendResponse(header, kNKErr_invalidData, nullptr, 0, kVL2);
+        return;
+    }
+    // S3: a packet that needs a unit never runs on an earlier unit's data.
+    if (header->CTRL != kVLRA_ctrl_tscr && !unitOpen_.load()) {
+        SendResponse(header, kNKErr_invalidCondition, nullptr, 0, kVL2);
+        return;
+    }
+    it->second->handle_ntcp_packet(header, payload);
+}
