@@ -18,7 +18,7 @@ packages=(
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
   # platform layers
   qt6-base-dev qt6-image-formats-plugins libqt6svg6 libopenjp2-7-dev fonts-dejavu-core
-  libssl-dev libusb-1.0-0-dev libudev-dev libsystemd-dev
+  libssl-dev libusb-1.0-0-dev libudev-dev libsystemd-dev libcurl4-openssl-dev
 )
 
 missing=()
