@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -78,11 +80,18 @@ protected:
     void shutdownAndWait();
     void logLine(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     u32 socketName() const { return socketName_.load(); }
+    // False once the owner has destroyed the object inside a callback; a caller
+    // that runs an owner's callback takes it first and touches nothing after
+    // the callback when it has gone false.
+    std::shared_ptr<std::atomic<bool>> aliveToken() const { return alive_; }
 
 private:
     void init();
     void receiveLoop(INK_socketCallback* callback);
-    void finishConnection(INK_socketCallback* callback);
+    void finishConnection(INK_socketCallback* callback, const std::shared_ptr<std::atomic<bool>>& alive);
+    void markConnectDone();
+    void waitConnectNotification();
+    bool inOwnClose() const { return closingThread_.load() == std::this_thread::get_id(); }
     void closeDescriptor();
     void signalWake();
     void clearWake();
@@ -110,6 +119,17 @@ private:
     std::thread _thread;
     std::thread notifyThread_;
     std::atomic<bool> loopDone_{true};
+    // Cleared when the owner destroys the object inside one of its callbacks: the
+    // thread that ran the callback then leaves without touching the object again.
+    std::shared_ptr<std::atomic<bool>> alive_;
+    // The connect notification of the current connection has returned.
+    std::mutex connectMutex_;
+    std::condition_variable connectCv_;
+    bool connectDone_ = true;
+    // The thread running onClose, which may start the next connection from there.
+    std::atomic<std::thread::id> closingThread_{};
+    // Counts connections started, so that the end of one leaves the next alone.
+    std::atomic<u32> generation_{0};
 };
 
 class CNK_serverSocket : public CNK_baseObject {
@@ -129,6 +149,10 @@ private:
     void acceptLoop();
     void logLine(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+    using Clock = std::chrono::steady_clock;
+    // Milliseconds the accept loop still waits after running out of descriptors.
+    int backoffLeftMsec() const;
+
     std::atomic<int> _socket{-1};
     std::atomic<u32> socketName_{0};
     u16 port_ = 0;
@@ -140,4 +164,10 @@ private:
     std::mutex threadMutex_;
     std::thread _thread;
     std::atomic<bool> loopDone_{true};
+    std::shared_ptr<std::atomic<bool>> alive_;
+    // Back-off while Accept finds no descriptor: until when, how long the last
+    // pause was, and whether this shortage has been logged.
+    std::atomic<Clock::rep> backoffUntil_{0};
+    std::atomic<int> backoffMsec_{0};
+    std::atomic<bool> shortage_{false};
 };

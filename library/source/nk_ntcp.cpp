@@ -315,11 +315,10 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
     }
     if (plen == 1) {
         logLine(kVL1, "[NTCP ERR] PLEN == %d Undefined", 1);
-        // The announced byte is read, so the next header starts where it should.
-        rc = discardPayload(plen, deadline);
-        if (rc != kNKErr_OK) return rc;
+        // Answered at once; the announced byte is then read and dropped when it
+        // comes, so the next header starts where it should.
         rejectPacket(&hdr, kErrcBadLength, 0, 0);
-        return kNKErr_OK;
+        return discardPayload(plen, deadline);
     }
 
     auto* pkt = static_cast<tNTCP_packet*>(std::malloc(sizeof(tNTCP_header) + plen));
@@ -377,7 +376,9 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
 
 void CNK_ntcp::onConnect(u32 socketName) {
     INK_ntcpCallback* callback = _ntcpCallback.load();
+    const auto alive = aliveToken();
     if (callback) callback->onNtcpConnect(socketName);
+    if (!alive->load()) return;  // the owner destroyed this endpoint inside its connect handler
     {
         std::lock_guard<std::mutex> lock(connectMutex_);
         connectDone_ = true;

@@ -3,6 +3,8 @@
 #include "number/pf_number.h"
 
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -100,8 +102,14 @@ CNK_socket::CNK_socket(CNK_logManager* lm) {
 
 void CNK_socket::init() {
     NK_CLASS_NAME();
+    alive_ = std::make_shared<std::atomic<bool>>(true);
     wakeFd_ = makeWakeFd();
-    NK_ASSERT(wakeFd_>=0);
+    if (wakeFd_ < 0) {
+        // Running out of descriptors is ordinary: the object is left unusable,
+        // and every call on it returns a code instead of the process aborting.
+        NK_REPORT(kNKErr_socketOpenError, "wakeFd_>=0");
+        magic = 0;
+    }
 }
 
 CNK_socket::~CNK_socket() {
@@ -160,7 +168,10 @@ u16 CNK_socket::Connect(const char* address, u16 port, INK_socketCallback* callb
         Close();
         return kNKErr_invalidParam;
     }
-    if (_status.load() != k_nkSocketStatus_notActive || !loopDone_.load()) {
+    // Inside its own onClose the owner may start the next connection: the
+    // previous one has ended, only its close handling is still on the stack.
+    const bool fromOwnClose = inOwnClose();
+    if (!fromOwnClose && (_status.load() != k_nkSocketStatus_notActive || !loopDone_.load())) {
         NK_REPORT(kNKErr_invalidCondition, "checkCondition");
         Close();
         return kNKErr_invalidCondition;
@@ -195,6 +206,7 @@ u16 CNK_socket::Connect(const char* address, u16 port, INK_socketCallback* callb
         Close();
         return kNKErr_socketOpenError;
     }
+    logLine(kVL2, ".set socket option");
     // Broken pipes are kept from raising a signal by MSG_NOSIGNAL on every send.
 
     const int flags = fcntl(skt, F_GETFL, 0);
@@ -242,6 +254,13 @@ u16 CNK_socket::Connect(const char* address, u16 port, INK_socketCallback* callb
 
     _status.store(k_nkSocketStatus_connected);
     if (!callback) {
+        if (fromOwnClose) {
+            // This thread is the previous connection's, about to leave.
+            std::lock_guard<std::mutex> lock(threadMutex_);
+            if (_thread.joinable()) _thread.detach();
+            ++generation_;
+            loopDone_.store(true);
+        }
         // A descriptor left open by a failed Recv of the previous connection is closed, not leaked.
         closeDescriptor();
         clearWake();
@@ -282,12 +301,19 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
         if (_thread.joinable()) {
-            if (!loopDone_.load()) {
+            if (_thread.get_id() == std::this_thread::get_id() && inOwnClose()) {
+                // The owner starts the next connection inside onClose: this thread
+                // is the previous connection's and leaves once onClose returns.
+                _thread.detach();
+            } else if (!loopDone_.load()) {
+                // Also while the previous connection's close handling runs on its
+                // thread: an object is never handed on before its close has finished.
                 NK_REPORT(kNKErr_invalidStatus, "!_thread.joinable()");
                 Close();
                 return kNKErr_invalidStatus;
+            } else {
+                _thread.join();  // the previous connection has ended; its thread is leaving
             }
-            _thread.join();  // the previous connection has ended; its thread is leaving
         }
     }
     // A synchronous connection still open is replaced, not leaked; a reader
@@ -304,6 +330,7 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
     writePeerName(skt);
     _status.store(k_nkSocketStatus_connected);
     touch();
+    ++generation_;
     loopDone_.store(false);
     try {
         std::lock_guard<std::mutex> lock(threadMutex_);
@@ -318,7 +345,28 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
     return kNKErr_OK;
 }
 
+void CNK_socket::markConnectDone() {
+    // Notified under the lock: once a waiter holds it, this thread is done with the object.
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    connectDone_ = true;
+    connectCv_.notify_all();
+}
+
+void CNK_socket::waitConnectNotification() {
+    {
+        std::unique_lock<std::mutex> lock(connectMutex_);
+        connectCv_.wait(lock, [this] { return connectDone_; });
+    }
+    std::thread notifier;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        notifier = std::move(notifyThread_);
+    }
+    if (notifier.joinable()) notifier.join();
+}
+
 void CNK_socket::receiveLoop(INK_socketCallback* callback) {
+    const std::shared_ptr<std::atomic<bool>> alive = alive_;
     bool run = true;
     if (_socket.load() < 0) {
         // poll would skip a negative descriptor and the loop would wait for ever.
@@ -332,10 +380,20 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
 
     // The connect notification may overlap the first packets; the close
     // notification waits for it, so the owner always hears them in order.
+    {
+        std::lock_guard<std::mutex> lock(connectMutex_);
+        connectDone_ = false;
+    }
     try {
-        notifyThread_ = std::thread([this, callback] { callback->onConnect(socketName()); });
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        notifyThread_ = std::thread([this, callback, alive] {
+            callback->onConnect(socketName());
+            if (alive->load()) markConnectDone();
+        });
     } catch (const std::system_error&) {
         callback->onConnect(socketName());
+        if (!alive->load()) return;
+        markConnectDone();
     }
 
     const int fd = _socket.load();
@@ -353,6 +411,7 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
         if (p[1].revents) break;  // Close or a failed send asked the loop to end
         if (p[0].revents & POLLIN) {
             const u16 result = callback->onReceive(socketName());
+            if (!alive->load()) return;  // the owner destroyed the object inside the callback
             if (result != kNKErr_OK) {
                 NK_REPORT(result, "");
                 break;
@@ -362,14 +421,21 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
         // Error or hang-up without data: the connection is gone, polling again would spin.
         if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
     }
-    finishConnection(callback);
+    finishConnection(callback, alive);
 }
 
-void CNK_socket::finishConnection(INK_socketCallback* callback) {
+void CNK_socket::finishConnection(INK_socketCallback* callback, const std::shared_ptr<std::atomic<bool>>& alive) {
     _status.store(k_nkSocketStatus_closing);
     closeDescriptor();
-    if (notifyThread_.joinable()) notifyThread_.join();
+    waitConnectNotification();
+    const u32 generation = generation_.load();
+    closingThread_.store(std::this_thread::get_id());
     callback->onClose(socketName());
+    if (!alive->load()) return;  // the owner destroyed the object inside onClose
+    std::thread::id self = std::this_thread::get_id();
+    closingThread_.compare_exchange_strong(self, std::thread::id());
+    // The owner started the next connection inside onClose: its state is not ours.
+    if (generation_.load() != generation) return;
     // Only now is the connection idle: an owner that reuses this object for the
     // next connection cannot be reached by this one's close any more.
     loopDone_.store(true);
@@ -562,12 +628,40 @@ void CNK_socket::Close() {
 
 void CNK_socket::shutdownAndWait() {
     Close();
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (!_thread.joinable()) return;
-    if (_thread.get_id() == std::this_thread::get_id())
-        _thread.detach();
-    else
-        _thread.join();
+    const auto self = std::this_thread::get_id();
+    std::thread receiver;
+    {
+        std::unique_lock<std::mutex> lock(threadMutex_);
+        if (notifyThread_.joinable() && notifyThread_.get_id() == self) {
+            // Destroyed inside its own onConnect: the receive thread no longer
+            // waits for this thread, which leaves the notification untouched.
+            notifyThread_.detach();
+            alive_->store(false);
+            lock.unlock();
+            markConnectDone();
+            lock.lock();
+        }
+        if (_thread.joinable() && _thread.get_id() == self) {
+            // Destroyed inside its own onReceive or onClose: this thread ends the
+            // connection here, and its loop then leaves without touching the object.
+            _thread.detach();
+            lock.unlock();
+            waitConnectNotification();
+            alive_->store(false);
+            closeDescriptor();
+            loopDone_.store(true);
+            _status.store(k_nkSocketStatus_notActive);
+            return;
+        }
+        receiver = std::move(_thread);
+    }
+    if (receiver.joinable()) receiver.join();
+    if (!loopDone_.load()) {
+        // The receive thread left early because the owner destroyed the object in onConnect.
+        closeDescriptor();
+        loopDone_.store(true);
+        _status.store(k_nkSocketStatus_notActive);
+    }
 }
 
 bool CNK_socket::isRunning() {
@@ -603,20 +697,32 @@ CNK_serverSocket::CNK_serverSocket(CNK_logManager* lm) {
 
 void CNK_serverSocket::init() {
     NK_CLASS_NAME();
+    alive_ = std::make_shared<std::atomic<bool>>(true);
     wakeFd_ = makeWakeFd();
-    NK_ASSERT(wakeFd_>=0);
+    if (wakeFd_ < 0) {
+        // Out of descriptors: an unusable object whose calls return a code.
+        NK_REPORT(kNKErr_socketOpenError, "wakeFd_>=0");
+        magic = 0;
+    }
 }
 
 CNK_serverSocket::~CNK_serverSocket() {
     if (nkObj_isValid(this)) {
         Close();
-        std::lock_guard<std::mutex> lock(threadMutex_);
-        if (_thread.joinable()) {
-            if (_thread.get_id() == std::this_thread::get_id())
+        std::thread accepter;
+        {
+            std::lock_guard<std::mutex> lock(threadMutex_);
+            if (_thread.joinable() && _thread.get_id() == std::this_thread::get_id()) {
+                // Destroyed inside its own onAccept or onCloseServer: the listener is
+                // closed here, and the accept loop leaves without touching the object.
+                alive_->store(false);
                 _thread.detach();
-            else
-                _thread.join();
+                closeFd(_socket.exchange(0));
+            } else {
+                accepter = std::move(_thread);
+            }
         }
+        if (accepter.joinable()) accepter.join();
     }
     if (wakeFd_ >= 0) close(wakeFd_);
     wakeFd_ = -1;
@@ -734,7 +840,13 @@ u16 CNK_serverSocket::Launch(u16 port, INK_serverSocketCallback* callback) {
     return rc;
 }
 
+int CNK_serverSocket::backoffLeftMsec() const {
+    const auto left = Clock::duration(backoffUntil_.load()) - Clock::now().time_since_epoch();
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+}
+
 void CNK_serverSocket::acceptLoop() {
+    const std::shared_ptr<std::atomic<bool>> alive = alive_;
     INK_serverSocketCallback* callback = _callback.load();
     bool run = true;
     if (!callback) {
@@ -753,6 +865,14 @@ void CNK_serverSocket::acceptLoop() {
     if (run) {
         pollfd p[2] = {{_socket.load(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         while (_status.load() == k_nkSocketStatus_running) {
+            // Out of descriptors: the waiting connection stays queued while only
+            // a Close can end the pause.
+            const int pause = backoffLeftMsec();
+            if (pause > 0) {
+                pollfd w{wakeFd_, POLLIN, 0};
+                if (poll(&w, 1, std::min(pause, kPollSliceMsec)) > 0) break;
+                continue;
+            }
             const int rc = poll(p, 2, kPollSliceMsec);
             if (rc == 0) continue;
             if (rc < 0) {
@@ -765,6 +885,7 @@ void CNK_serverSocket::acceptLoop() {
             if (p[1].revents) break;
             if (p[0].revents & POLLIN) {
                 const u16 result = callback->onAccept(socketName_.load());
+                if (!alive->load()) return;  // the owner destroyed the listener inside onAccept
                 if (result != kNKErr_OK) {
                     NK_REPORT(result, "");
                     break;
@@ -777,6 +898,7 @@ void CNK_serverSocket::acceptLoop() {
     _status.store(k_nkSocketStatus_closing);
     closeFd(_socket.exchange(0));
     if (run) callback->onCloseServer(socketName_.load());
+    if (!alive->load()) return;  // the owner destroyed the listener inside onCloseServer
     _callback.store(nullptr);
     loopDone_.store(true);
     _status.store(k_nkSocketStatus_notActive);
@@ -791,10 +913,23 @@ int CNK_serverSocket::Accept() {
     skt = offZero(skt);
     if (skt < 0) {
         const int e = errno;
+        if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
+            // No descriptor or memory left: the connection stays queued and the
+            // accept loop pauses, longer each time up to a second, then tries
+            // again. One log line per shortage, not one per attempt.
+            const int pause = std::min(std::max(2 * backoffMsec_.load(), 20), 1000);
+            backoffMsec_.store(pause);
+            backoffUntil_.store((Clock::now() + std::chrono::milliseconds(pause)).time_since_epoch().count());
+            if (shortage_.exchange(true)) return -1;
+        } else {
+            backoffMsec_.store(0);
+        }
         logLine(kVL1, "[accept error] = %d:%s", e, errText(e).c_str());
         NK_REPORT(kNKErr_socketAcceptError, "skt>-1");
         return -1;
     }
+    backoffMsec_.store(0);
+    shortage_.store(false);
     ++accepted_;
     return skt;
 }
