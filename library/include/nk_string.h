@@ -40,10 +40,14 @@ u32 nkStr_checkTextCount(const char* text, const char* key);
 // The token after the first delimiter (leading blanks skipped) up to the next
 // delimiter or the end of the text, at most limit-1 characters, NUL-terminated.
 u16 nkStr_getNextStringWithLimit(const char* text, const char* delimiter, char* out, u32 limit);
+namespace nkstr_detail {
+// The scanner behind both names; failures are reported under `func`.
+u16 getNextString(const char* func, const char* text, const char* delimiter, char* out, u32 limit);
+}  // namespace nkstr_detail
 // The buffer's own size is the limit, so the copy can never overrun it.
 template <size_t N>
 u16 nkStr_getNextString(const char* text, const char* delimiter, char (&out)[N]) {
-    return nkStr_getNextStringWithLimit(text, delimiter, out, static_cast<u32>(N));
+    return nkstr_detail::getNextString("nkStr_getNextString", text, delimiter, out, static_cast<u32>(N));
 }
 
 // The value of the column whose title contains itemName (case ignored). A value

@@ -902,9 +902,10 @@ void appendf(std::string& out, const char* fmt, ...) {
 }
 
 // One cell with its leading comma, in the item's value format.
-void appendItemCell(std::string& out, const t_nkDataItem* it, double v) {
+// A bad type code is a programming error, reported as the writer's `func`.
+void appendItemCell(std::string& out, const t_nkDataItem* it, double v, const CNK_baseObject* writer, const char* func) {
     const u32 type = static_cast<u32>(it->dataType);
-    NK_ASSERT_FN(type<=k_nkDataType_string);
+    if (type > k_nkDataType_string) nkDebug_assertFail(__FILE__, writer->name, func, __LINE__, "type<=k_nkDataType_string");
     if (type == k_nkDataType_string) {
         out += ',';
         out += safeCell(std::string(it->text, strnlen(it->text, sizeof(it->text))).c_str());
@@ -930,9 +931,9 @@ void appendItemCell(std::string& out, const t_nkDataItem* it, double v) {
     }
 }
 
-void appendLimitCell(std::string& out, const t_nkDataItem* it, double v) {
+void appendLimitCell(std::string& out, const t_nkDataItem* it, double v, const CNK_baseObject* writer, const char* func) {
     if (it->dataType == k_nkDataType_string) out += ",NA";
-    else appendItemCell(out, it, v);
+    else appendItemCell(out, it, v, writer, func);
 }
 
 void appendFixed(std::string& out, double v) {
@@ -1053,8 +1054,8 @@ u16 CNK_csvWriter::write(const char* filePathName, const char* strTitle, const c
     row += safeCell(errString) + "," + safeCell(strTime_start) + "," + safeCell(strTime_stop);
     appendFixed(row, timeStamp);
     appendFixed(row, testTime);
-    for (u32 i = 0; i < _attrCnt; ++i) appendItemCell(row, _pAttrItems[i], _pAttrItems[i]->value);
-    for (u32 i = 0; i < _dataCnt; ++i) appendItemCell(row, _pDataItems[i], _pDataItems[i]->value);
+    for (u32 i = 0; i < _attrCnt; ++i) appendItemCell(row, _pAttrItems[i], _pAttrItems[i]->value, this, __func__);
+    for (u32 i = 0; i < _dataCnt; ++i) appendItemCell(row, _pDataItems[i], _pDataItems[i]->value, this, __func__);
     row += ",\n";
 
     // Failures are reported after the file lock is let go: a report takes the
@@ -1080,7 +1081,7 @@ u16 CNK_csvWriter::appendLocked(const std::string& fileName, const char* strTitl
                 block += ",,0,,,,,";
                 for (u32 i = 0; i < _attrCnt; ++i) block += ",ATTRB";
                 for (u32 i = 0; i < _dataCnt; ++i)
-                    appendLimitCell(block, _pDataItems[i], upper ? _pDataItems[i]->limitUpper : _pDataItems[i]->limitLower);
+                    appendLimitCell(block, _pDataItems[i], upper ? _pDataItems[i]->limitUpper : _pDataItems[i]->limitLower, this, "write");
                 block += ",\n";
             }
         }

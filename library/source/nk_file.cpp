@@ -156,14 +156,16 @@ bool readHex(const char*& p, int digits, u32* value) {
     return true;
 }
 
-u16 hexFail(u16 code) {
-    NK_REPORT_FN(code, "");
+// Reported under the function the caller called, at the line that failed.
+u16 hexFail(const char* func, int line, u16 code) {
+    nkDebug_printError(nullptr, __FILE__, nullptr, func, line, code, "");
     return code;
 }
+#define NK_HEX_FAIL(code) hexFail(__func__, __LINE__, (code))
 }  // namespace
 
 u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
-    if (!text || !image || !size) return hexFail(kNKErr_invalidParam);
+    if (!text || !image || !size) return NK_HEX_FAIL(kNKErr_invalidParam);
     const u64 capacity = *size;
     std::memset(image, 0, static_cast<size_t>(capacity));
     // The image ends at the furthest byte written: summing record lengths would
@@ -171,26 +173,26 @@ u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
     u64 extended = 0, end = 0;
     const char* p = text;
     for (;;) {
-        if (*p != ':') return hexFail(kNKErr_invalidFormat);
+        if (*p != ':') return NK_HEX_FAIL(kNKErr_invalidFormat);
         ++p;
         u32 count, address, type, check;
-        if (!readHex(p, 2, &count)) return hexFail(kNKErr_invalidFormat);
-        if (!readHex(p, 4, &address)) return hexFail(kNKErr_dataCheckError);
-        if (!readHex(p, 2, &type)) return hexFail(kNKErr_dataCheckError);
+        if (!readHex(p, 2, &count)) return NK_HEX_FAIL(kNKErr_invalidFormat);
+        if (!readHex(p, 4, &address)) return NK_HEX_FAIL(kNKErr_dataCheckError);
+        if (!readHex(p, 2, &type)) return NK_HEX_FAIL(kNKErr_dataCheckError);
         u8 record[256] = {};
         u32 sum = count + (address & 0xFF) + (address >> 8) + type;
         for (u32 i = 0; i < count; ++i) {
             u32 b;
-            if (!readHex(p, 2, &b)) return hexFail(kNKErr_invalidFormat);
+            if (!readHex(p, 2, &b)) return NK_HEX_FAIL(kNKErr_invalidFormat);
             record[i] = static_cast<u8>(b);
             sum += b;
         }
-        if (!readHex(p, 2, &check)) return hexFail(kNKErr_invalidFormat);
-        if (((0u - sum) & 0xFF) != check) return hexFail(kNKErr_invalidChecksum);
+        if (!readHex(p, 2, &check)) return NK_HEX_FAIL(kNKErr_invalidFormat);
+        if (((0u - sum) & 0xFF) != check) return NK_HEX_FAIL(kNKErr_invalidChecksum);
         switch (type) {
             case 0: {
                 const u64 offset = address + extended;
-                if (offset + count > capacity) return hexFail(kNKErr_invalidBufferSize);
+                if (offset + count > capacity) return NK_HEX_FAIL(kNKErr_invalidBufferSize);
                 std::memcpy(image + offset, record, count);
                 // An empty record writes nothing, so it cannot lengthen the image.
                 if (count > 0 && offset + count > end) end = offset + count;
@@ -209,10 +211,10 @@ u16 nkFile_parseIntelHexFile(const char* text, u8* image, u64* size) {
                 break;
             }
             default:
-                return hexFail(kNKErr_notSupported);
+                return NK_HEX_FAIL(kNKErr_notSupported);
         }
         p = std::strchr(p, ':');
-        if (!p) return hexFail(kNKErr_invalidFormat);
+        if (!p) return NK_HEX_FAIL(kNKErr_invalidFormat);
     }
 }
 

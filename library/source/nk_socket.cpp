@@ -107,7 +107,7 @@ void CNK_socket::init() {
     if (wakeFd_ < 0) {
         // Running out of descriptors is ordinary: the object is left unusable,
         // and every call on it returns a code instead of the process aborting.
-        NK_REPORT(kNKErr_socketOpenError, "wakeFd_>=0");
+        nkDebug_printError(logManager, __FILE__, name, "CNK_socket", __LINE__, kNKErr_socketOpenError, "wakeFd_>=0");
         magic = 0;
     }
 }
@@ -701,7 +701,8 @@ void CNK_serverSocket::init() {
     wakeFd_ = makeWakeFd();
     if (wakeFd_ < 0) {
         // Out of descriptors: an unusable object whose calls return a code.
-        NK_REPORT(kNKErr_socketOpenError, "wakeFd_>=0");
+        nkDebug_printError(logManager, __FILE__, name, "CNK_serverSocket", __LINE__, kNKErr_socketOpenError,
+                           "wakeFd_>=0");
         magic = 0;
     }
 }

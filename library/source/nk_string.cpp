@@ -135,16 +135,13 @@ bool copyCut(char* out, u32 capacity, const char* from, size_t length) {
 }  // namespace
 
 u16 nkStr_getNextStringWithLimit(const char* text, const char* delimiter, char* out, u32 limit) {
-    if (!text) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "text");
-        return kNKErr_invalidPointer;
-    }
-    if (!delimiter) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "delimiter");
-        return kNKErr_invalidPointer;
-    }
-    if (!out) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "textBuff");
+    return nkstr_detail::getNextString(__func__, text, delimiter, out, limit);
+}
+
+u16 nkstr_detail::getNextString(const char* func, const char* text, const char* delimiter, char* out, u32 limit) {
+    const char* missing = !text ? "text" : !delimiter ? "delimiter" : !out ? "textBuff" : nullptr;
+    if (missing) {
+        nkDebug_printError(nullptr, __FILE__, nullptr, func, __LINE__, kNKErr_invalidPointer, missing);
         return kNKErr_invalidPointer;
     }
     if (limit == 0) return kNKErr_OK;  // no room even for the terminator

@@ -17,7 +17,11 @@
 #include <vector>
 
 #include "net_test_util.h"
+#include "nk_csv.h"
+#include "nk_file.h"
 #include "nk_ntcp.h"
+#include "nk_string.h"
+#include "nk_test_util.h"
 
 using namespace nettest;
 
@@ -426,4 +430,33 @@ int acceptBacksOffAndRecovers() {
 TEST(EndpointLifetime, RunningOutOfDescriptorsIsReportedNotFatal) {
     EXPECT_EQ(inChildWithSpareDescriptors(16, objectsWithoutDescriptors), 0);
     EXPECT_EQ(inChildWithSpareDescriptors(16, acceptBacksOffAndRecovers), 0);
+}
+
+TEST(ReportNames, HelpersReportUnderTheFunctionTheCallerCalled) {
+    u8 image[16];
+    u64 size = sizeof(image);
+    char out[8];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nkFile_parseIntelHexFile("x", image, &size), kNKErr_invalidFormat);
+    EXPECT_EQ(nkStr_getNextString(nullptr, ",", out), kNKErr_invalidPointer);
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(text.find("nkFile_parseIntelHexFile()"), std::string::npos) << text;
+    EXPECT_NE(text.find("nkStr_getNextString()"), std::string::npos) << text;
+    EXPECT_EQ(text.find("hexFail"), std::string::npos) << text;
+    EXPECT_EQ(text.find("WithLimit"), std::string::npos) << text;
+}
+
+TEST(ReportNamesDeathTest, WriterTypeCodeAssertionNamesTheWriterAndWrite) {
+    nktest::TempDir dir;
+    t_nkDataItem bad{};
+    bad.name = "Bad";
+    bad.dataType = static_cast<t_nkDataType>(11);
+    const std::string path = dir.file("t.csv");
+    EXPECT_DEATH(
+        {
+            CNK_csvWriter w;
+            w.addData(&bad);
+            w.write(path.c_str(), "T", "1", "SN", 0, "", "a", "b", 0, 0);
+        },
+        "CNK_csvWriter.*write\\(\\)");
 }
