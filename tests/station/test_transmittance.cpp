@@ -1,0 +1,385 @@
+// The transmittance item through the station's sessions on loopback: "atst"
+// payloads from a raw-socket tester, the reply, the unit's files, the data
+// symbols with their limits and the curves left in the session.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "AppDelegate.h"
+#include "CVLRA_cg_testSession.h"
+#include "CVLRA_cg_transmittance.h"
+#include "CVLRA_error.h"
+#include "net_test_util.h"
+#include "nk_test_util.h"
+#include "station_peer.h"
+
+namespace fs = std::filesystem;
+using namespace stationtest;
+
+namespace {
+
+struct Block {
+    u8 index = 1;
+    float x = 1.5f, y = -2.0f, a = 0.25f;
+    std::vector<std::array<float, 4>> samples;
+};
+
+// A smooth seeded spectrum: lamp curve, dark level, transmittance level per point.
+Block spectrum(u8 index, unsigned seed, float lo = 399.0f, float hi = 1101.0f, int n = 600) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    const float level = 60.0f + 30.0f * u(rng), slope = 0.01f * u(rng), phase = 6.0f * u(rng);
+    Block b;
+    b.index = index;
+    for (int i = 0; i < n; ++i) {
+        const float wl = lo + (hi - lo) * float(i) / float(n - 1);
+        const float dark = 100.0f + 2.0f * std::sin(wl / 30.0f);
+        const float lamp = 1000.0f + 40000.0f * std::exp(-std::pow((wl - 700.0f) / 250.0f, 2.0f));
+        const float t = (level + slope * (wl - 400.0f) + 2.0f * std::sin(wl / 80.0f + phase)) / 100.0f;
+        b.samples.push_back({wl, dark, dark + lamp, dark + lamp * t});
+    }
+    return b;
+}
+
+Bytes payloadOf(const std::vector<Block>& blocks) {
+    Bytes p;
+    p.push_back(u8(blocks.size()));
+    auto put = [&](const void* v, size_t n) {
+        const u8* c = static_cast<const u8*>(v);
+        p.insert(p.end(), c, c + n);
+    };
+    for (const Block& b : blocks) {
+        p.push_back(b.index);
+        const u32 n = u32(b.samples.size());
+        put(&n, 4);
+        put(&b.x, 4);
+        put(&b.y, 4);
+        put(&b.a, 4);
+        for (const auto& s : b.samples) put(s.data(), 16);
+    }
+    return p;
+}
+
+std::vector<Block> fivePoints() {
+    std::vector<Block> v;
+    for (u8 k = 1; k <= 5; ++k) v.push_back(spectrum(k, 100 + k));
+    return v;
+}
+
+u16 replyCode(const Reply& r) { return r.payload.size() == 31 ? u16(r.payload[0] | r.payload[1] << 8) : 0xFFFF; }
+std::string replyName(const Reply& r) {
+    return r.payload.size() == 31 ? std::string(reinterpret_cast<const char*>(r.payload.data() + 2), 29).c_str() : "";
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+struct Transmittance : ::testing::Test {
+    nktest::TempDir dir;
+    lumbrel::StationSettings settings;
+    std::unique_ptr<AppDelegate> app;
+    int fd = -1;
+    u8 seqn = 1;
+
+    void SetUp() override {
+        settings.logRoot = (dir.path() / "logs").string();
+        fs::create_directories(settings.logRoot);
+        settings.dataRoot = (dir.path() / "data").string();
+        settings.tempFolder = dir.path().string();
+        settings.resourceFolder = fs::path(NK_STATION_SCRIPT).parent_path().string();
+        settings.scriptPath = NK_STATION_SCRIPT;
+        u16 launched = 1;
+        for (int attempt = 0; attempt < 5 && launched != 0; ++attempt) {
+            settings.port = nettest::freePort();
+            app = std::make_unique<AppDelegate>(settings, StationSwitches{});
+            ASSERT_EQ(app->applicationDidFinishLaunching(), 0);
+            launched = app->launchServer();
+        }
+        ASSERT_EQ(launched, 0);
+    }
+    void TearDown() override {
+        if (fd >= 0) close(fd);
+        app.reset();
+    }
+    CVLRA_cg_testSession* s() { return app->sessions()[0]; }
+    // A tester on session 0 with a unit of this serial number open.
+    void openUnit(const std::string& sn = serial("Q2A5")) {
+        fd = nettest::rawConnect(settings.port);
+        ASSERT_GE(fd, 0);
+        const Reply r = exchange(fd, "tscr", seqn++, tscrPayload("CellT", 3, sn));
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(r.header.errc, 0);
+        ASSERT_FALSE(s()->_logPath.empty());
+    }
+    Reply atst(const Bytes& payload) { return exchange(fd, "atst", seqn++, payload); }
+    // The table against a float32 numpy re-computation from the stored packet.
+    void expectNumpyCurves(int colour) {
+        if (!nktest::havePython()) GTEST_SKIP() << "Debian python3 with numpy is not installed";
+        int status = -1;
+        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + NK_TEST_DATA_DIR +
+                                                       "/atst_oracle.py " + unitFile("_atst.bin").string() + " " +
+                                                       std::to_string(colour),
+                                                   &status);
+        ASSERT_EQ(status, 0) << out;
+        std::vector<std::vector<double>> want;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream ls(line);
+            want.emplace_back();
+            for (double v; ls >> v;) want.back().push_back(v);
+        }
+        std::ifstream csv(unitFile("_atst_trans.csv"));
+        std::vector<std::vector<double>> got;
+        for (std::string line; std::getline(csv, line);) {
+            std::vector<double> cells;
+            std::stringstream ls(line);
+            for (std::string cell; std::getline(ls, cell, ',');) cells.push_back(std::stod(cell));
+            got.push_back(cells);
+        }
+        ASSERT_EQ(got.size(), 401u);
+        ASSERT_EQ(want.size(), got[50].size());
+        for (size_t k = 0; k < want.size(); ++k) {
+            ASSERT_EQ(want[k].size(), 351u);
+            for (size_t i = 0; i < 351; ++i) EXPECT_NEAR(got[50 + i][k], want[k][i], 1e-4 * std::max(1.0, std::abs(want[k][i])));
+        }
+    }
+    fs::path unitFile(const std::string& suffix) { return fs::path(s()->_logPath) / (s()->_serialNumber + suffix); }
+};
+
+TEST_F(Transmittance, FivePointsPassWithFilesSymbolsAndSessionCurves) {
+    openUnit();
+    const std::vector<Block> blocks = fivePoints();
+    const Bytes payload = payloadOf(blocks);
+    const Reply r = atst(payload);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.header.errc, 0);
+    EXPECT_EQ(replyCode(r), 0);
+    EXPECT_EQ(replyName(r), "OK");
+    EXPECT_EQ(s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus(), kNkTestStat_PASS);
+
+    // The stored packet is the payload as sent.
+    EXPECT_EQ(slurp(unitFile("_atst.bin")), std::string(payload.begin(), payload.end()));
+    for (int k = 1; k <= 5; ++k) EXPECT_TRUE(fs::exists(unitFile("_T_tp" + std::to_string(k) + ".jpg")));
+    EXPECT_TRUE(fs::exists(unitFile("_Ref.jpg")));
+    EXPECT_FALSE(fs::exists(unitFile("_atst_raw_tp0.csv")));  // development mode only
+
+    // Session curves.
+    EXPECT_EQ(s()->_total_test_point, 5u);
+    ASSERT_EQ(s()->_final_wl.size(), 351u);
+    EXPECT_FLOAT_EQ(s()->_final_wl.front(), 400.0f);
+    EXPECT_FLOAT_EQ(s()->_final_wl.back(), 1100.0f);
+    ASSERT_EQ(s()->_final_T.size(), 5u);
+    ASSERT_EQ(s()->_weighted_T.size(), 351u);  // CG type 2
+
+    // The table: 50 zero lines, then one value per point and grid wavelength.
+    std::ifstream csv(unitFile("_atst_trans.csv"));
+    std::string line;
+    int lines = 0;
+    while (std::getline(csv, line)) {
+        std::vector<double> cells;
+        std::stringstream ls(line);
+        std::string cell;
+        while (std::getline(ls, cell, ',')) cells.push_back(std::stod(cell));
+        ASSERT_EQ(cells.size(), 5u) << line;
+        for (int k = 0; k < 5; ++k) {
+            const double want = lines < 50 ? 0.0 : s()->_final_T[k][lines - 50];
+            EXPECT_NEAR(cells[k], want, 1e-6);
+            if (lines >= 50) {
+                EXPECT_GT(cells[k], 50.0);
+            }  // the seeded levels are 60..95 %
+        }
+        ++lines;
+    }
+    EXPECT_EQ(lines, 401);
+    expectNumpyCurves(0);
+    EXPECT_EQ(slurp(unitFile("_atst_weightedT.csv")).substr(0, 14), "0.0000000000,\n");
+
+    // Symbols: the final curve at 550 nm, tilt 100 there, positions by index byte.
+    CNK_testData& td = s()->_testData;
+    EXPECT_NEAR(td.getData("T", "TP2_T_PCT_550", false), s()->_final_T[1][75], 1e-5);
+    EXPECT_NEAR(td.getData("T", "TP2_TILT_550", false), 100.0, 1e-4);
+    EXPECT_NEAR(td.getData("T", "TP1_XPOS", false), 1.5, 1e-6);
+    double mean = 0;
+    for (int k = 0; k < 5; ++k) mean += s()->_final_T[k][5];
+    EXPECT_NEAR(td.getData("T", "TP_PCT_AVG_410", false), mean / 5, 1e-3);
+}
+
+TEST_F(Transmittance, DeclaresTheSymbolsInOrder) {
+    std::vector<std::string> names;
+    for (const t_nkTestData& d : s()->_testData._testDataTable)
+        if (d.testName == "T") names.push_back(d.itemName);
+    ASSERT_EQ(names.size(), 307u);
+    EXPECT_EQ(names[0], "TP1_XPOS");
+    EXPECT_EQ(names[3], "TP1_T_PCT_410");
+    EXPECT_EQ(names[5], "TP1_T_PCT_400");
+    EXPECT_EQ(names[20], "TP1_TILT_400");
+    EXPECT_EQ(names[35], "TP1_T_PCT_VAR_410");
+    EXPECT_EQ(names[37], "TP1_T_PCT_VAR_400");
+    EXPECT_EQ(names[52], "TP2_XPOS");
+    EXPECT_EQ(names[260], "T_PCT_STDEV_400");
+    EXPECT_EQ(names[275], "TP_PCT_AVG_410");
+    EXPECT_EQ(names[277], "TP_PCT_AVG_400");
+    EXPECT_EQ(names[292], "TP_TILT_AVG_400");
+    EXPECT_EQ(names[306], "TP_TILT_AVG_1100");
+    EXPECT_EQ(s()->_testData.getDataUnit("T", "TP3_APOS"), "px");
+    EXPECT_EQ(s()->_testData.getDataUnit("T", "TP3_TILT_700"), "%");
+}
+
+TEST_F(Transmittance, SpectrumMustCoverTheGrid) {
+    openUnit();
+    const struct {
+        float lo, hi;
+        u16 code;
+    } cases[] = {{400.0f, 1100.0f, 0}, {400.1f, 1100.0f, 6}, {400.0f, 1099.9f, 6}, {380.0f, 1120.0f, 0}};
+    for (const auto& c : cases) {
+        const Reply r = atst(payloadOf({spectrum(1, 7, c.lo, c.hi), spectrum(2, 8, c.lo, c.hi)}));
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(replyCode(r), c.code) << c.lo << ".." << c.hi;
+        EXPECT_EQ(s()->_total_test_point, c.code == 0 ? 2u : 0u);
+    }
+}
+
+TEST_F(Transmittance, FirstFailingFamilyNamesTheResult) {
+    openUnit();
+    CNK_testData& td = s()->_testData;
+    td.overrideSpec("T", "TP1_XPOS", 0.0, 1.0);      // 1.5 sent: positions fail
+    td.overrideSpec("T", "TP1_TILT_400", 0.0, 1.0);  // tilt ~100: fails too
+    Reply r = atst(payloadOf(fivePoints()));
+    EXPECT_EQ(replyCode(r), kNKErr_position_OOS);
+    EXPECT_EQ(replyName(r), "position_OOS");
+
+    td.overrideSpec("T", "TP1_XPOS", kNK_noValue, kNK_noValue);
+    td.overrideSpec("T", "TP1_TILT_400", kNK_noValue, kNK_noValue);
+    // The 400..900 nm range bound of TP_PCT_AVG_900 alone: 60..95 % passes 100, fails 70.
+    td.overrideSpec("T", "TP_PCT_AVG_900", kNK_noValue, 100.0);
+    r = atst(payloadOf(fivePoints()));
+    EXPECT_EQ(replyCode(r), 0);
+    td.overrideSpec("T", "TP_PCT_AVG_900", kNK_noValue, 70.0);
+    r = atst(payloadOf(fivePoints()));
+    EXPECT_EQ(replyCode(r), kNKErr_t_pct_avg_OOS);
+    EXPECT_EQ(s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus(), kNkTestStat_FAIL);
+}
+
+TEST_F(Transmittance, ThreePointsClearSpreadLimitsForTheirCheckOnly) {
+    openUnit();
+    CNK_testData& td = s()->_testData;
+    td.overrideSpec("T", "T_PCT_STDEV_700", 0.0, 0.001);
+    const std::vector<Block> five = fivePoints();
+    Reply r = atst(payloadOf({five[0], five[1], five[2]}));
+    EXPECT_EQ(replyCode(r), 0);
+    EXPECT_DOUBLE_EQ(td.get_USL("T", "T_PCT_STDEV_700"), 0.001);  // put back
+    r = atst(payloadOf({five[0], five[1]}));
+    EXPECT_EQ(replyCode(r), kNKErr_t_pct_stdev_OOS);
+}
+
+TEST_F(Transmittance, MalformedPayloadsAreRefusedWhole) {
+    openUnit();
+    const Bytes good = payloadOf({spectrum(1, 1), spectrum(2, 2)});
+    ASSERT_EQ(replyCode(atst(good)), 0);
+    const std::string stored = slurp(unitFile("_atst.bin"));
+
+    auto withN = [&](u8 n) {
+        Bytes p = good;
+        p[0] = n;
+        return p;
+    };
+    auto withCount = [&](u32 n) {
+        Bytes p = good;
+        std::memcpy(p.data() + 2, &n, 4);
+        return p;
+    };
+    Bytes idx0 = good;
+    idx0[1] = 0;
+    Bytes unequal = payloadOf({spectrum(1, 1), spectrum(2, 2, 399.0f, 1101.0f, 500)});
+    const struct {
+        const char* what;
+        Bytes payload;
+    } cases[] = {
+        {"no points", withN(0)},
+        {"six points", withN(6)},
+        {"one point more than sent", withN(3)},
+        {"one point fewer", withN(1)},
+        {"count wraps 32 bits", withCount(0x10000001u)},
+        {"count huge", withCount(0xFFFFFFFFu)},
+        {"index byte 0", idx0},
+        {"unequal sample counts", unequal},
+        {"truncated", Bytes(good.begin(), good.end() - 7)},
+        {"one byte", Bytes{2}},
+        {"trailing byte", [&] { Bytes p = good; p.push_back(0); return p; }()},
+    };
+    for (const auto& c : cases) {
+        const Reply r = atst(c.payload);
+        ASSERT_TRUE(r.ok) << c.what;
+        EXPECT_EQ(r.header.errc, 0) << c.what;
+        EXPECT_EQ(replyCode(r), kNKErr_invalidDataSize) << c.what;
+        EXPECT_EQ(slurp(unitFile("_atst.bin")), stored) << c.what;
+        EXPECT_EQ(s()->_total_test_point, 0u) << c.what;
+    }
+    // The same link goes on.
+    EXPECT_EQ(replyCode(atst(good)), 0);
+    EXPECT_EQ(s()->_total_test_point, 2u);
+}
+
+TEST_F(Transmittance, EmptyPayloadFailsAndClosesTheLink) {
+    openUnit();
+    const Reply r = atst({});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.header.errc, 10);
+    EXPECT_TRUE(r.payload.empty());
+    EXPECT_TRUE(nettest::recvN(fd, 1, 2000).empty());
+}
+
+TEST_F(Transmittance, WhiteUnitKeepsTheBlueEndUnsmoothed) {
+    openUnit(serial("Q2B0"));
+    ASSERT_EQ(s()->_cgColor, 1);
+    const Reply r = atst(payloadOf(fivePoints()));
+    EXPECT_EQ(replyCode(r), 0);
+    std::vector<t_vlraAtstPoint> pts;
+    const Bytes p = payloadOf(fivePoints());
+    ASSERT_EQ(nkVlra_parseAtst(p.data(), p.size(), pts), 0);
+    t_vlraAtstEval ev;
+    ASSERT_EQ(nkVlra_evaluateAtst(nullptr, pts, s()->_cgType, 1, ev), 0);
+    for (int i = 0; i <= 25; ++i) EXPECT_EQ(s()->_final_T[0][i], ev.resampled[0][i]);
+    expectNumpyCurves(1);
+}
+
+TEST_F(Transmittance, DevelopmentModeWritesRawCsvAndOfflineRunStaysSilent) {
+    s()->updateOperatorSettings([](t_vlraOperatorSettings& o) { o.isDevelopmentMode = true; });
+    openUnit();
+    // Positions are recorded under the index byte but checked by order: TP1 has none.
+    EXPECT_EQ(replyCode(atst(payloadOf({spectrum(4, 1)}))), kNKErr_position_OOS);
+    const std::string raw = slurp(unitFile("_atst_raw_tp0.csv"));
+    EXPECT_EQ(raw.substr(0, 20), "x_offset, 1.500000\ny");
+    EXPECT_NE(raw.find("\nwavelength, 399.000000, "), std::string::npos);
+    EXPECT_TRUE(std::isfinite(s()->_testData.getData("T", "TP4_XPOS", false)));
+
+    s()->_isOfflineRun = true;
+    nettest::RawPacket p;
+    p.ctrl = nettest::fourCC("atst");
+    p.seqn = seqn++;
+    p.payload = payloadOf({spectrum(1, 3), spectrum(2, 4)});
+    ASSERT_TRUE(nettest::sendAll(fd, p.bytes()));
+    EXPECT_TRUE(nettest::recvN(fd, 1, 1500).empty());
+    EXPECT_EQ(s()->_total_test_point, 2u);
+    EXPECT_EQ(s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus(), kNkTestStat_PASS);
+    // An empty payload is a failure, though it records no code; silent and the link stays.
+    p.payload.clear();
+    p.seqn = seqn++;
+    ASSERT_TRUE(nettest::sendAll(fd, p.bytes()));
+    EXPECT_TRUE(nettest::waitFor([&] { return s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus() == kNkTestStat_FAIL; }));
+    EXPECT_TRUE(nettest::recvN(fd, 1, 500).empty());
+    EXPECT_TRUE(s()->isNtcpRunning());
+    s()->_isOfflineRun = false;
+}
+
+}  // namespace
