@@ -57,6 +57,9 @@ public:
     // Takes over a connected descriptor; when it refuses, the descriptor stays the caller's.
     u16 Append(int socket, INK_socketCallback* callback);
     u16 Recv(void* pBuff, size_t* pBuffLength, bool waitAll);
+    // As Recv, giving up with kNKErr_timeout when `timeoutMs` passes first; on
+    // any result *pBuffLength is the count actually received.
+    u16 Recv(void* pBuff, size_t* pBuffLength, bool waitAll, u32 timeoutMs);
     u16 Send(const void* pBuff, size_t buffLength);
     void Close();
     bool isRunning();

@@ -520,6 +520,18 @@ u16 CNK_socket::Recv(void* pBuff, size_t* pBuffLength, bool waitAll) {
     return rc;
 }
 
+u16 CNK_socket::Recv(void* pBuff, size_t* pBuffLength, bool waitAll, u32 timeoutMs) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    NK_ASSERT(pBuff!=NULL);
+    NK_ASSERT(pBuffLength!=NULL);
+    NK_ASSERT(*pBuffLength>0);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t got = 0;
+    const u16 rc = recvInto(static_cast<u8*>(pBuff), *pBuffLength, &got, waitAll, &deadline);
+    *pBuffLength = got;
+    return rc;
+}
+
 u16 CNK_socket::recvExact(void* pBuff, size_t length, Clock::time_point deadline) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     if (length == 0) return kNKErr_OK;
