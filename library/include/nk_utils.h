@@ -122,6 +122,9 @@ void nkUtil_alignedMemory_free(void* p);
 int nkUtil_launchProcess(const char* command, const char* outputPath);
 // Starts the command and waits for it; *status gets the raw wait status.
 u16 nkUtil_performProcess(const char* command, const char* outputPath, int* status);
+// The same with the words given one by one (argv[0] an absolute path), so that
+// no word is split or read by a shell; 0xE00D when the program cannot start.
+u16 nkUtil_performProcessArgs(const std::vector<std::string>& argv, int* status);
 u16 nkUtil_killProcess(int pid);
 
 // false takes one more "keep the display awake" hold; true releases them all.

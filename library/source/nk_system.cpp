@@ -156,6 +156,28 @@ u16 nkUtil_performProcess(const char* command, const char* outputPath, int* stat
     return kNKErr_OK;
 }
 
+u16 nkUtil_performProcessArgs(const std::vector<std::string>& argv, int* status) {
+    if (argv.empty() || argv[0].empty() || argv[0][0] != '/') {
+        NK_REPORT_FN(kNKErr_invalidParam, "!argv.empty()&&argv[0][0]=='/'");
+        return kNKErr_invalidParam;
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    char* noEnv[] = {nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), noEnv) != 0 || !(pid > 0)) {
+        NK_REPORT_FN(kNKErr_processCreationFailed, "pid>0");
+        return kNKErr_processCreationFailed;
+    }
+    int st = -1;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (status) *status = st;
+    return kNKErr_OK;
+}
+
 u16 nkUtil_killProcess(int pid) {
     if (!(pid > 0)) {
         NK_REPORT_FN(kNKErr_invalidParam, "pid>0");
