@@ -160,7 +160,7 @@ CNK_serial::~CNK_serial() {
             // An unplug of the device may be under way: once its path is over, it
             // no longer calls into this port.
             std::shared_ptr<NK_unplugGate> devGate = dev->_gate;
-            delete dev;
+            if (devGate->claimForOwner()) delete dev;
             devGate->waitFinished();
         }
     }

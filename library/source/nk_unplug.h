@@ -28,7 +28,19 @@ public:
     // itself, false when an owner's delete has taken it over.
     bool mayDelete() {
         std::lock_guard<std::mutex> lock(m_);
-        return !ownerDeleting_;
+        if (ownerDeleting_) return false;
+        unplugDeletes_ = true;
+        return true;
+    }
+    // An owner that has taken the object from its own tables but not yet entered its
+    // destructor: true when the owner deletes it (the unplug path then leaves it alone),
+    // false when the unplug path has already decided to delete it. Without this one
+    // decision both could delete it.
+    bool claimForOwner() {
+        std::lock_guard<std::mutex> lock(m_);
+        if (unplugDeletes_) return false;
+        ownerDeleting_ = true;
+        return true;
     }
     void finished() {
         std::lock_guard<std::mutex> lock(m_);
@@ -64,5 +76,6 @@ private:
     std::condition_variable cv_;
     State st_ = kAlive;
     bool ownerDeleting_ = false;
+    bool unplugDeletes_ = false;
     std::thread::id unplugger_;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -86,6 +87,20 @@ auto withFileSizeLimit(rlim_t bytes, F f) {
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     return result;
+}
+
+// Waits up to `ms` until thread `tid` of this process sleeps in poll, ppoll, select or
+// pselect: a test that must act while another thread is blocked in a wait can see it,
+// where a fixed sleep only guesses (and loses on a loaded machine).
+inline bool waitUntilThreadPolls(pid_t tid, int ms) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    for (int waited = 0; waited < ms; ++waited) {
+        std::ifstream in(path);
+        long nr = -1;
+        if (in >> nr && (nr == 7 || nr == 23 || nr == 270 || nr == 271)) return true;
+        usleep(1000);
+    }
+    return false;
 }
 
 // Debian's Python with numpy, scipy and Pillow; tests that need it skip when absent.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nk_serial.h"
+#include "nk_test_util.h"
 #include "nk_usb.h"
 #include "pty_test_util.h"
 #include "runloop/pf_runloop.h"
@@ -566,7 +567,9 @@ TEST_F(UsbSim, SerialPortOnADeviceWhoseTtyIsAPty) {
     // the owner is told once, and the port is gone.
     std::atomic<u16> readRc{0};
     std::atomic<bool> readDone{false};
+    std::atomic<pid_t> readerTid{0};
     std::thread reader([&] {
+        readerTid = gettid();
         u8 buf[16];
         u32 n = sizeof(buf);
         CNK_serial* p;
@@ -577,7 +580,10 @@ TEST_F(UsbSim, SerialPortOnADeviceWhoseTtyIsAPty) {
         readRc = p->Read(buf, &n, 20000);
         readDone = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The unplug must meet the read in its wait: before that it would free the port under
+    // a call not yet made.
+    while (readerTid == 0) std::this_thread::yield();
+    ASSERT_TRUE(nktest::waitUntilThreadPolls(readerTid, 10000));
     const auto t0 = std::chrono::steady_clock::now();
     sim::unplug(plugged_.back());
     plugged_.clear();
@@ -753,12 +759,15 @@ TEST_F(UsbSim, BridgePortUnpluggedDuringALongReceive) {
     std::atomic<u16> rc{0};
     std::atomic<bool> done{false};
     CNK_ftdi* p = owner.port;
+    std::atomic<pid_t> readerTid{0};
     std::thread reader([&, p] {
+        readerTid = gettid();
         std::string text;
         rc = p->recv(text, "\n", 20000);
         done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (readerTid == 0) std::this_thread::yield();
+    ASSERT_TRUE(nktest::waitUntilThreadPolls(readerTid, 10000));
     sim::unplug(h);
     ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0 && done; }, 5000));
     reader.join();
