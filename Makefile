@@ -37,14 +37,21 @@ run: deps release
 bench: deps release
 	@for b in $(BUILD_RELEASE)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
 
-# Packet and file-reader fuzzers, each run for a bounded time.
+# Packet and file-reader fuzzers, each run for a bounded time; a failing one shows its whole report
+# and leaves its input in build/fuzz/artifacts.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_FUZZ=ON -DNK_TESTS=OFF -DNK_BENCH=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	@mkdir -p $(BUILD_FUZZ)/artifacts
 	@for f in $(BUILD_FUZZ)/fuzz/fuzz_*; do \
 	  [ -x "$$f" ] || continue; \
 	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
-	  "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 2>&1 | tail -n 5; \
+	  log="$(BUILD_FUZZ)/artifacts/$$(basename $$f).log"; \
+	  if ! "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 \
+	       -artifact_prefix=$(BUILD_FUZZ)/artifacts/ > "$$log" 2>&1; then \
+	    tail -n 80 "$$log"; exit 1; \
+	  fi; \
+	  tail -n 5 "$$log"; \
 	done
 
 # The concurrency suites under ThreadSanitizer, in a build folder of their own.

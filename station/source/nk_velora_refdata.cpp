@@ -308,7 +308,8 @@ u16 nkFom_cg_loadUserDatabase(CNK_logManager* lm, const std::string& path, std::
     const u8* p = data.data() + 6;
     for (auto& row : out) {
         row.resize(cols);
-        std::memcpy(row.data(), p, cols * 4);  // little-endian host, as the file
+        // A row of no columns has no buffer: memcpy must not see its null pointer.
+        if (cols > 0) std::memcpy(row.data(), p, cols * 4);  // little-endian host, as the file
         p += cols * 4;
     }
     return kNKErr_OK;

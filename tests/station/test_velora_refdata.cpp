@@ -248,6 +248,11 @@ TEST(VeloraUserDatabase, BinaryFilesThatDoNotHoldWhatTheyPromiseAreRefused) {
     TableF none = {{1}};
     EXPECT_EQ(0, nkFom_cg_loadUserDatabase(nullptr, dir.file("db.bin"), none));
     EXPECT_TRUE(none.empty());
+    // Rows of no columns: empty rows, nothing copied from a null row buffer.
+    bin(3, 0, 0);
+    TableF empties;
+    EXPECT_EQ(0, nkFom_cg_loadUserDatabase(nullptr, dir.file("db.bin"), empties));
+    EXPECT_EQ(empties, TableF(3));
     for (const Case& c : cases) {
         bin(c.rows, c.cols, c.bytes);
         TableF out = {{1}};
