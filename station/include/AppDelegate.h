@@ -47,8 +47,21 @@ public:
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
-    // The launch steps that need no window: error codes, script path, version, sessions.
+    // The launch steps that need no window: error codes, script path, reference
+    // data, version, sessions. Both the headless and the window start run it.
     u16 applicationDidFinishLaunching();
+    // Reference data of the test items, each table only if its file exists (a
+    // missing file is no error), loaded in place so the sessions' pointers stay:
+    //   <data root>/VdxDataFolder/CorvaneSPRP.csv   -> _snsrSptrResp_irrs_Corvane (4 channels)
+    //   <data root>/VdxDataFolder/TalvekSPRP.csv    -> _snsrSptrResp_irrs_Talvek (6 channels)
+    //   <data root>/VdxDataFolder/WhiteCGCorrectionFactor.csv -> _WhiteCGCorrectionFactor
+    //   <resource folder>/Testing_Dataset_4000_20170815.bin -> lightDB_Corvane
+    //   <resource folder>/VCRE_LS5100.bin                   -> lightDB_Talvek
+    // Every sensor channel and light source keeps its values 40..400 (361); a table
+    // with fewer channels, or a channel or source of fewer than 401 values, stays
+    // empty. Run by applicationDidFinishLaunching
+    // before any tester is served; never while sessions read the tables.
+    void loadReferenceData();
     // Starts the listener on the configured port; prints "Data Server Launched" or
     // "Server Launch Failed".
     u16 launchServer();

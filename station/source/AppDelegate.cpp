@@ -9,6 +9,9 @@
 #include "CVLRA_cg_testSession.h"
 #include "CVLRA_error.h"
 #include "nk_error.h"
+#include "nk_file.h"
+#include "nk_velora_utils.h"
+#include "nk_velora_wend.h"
 
 #ifndef LUMBREL_VERSION
 #define LUMBREL_VERSION "0.00.00"
@@ -31,6 +34,66 @@ void cDataHubServer::onLogRelay(const char* text) {
     if (AppDelegate* owner = owner_.load()) owner->onLogRelay(text);
 }
 
+// ---------------------------------------------------------------- reference data
+
+namespace {
+
+// The part of a reference curve the items use: values 40 to 400.
+constexpr size_t kRefFirst = 40;
+constexpr size_t kRefEnd = 401;
+
+// The first `channels` spectra of a response file, each cut to [40, 400]; empty
+// when the file holds fewer channels or a channel shorter than 401 values.
+void loadSensorResponse(CNK_logManager* lm, const std::string& path, size_t channels,
+                        std::vector<std::vector<float>>& out) {
+    out.clear();
+    if (!nkFile_isFileExist(path)) return;
+    std::vector<std::vector<double>> columns;
+    nkFom_cg_loadTfromCsv(lm, path, columns);
+    if (columns.empty()) return;  // the loader has said why
+    bool usable = columns.size() >= channels;
+    for (size_t c = 0; usable && c < channels; ++c) usable = columns[c].size() >= kRefEnd;
+    if (!usable) {
+        lm->printText(kVL1, "[Err] %s: fewer than %zu channels of %zu values, not used", path.c_str(), channels,
+                      kRefEnd);
+        return;
+    }
+    for (size_t c = 0; c < channels; ++c)
+        out.emplace_back(columns[c].begin() + kRefFirst, columns[c].begin() + kRefEnd);
+}
+
+// A light-source database with every source cut to [40, 400]; empty when a source
+// is shorter than 401 values.
+void loadLightDatabase(CNK_logManager* lm, const std::string& path, std::vector<std::vector<double>>& out) {
+    out.clear();
+    if (!nkFile_isFileExist(path)) return;
+    t_nkLightTable table;
+    nkFom_wend_loadUserDatabase(lm, path.c_str(), table);
+    for (const auto& row : table)
+        if (row.size() < kRefEnd) {
+            lm->printText(kVL1, "[Err] %s: a light source of fewer than %zu values, not used", path.c_str(), kRefEnd);
+            return;
+        }
+    for (auto& row : table) {
+        row.erase(row.begin() + kRefEnd, row.end());
+        row.erase(row.begin(), row.begin() + kRefFirst);
+    }
+    out = std::move(table);
+}
+
+}  // namespace
+
+void AppDelegate::loadReferenceData() {
+    const std::string data = settings_.dataRoot + "/VdxDataFolder/";
+    loadSensorResponse(_lm, data + "CorvaneSPRP.csv", 4, _snsrSptrResp_irrs_Corvane);
+    loadSensorResponse(_lm, data + "TalvekSPRP.csv", 6, _snsrSptrResp_irrs_Talvek);
+    _WhiteCGCorrectionFactor.clear();
+    if (nkFile_isFileExist(data + "WhiteCGCorrectionFactor.csv"))
+        nkFom_cg_loadWhiteCGCorrectionFactorfromCsv(_lm, data + "WhiteCGCorrectionFactor.csv", _WhiteCGCorrectionFactor);
+    loadLightDatabase(_lm, settings_.resourceFolder + "/Testing_Dataset_4000_20170815.bin", lightDB_Corvane);
+    loadLightDatabase(_lm, settings_.resourceFolder + "/VCRE_LS5100.bin", lightDB_Talvek);
+}
+
 // ---------------------------------------------------------------- AppDelegate
 
 AppDelegate::AppDelegate(const lumbrel::StationSettings& settings, const StationSwitches& switches)
@@ -47,6 +110,7 @@ u16 AppDelegate::applicationDidFinishLaunching() {
     nkError_registerVlraError();
     _logPath_root = settings_.logRoot;
     _testScriptFile = settings_.scriptPath;
+    loadReferenceData();
     _hostVersion = lumbrel_version();
     _isDevelopmentMode = switches_.development;
 
