@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -122,36 +124,39 @@ struct Transmittance : ::testing::Test {
         ASSERT_FALSE(s()->_logPath.empty());
     }
     Reply atst(const Bytes& payload) { return exchange(fd, "atst", seqn++, payload); }
-    // The table against a float32 numpy re-computation from the stored packet.
-    void expectNumpyCurves(int colour) {
+    // The table, read by Python's csv, against a float32 numpy re-computation from
+    // the stored packet.
+    void expectNumpyCurves(int colour, size_t points) {
         if (!nktest::havePython()) GTEST_SKIP() << "Debian python3 with numpy is not installed";
+        nktest::TempDir work;
+        const std::string script = work.file("check.py");
+        nktest::writeFile(script,
+                          "import csv, subprocess, sys\n"
+                          "oracle = subprocess.run([sys.executable, '" NK_TEST_DATA_DIR "/atst_oracle.py', '" +
+                              unitFile("_atst.bin").string() + "', '" + std::to_string(colour) +
+                              "'], check=True, capture_output=True, text=True).stdout\n"
+                              "want = [[float(v) for v in line.split()] for line in oracle.splitlines()]\n"
+                              "with open('" +
+                              unitFile("_atst_trans.csv").string() +
+                              "', newline='') as f:\n"
+                              "    rows = list(csv.reader(f))\n"
+                              "print('rows', len(rows))\n"
+                              "print('ends with a comma', all(r[-1] == '' for r in rows))\n"
+                              "cells = [[float(c) for c in r[:-1]] for r in rows]\n"
+                              "print('widths', sorted(set(len(r) for r in cells)), len(want))\n"
+                              "print('zeros', all(v == 0.0 for r in cells[:50] for v in r))\n"
+                              "print('worst %.3g' % max(abs(cells[50 + i][k] - want[k][i]) / max(1.0, abs(want[k][i]))\n"
+                              "                         for k in range(len(want)) for i in range(351)))\n");
         int status = -1;
-        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + NK_TEST_DATA_DIR +
-                                                       "/atst_oracle.py " + unitFile("_atst.bin").string() + " " +
-                                                       std::to_string(colour),
-                                                   &status);
+        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + script + " 2>&1", &status);
         ASSERT_EQ(status, 0) << out;
-        std::vector<std::vector<double>> want;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);) {
-            std::istringstream ls(line);
-            want.emplace_back();
-            for (double v; ls >> v;) want.back().push_back(v);
-        }
-        std::ifstream csv(unitFile("_atst_trans.csv"));
-        std::vector<std::vector<double>> got;
-        for (std::string line; std::getline(csv, line);) {
-            std::vector<double> cells;
-            std::stringstream ls(line);
-            for (std::string cell; std::getline(ls, cell, ',');) cells.push_back(std::stod(cell));
-            got.push_back(cells);
-        }
-        ASSERT_EQ(got.size(), 401u);
-        ASSERT_EQ(want.size(), got[50].size());
-        for (size_t k = 0; k < want.size(); ++k) {
-            ASSERT_EQ(want[k].size(), 351u);
-            for (size_t i = 0; i < 351; ++i) EXPECT_NEAR(got[50 + i][k], want[k][i], 1e-4 * std::max(1.0, std::abs(want[k][i])));
-        }
+        const std::string n = std::to_string(points);
+        EXPECT_NE(out.find("rows 401\nends with a comma True\nwidths [" + n + "] " + n + "\nzeros True\n"),
+                  std::string::npos)
+            << out;
+        const size_t at = out.find("worst ");
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_LE(std::stod(out.substr(at + 6)), 1e-4) << out;
     }
     fs::path unitFile(const std::string& suffix) { return fs::path(s()->_logPath) / (s()->_serialNumber + suffix); }
 };
@@ -201,7 +206,7 @@ TEST_F(Transmittance, FivePointsPassWithFilesSymbolsAndSessionCurves) {
         ++lines;
     }
     EXPECT_EQ(lines, 401);
-    expectNumpyCurves(0);
+    expectNumpyCurves(0, 5);
     EXPECT_EQ(slurp(unitFile("_atst_weightedT.csv")).substr(0, 14), "0.0000000000,\n");
 
     // Symbols: the final curve at 550 nm, tilt 100 there, positions by index byte.
@@ -282,11 +287,39 @@ TEST_F(Transmittance, ThreePointsClearSpreadLimitsForTheirCheckOnly) {
     EXPECT_EQ(replyCode(r), kNKErr_t_pct_stdev_OOS);
 }
 
+TEST_F(Transmittance, OnePointHasNoSpreadAndFailsItsCheck) {
+    // The spread over the points is undefined for one point: its symbols hold NaN,
+    // which no check passes, so the unit fails on them though no limit is set.
+    openUnit();
+    const Reply r = atst(payloadOf({spectrum(1, 5)}));
+    EXPECT_EQ(replyCode(r), kNKErr_t_pct_stdev_OOS);
+    EXPECT_TRUE(std::isnan(s()->_testData.getData("T", "T_PCT_STDEV_700", false)));
+    EXPECT_NEAR(s()->_testData.getData("T", "TP1_T_PCT_VAR_700", false), 0.0, 1e-9);
+    EXPECT_EQ(s()->_total_test_point, 1u);  // the curves are still left for the repository item
+    EXPECT_EQ(replyCode(atst(payloadOf({spectrum(1, 5), spectrum(2, 6)}))), 0);
+}
+
 TEST_F(Transmittance, MalformedPayloadsAreRefusedWhole) {
     openUnit();
     const Bytes good = payloadOf({spectrum(1, 1), spectrum(2, 2)});
     ASSERT_EQ(replyCode(atst(good)), 0);
     const std::string stored = slurp(unitFile("_atst.bin"));
+    // The run folder by name and content, but the unit's log, which goes on.
+    auto runFolder = [&] {
+        std::map<std::string, size_t> files;
+        for (const auto& e : fs::directory_iterator(s()->_logPath))
+            if (e.path().extension() != ".log")
+                files[e.path().filename().string()] = std::hash<std::string>{}(slurp(e.path()));
+        return files;
+    };
+    const auto before = runFolder();
+    ASSERT_GE(before.size(), 5u);
+
+    // A second tester, with its unit open while the first sends its bad packets.
+    const int other = nettest::rawConnect(settings.port);
+    ASSERT_GE(other, 0);
+    const std::string otherSn = serial("Q2A6");
+    ASSERT_EQ(exchange(other, "tscr", 1, tscrPayload("CellT", 4, otherSn)).header.errc, 0);
 
     auto withN = [&](u8 n) {
         Bytes p = good;
@@ -323,11 +356,22 @@ TEST_F(Transmittance, MalformedPayloadsAreRefusedWhole) {
         EXPECT_EQ(r.header.errc, 0) << c.what;
         EXPECT_EQ(replyCode(r), kNKErr_invalidDataSize) << c.what;
         EXPECT_EQ(slurp(unitFile("_atst.bin")), stored) << c.what;
+        EXPECT_EQ(runFolder(), before) << c.what;
         EXPECT_EQ(s()->_total_test_point, 0u) << c.what;
     }
-    // The same link goes on.
+    // The same link goes on, and the other tester is served.
     EXPECT_EQ(replyCode(atst(good)), 0);
     EXPECT_EQ(s()->_total_test_point, 2u);
+    const Reply r = exchange(other, "atst", 2, payloadOf(fivePoints()));
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(replyCode(r), 0);
+    EXPECT_EQ(replyName(r), "OK");
+    CVLRA_cg_testSession* otherSession = nullptr;
+    for (CVLRA_cg_testSession* each : app->sessions())
+        if (each != s() && each->_serialNumber == otherSn) otherSession = each;
+    ASSERT_NE(otherSession, nullptr);
+    EXPECT_EQ(otherSession->_total_test_point, 5u);
+    close(other);
 }
 
 TEST_F(Transmittance, EmptyPayloadFailsAndClosesTheLink) {
@@ -350,7 +394,7 @@ TEST_F(Transmittance, WhiteUnitKeepsTheBlueEndUnsmoothed) {
     t_vlraAtstEval ev;
     ASSERT_EQ(nkVlra_evaluateAtst(nullptr, pts, s()->_cgType, 1, ev), 0);
     for (int i = 0; i <= 25; ++i) EXPECT_EQ(s()->_final_T[0][i], ev.resampled[0][i]);
-    expectNumpyCurves(1);
+    expectNumpyCurves(1, 5);
 }
 
 TEST_F(Transmittance, DevelopmentModeWritesRawCsvAndOfflineRunStaysSilent) {
