@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "AppDelegate.h"
@@ -14,6 +16,7 @@
 #include "nk_test_util.h"
 #include "nk_velora.h"
 #include "station_peer.h"
+#include "velora_test_images.h"
 
 namespace fs = std::filesystem;
 using namespace stationtest;
@@ -45,7 +48,7 @@ Bytes fourImagePayload(u16 w, u16 h, u16 exp1, u16 exp2, F pixel, int sizeDelta 
     return p;
 }
 
-Bytes singleImagePayload(u16 w, u16 h, u8 value) {
+Bytes singleImagePayload(u16 w, u16 h, const std::vector<u8>& pixels) {
     Bytes p;
     nettest::putLe(p, w, 2);
     nettest::putLe(p, h, 2);
@@ -54,9 +57,11 @@ Bytes singleImagePayload(u16 w, u16 h, u8 value) {
     putF32(p, 1.0f);
     putF32(p, 2.0f);
     putF32(p, 3.0f);
-    p.insert(p.end(), size_t(w) * h, value);
+    p.insert(p.end(), pixels.begin(), pixels.end());
     return p;
 }
+
+Bytes singleImagePayload(u16 w, u16 h, u8 value) { return singleImagePayload(w, h, std::vector<u8>(size_t(w) * h, value)); }
 
 u16 replyCode(const Reply& r) { return r.payload.size() >= 2 ? u16(r.payload[0] | (r.payload[1] << 8)) : 0xFFFF; }
 
@@ -92,6 +97,8 @@ struct Unif : ::testing::Test {
         ASSERT_EQ(launched, 0);
     }
     void TearDown() override { app.reset(); }
+    // What reached the station window's log since the last call.
+    std::string appLog() { return app->takeLogString(); }
 
     CVLRA_cg_testSession* sessionOf(const std::string& sn) {
         for (auto* s : app->sessions())
@@ -248,6 +255,191 @@ TEST_F(Unif, FailingFirstCheckStillChecksAllNineteen) {
     EXPECT_STREQ(reinterpret_cast<const char*>(r.payload.data() + 2), "ink_unif_OOS");
     for (const char* n : kNKVlra_unifNames)
         EXPECT_FALSE(std::isnan(s->_testData.getData("UNIF", n, false))) << n;
+    // Every verdict is in the unit's log, in order after the failing first, and the
+    // result in the station window's log.
+    const std::string log = nktest::readFile(s->_logPath + "/" + sn + ".log");
+    size_t at = log.find("** Check Spec ***");
+    ASSERT_NE(at, std::string::npos) << log;
+    for (const char* n : kNKVlra_unifNames) {
+        const std::string item = std::string("UNIF::") + n;
+        do at = log.find(item, at + 1);  // the name whole: padded with blanks, then a tab
+        while (at != std::string::npos && log[at + item.size()] != ' ' && log[at + item.size()] != '\t');
+        ASSERT_NE(at, std::string::npos) << n << "\n" << log;
+    }
+    EXPECT_NE(log.find("*** Uniformity Test FAILED", at), std::string::npos) << log;
+    std::string window;
+    EXPECT_TRUE(nettest::waitFor([&] {
+        window += appLog();
+        return window.find("[T3] *** Uniformity Test FAILED") != std::string::npos;
+    })) << window;
+    EXPECT_NE(window.find("[T3] INT_AVG 128.000 X 1.000, Y 2.000, A 3.000"), std::string::npos) << window;
+    close(fd);
+}
+
+TEST_F(Unif, SingleImageEqualsNumpyThroughTheSession) {
+    if (!nktest::havePython()) GTEST_SKIP();
+    int fd = -1;
+    const std::string sn = serial("Q2A5");
+    CVLRA_cg_testSession* s = open(&fd, sn);
+    ASSERT_NE(s, nullptr);
+    const std::string stem = s->_logPath + "/" + sn;
+    const struct {
+        u16 w, h;
+        int newW, newH, r;
+        unsigned seed;
+    } roads[] = {{1000, 400, 800, 100, 50, 11}, {600, 400, 176, 176, 88, 12}};
+    u8 seq = 2;
+    for (const auto& rd : roads) {
+        SCOPED_TRACE(testing::Message() << rd.w << "x" << rd.h);
+        const CNK_velora_image src = nktest::flatField(rd.w, rd.h, rd.seed);
+        const Reply r = exchange(fd, "unif", seq++, singleImagePayload(rd.w, rd.h, src.d));
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(replyCode(r), 0);
+
+        // The oracle runs on the image as received; Pillow reads the stored scaled image.
+        nktest::TempDir work;
+        nktest::writeFile(work.file("src.raw"), std::string(src.d.begin(), src.d.end()));
+        const std::string out = py(
+            "import subprocess, sys\n"
+            "import numpy as np\n"
+            "from PIL import Image\n"
+            "w = '" + work.path().string() + "'\n"
+            "figs = subprocess.run([sys.executable, '" NK_TEST_DATA_DIR "/velora_oracle.py', w + '/src.raw', '" +
+            std::to_string(rd.w) + "', '" + std::to_string(rd.h) + "', '" + std::to_string(rd.newW) + "', '" +
+            std::to_string(rd.newH) + "', '" + std::to_string(rd.r) + "', '10', '0.5', w],\n"
+            "                      check=True, capture_output=True, text=True).stdout\n"
+            "want = np.fromfile(w + '/scale.raw', np.uint8).reshape(" + std::to_string(rd.newH) + ", " +
+            std::to_string(rd.newW) + ")\n"
+            "im = Image.open('" + stem + "_img_scale.bmp')\n"
+            "got = np.asarray(im)\n"
+            "print(im.size, im.mode)\n"
+            // Rows are stored bottom-up: the picture's top row is the image's last.
+            "print('pixels', np.array_equal(got[::-1], want), int((got[::-1] != want).sum()))\n"
+            "print(figs.strip())\n");
+        std::istringstream lines(out);
+        std::string sizeLine, pixelLine, figLine;
+        std::getline(lines, sizeLine);
+        std::getline(lines, pixelLine);
+        std::getline(lines, figLine);
+        EXPECT_EQ(sizeLine, "(" + std::to_string(rd.newW) + ", " + std::to_string(rd.newH) + ") L") << out;
+        EXPECT_EQ(pixelLine, "pixels True 0") << out;
+        std::istringstream figs(figLine);
+        std::vector<double> want;
+        for (double v; figs >> v;) want.push_back(v);
+        ASSERT_EQ(want.size(), std::size(kNKVlra_unifNames)) << out;
+        for (size_t i = 0; i < want.size(); ++i) {
+            const double got = s->_testData.getData("UNIF", kNKVlra_unifNames[i], false);
+            if (std::isnan(want[i]))
+                EXPECT_TRUE(std::isnan(got)) << kNKVlra_unifNames[i];
+            else
+                EXPECT_NEAR(got, want[i], 1e-9 * std::max(1.0, std::fabs(want[i]))) << kNKVlra_unifNames[i];
+        }
+    }
+    close(fd);
+}
+
+// The unit's files of the uniformity item: name -> bytes.
+std::map<std::string, std::string> unifFileBytes(const std::string& run, const std::string& sn) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::directory_iterator(run)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind(sn + "_", 0) == 0 && n != sn + "_tscr.bin") out[n] = nktest::readFile(e.path().string());
+    }
+    return out;
+}
+
+TEST_F(Unif, OfflineRunWritesTheSameFilesWithoutReplying) {
+    int fd = -1;
+    const std::string sn = serial("Q2A5");
+    CVLRA_cg_testSession* s = open(&fd, sn);
+    ASSERT_NE(s, nullptr);
+    const std::string run = s->_logPath;
+    const CNK_velora_image src = nktest::flatField(600, 400, 21);
+    const Bytes single = singleImagePayload(600, 400, src.d);
+    const Bytes four = fourImagePayload(10, 3, 100, 69, fourPixel);
+    ASSERT_EQ(replyCode(exchange(fd, "unif", 2, single)), 0);
+    ASSERT_EQ(replyCode(exchange(fd, "unif", 3, four)), 0);
+    const auto online = unifFileBytes(run, sn);
+    const std::vector<float> onlineMap = s->_unif_t_map;
+    const double onlineAvg = s->_testData.getData("UNIF", "INT_AVG", false);
+    for (const auto& [name, bytes] : online) fs::remove(fs::path(run) / name);
+    s->_unif_t_map.clear();
+
+    s->_isOfflineRun = true;
+    u8 seq = 4;
+    for (const Bytes* payload : {&single, &four}) {
+        appLog();  // drop what came before
+        nettest::RawPacket p;
+        p.ctrl = nettest::fourCC("unif");
+        p.seqn = seq++;
+        p.payload = *payload;
+        ASSERT_TRUE(nettest::sendAll(fd, p.bytes()));
+        std::string seen;
+        EXPECT_TRUE(nettest::waitFor([&] {
+            seen += appLog();
+            return seen.find("*** Uniformity Test PASSED") != std::string::npos;
+        }, 20000)) << seen;
+        EXPECT_TRUE(nettest::recvN(fd, 1, 500).empty());  // no reply
+    }
+    s->_isOfflineRun = false;
+    EXPECT_TRUE(s->isNtcpRunning());
+
+    const auto offline = unifFileBytes(run, sn);
+    std::vector<std::string> onlineNames, offlineNames;
+    for (const auto& [name, bytes] : online) onlineNames.push_back(name);
+    for (const auto& [name, bytes] : offline) offlineNames.push_back(name);
+    EXPECT_EQ(offlineNames, onlineNames);
+    for (const auto& [name, bytes] : offline) {
+        if (name.find(".zip") == std::string::npos) {  // the archive holds times
+            EXPECT_EQ(bytes, online.at(name)) << name;
+        }
+    }
+    EXPECT_EQ(s->_unif_t_map, onlineMap);
+    EXPECT_EQ(s->_testData.getData("UNIF", "INT_AVG", false), onlineAvg);
+    close(fd);
+}
+
+TEST_F(Unif, DevelopmentModeFromTheSetupSnapshotAddsTheDebugImages) {
+    if (!nktest::havePython()) GTEST_SKIP();
+    int fd = -1;
+    const std::string sn = serial("Q2A5");
+    CVLRA_cg_testSession* s = open(&fd, sn);
+    ASSERT_NE(s, nullptr);
+    // Switched on after "tscr": this unit still runs without it.
+    for (auto* each : app->sessions())
+        each->updateOperatorSettings([](t_vlraOperatorSettings& o) { o.isDevelopmentMode = true; });
+    std::vector<u8> px(size_t(602) * 4);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = u8(i % 602 + 7 * (i / 602));
+    const Bytes single = singleImagePayload(602, 4, px);
+    ASSERT_EQ(replyCode(exchange(fd, "unif", 2, single)), 0);
+    EXPECT_FALSE(fs::exists(s->_logPath + "/" + sn + "_img.bmp"));
+    EXPECT_FALSE(fs::exists(s->_logPath + "/" + sn + "_1_image.bmp"));
+
+    // The next unit takes it.
+    ASSERT_EQ(exchange(fd, "tscr", 3, tscrPayload("CellU", 3, sn)).header.errc, 0);
+    ASSERT_TRUE(s->_isDevelopmentMode);
+    const std::string stem = s->_logPath + "/" + sn;
+    ASSERT_EQ(replyCode(exchange(fd, "unif", 4, single)), 0);
+    ASSERT_EQ(replyCode(exchange(fd, "unif", 5, fourImagePayload(10, 3, 70, 35, fourPixel))), 0);
+    nktest::TempDir work;
+    nktest::writeFile(work.file("px.raw"), std::string(px.begin(), px.end()));
+    const std::string out = py(
+        "import numpy as np\n"
+        "from PIL import Image\n"
+        "stem = '" + stem + "'\n"
+        "sent = np.fromfile('" + work.file("px.raw") + "', np.uint8).reshape(4, 602)[:, :600]\n"
+        "for n in ['_img', '_1_image', '_3_image_flat_flip_vert']:\n"
+        "    im = Image.open(stem + n + '.bmp')\n"
+        "    print(n, im.size, np.array_equal(np.asarray(im)[::-1], sent))\n"
+        "ape = np.asarray(Image.open(stem + '_img_ape_exp2.bmp'))\n"
+        "cut = np.asarray(Image.open(stem + '_img_ape_exp2_cut.bmp'))\n"
+        "print('ape', ape.shape, np.array_equal(ape, cut))\n");
+    // The received image after the width cut, in every one of the three files.
+    for (const char* n : {"_img", "_1_image", "_3_image_flat_flip_vert"})
+        EXPECT_NE(out.find(std::string(n) + " (600, 4) True"), std::string::npos) << n << "\n" << out;
+    EXPECT_NE(out.find("ape (3, 8) True"), std::string::npos) << out;
+    for (auto* each : app->sessions())
+        each->updateOperatorSettings([](t_vlraOperatorSettings& o) { o.isDevelopmentMode = false; });
     close(fd);
 }
 
