@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cvlra_calcA.h"
 #include "nk_log.h"
 #include "nk_socket.h"
 #include "station_settings.h"
@@ -73,6 +74,10 @@ public:
     std::string takeLogString();
 
     void applicationWillTerminate();
+
+    // The a-factor calibration of the cell folder `inputFolder` on this station's
+    // roots, script and log (run it with nkVlra_calcAFactors on the tool thread).
+    t_vlraCalcAOptions calcAOptions(const std::string& inputFolder) const;
 
     const std::vector<CVLRA_cg_testSession*>& sessions() const { return _testSession; }
     CNK_logManager* logManager() const { return _lm; }

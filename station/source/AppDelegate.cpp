@@ -213,6 +213,17 @@ std::string AppDelegate::takeLogString() {
     return out;
 }
 
+t_vlraCalcAOptions AppDelegate::calcAOptions(const std::string& inputFolder) const {
+    t_vlraCalcAOptions o;
+    o.inputFolder = inputFolder;
+    o.outputFile = nkVlra_aFactorsCsvPath(settings_.dataRoot);
+    o.scriptFile = _testScriptFile.empty() ? settings_.scriptPath : _testScriptFile;
+    o.tempFolder = settings_.tempFolder;
+    o.hostVersion = _hostVersion;
+    o.lm = _lm;
+    return o;
+}
+
 void AppDelegate::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;

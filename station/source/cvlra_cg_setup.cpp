@@ -105,8 +105,11 @@ void CVLRA_cg_setup::handle_ntcp_packet(const tNTCP_header* header, const u8* pa
         reply(header, err, nullptr, 0);
         return;
     }
-    // The run folder's time stamp is the test data's start time.
-    _testData->overwrite_for_summary_csv(s->_testStartTime, 0);
+    // The run folder and the statistics row's "timeStamp" name the same second: the
+    // tools rebuild the one from the other. A fraction would print rounded ("%f") but
+    // name its folder truncated, one second apart near the end of a second.
+    const double startSecond = std::floor(s->_testStartTime.load());
+    _testData->overwrite_for_summary_csv(startSecond, 0);
 
     const std::string root = _sessionName;
     const std::string& sn = req.serialNumber;
@@ -116,7 +119,7 @@ void CVLRA_cg_setup::handle_ntcp_packet(const tNTCP_header* header, const u8* pa
     nkUtil_getCalendar(&year, &month, &day);
     char date[16];
     std::snprintf(date, sizeof(date), "%04d%02d%02d", year, month, day);
-    const std::string stamp = nkUtil_formatTimestampStr(s->_testStartTime, 1);
+    const std::string stamp = nkUtil_formatTimestampStr(startSecond, 1);
 
     struct Folder {
         std::string path;
