@@ -54,7 +54,11 @@ CVLRA_cg_testSession::CVLRA_cg_testSession(long index, const std::string& logRoo
     _ctrlItemMap[kVLRA_ctrl_atst] = firstNamed("T");
     _ctrlItemMap[kVLRA_ctrl_unif] = firstNamed("UNIF");
     _ctrlItemMap[kVLRA_ctrl_tsed] = firstNamed("POST");
-    firstNamed("VDXU");  // run by the post item, not by a control code
+    // The repository item is run by the post item, not by a control code; it
+    // must not be the script's first item. A bad script stops the start-up here,
+    // never a running unit.
+    if (!(firstNamed("VDXU") != _items.front()))
+        nkDebug_assertFail(__FILE__, this->name, __func__, __LINE__, "p2pcTestIdx > 0");
     resetUnit();
 }
 

@@ -34,13 +34,14 @@ public:
         for (char** e = environ; *e; ++e) {
             const std::string kv(*e);
             if (kv.rfind("XDG_CONFIG_HOME=", 0) == 0 || kv.rfind("ASAN_OPTIONS=", 0) == 0 ||
-                kv.rfind("UBSAN_OPTIONS=", 0) == 0)
+                kv.rfind("UBSAN_OPTIONS=", 0) == 0 || kv.rfind("LSAN_OPTIONS=", 0) == 0)
                 continue;
             envStore.push_back(kv);
         }
         envStore.push_back("XDG_CONFIG_HOME=" + dir + "/config");
         envStore.push_back("ASAN_OPTIONS=detect_leaks=1:intercept_tls_get_addr=0");
         envStore.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1");
+        envStore.push_back(std::string("LSAN_OPTIONS=suppressions=") + NK_LSAN_SUPPRESSIONS);
         std::vector<char*> envp;
         for (auto& e : envStore) envp.push_back(e.data());
         envp.push_back(nullptr);
