@@ -170,6 +170,12 @@ std::vector<Unit> Run::collect(int g) {
 }
 
 bool Run::openSession() {
+    // A session without its script would end the process: refuse it here.
+    std::error_code ec;
+    if (!fs::is_regular_file(opt.scriptFile, ec)) {
+        nkDebug_printError(lm, __FILE__, nullptr, __func__, __LINE__, kNKErr_fileNotExist, "scriptFile");
+        return false;
+    }
     char pattern[4096];
     std::snprintf(pattern, sizeof(pattern), "%s/calcA_XXXXXX", opt.tempFolder.empty() ? "/tmp" : opt.tempFolder.c_str());
     if (!mkdtemp(pattern)) {

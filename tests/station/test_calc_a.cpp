@@ -323,22 +323,27 @@ TEST_F(CalcRun, EarlyEndsShowTheButtonAndLeaveTheFile) {
         const char* what;
         std::string folder;
         const std::atomic<bool>* stop;
+        std::string script;
         u16 code;
         const char* title;
         const char* logLine;
     } cases[] = {
-        {"missing folder", (dir.path() / "nowhere").string(), nullptr, kNKErr_pathNotExist, "CalcA Path ERR!", ""},
-        {"empty folder", empty.string(), nullptr, kNKErr_invalidCondition, "CalcA No Record!",
+        {"missing folder", (dir.path() / "nowhere").string(), nullptr, NK_STATION_SCRIPT, kNKErr_pathNotExist,
+         "CalcA Path ERR!", ""},
+        {"empty folder", empty.string(), nullptr, NK_STATION_SCRIPT, kNKErr_invalidCondition, "CalcA No Record!",
          "[Error] Not enough record."},
-        {"a group without units", oneGroup, nullptr, kNKErr_invalidCondition, "CalcA No Record!",
+        {"a group without units", oneGroup, nullptr, NK_STATION_SCRIPT, kNKErr_invalidCondition, "CalcA No Record!",
          "found 1 successful test records for socket 0"},
-        {"stopped", two, &stop, kNKErr_testAborted, "CalcA Failed!", "stopped"},
+        {"stopped", two, &stop, NK_STATION_SCRIPT, kNKErr_testAborted, "CalcA Failed!", "stopped"},
+        {"no script", two, nullptr, (dir.path() / "none.zqs").string(), kNKErr_pathNotExist, "CalcA Path ERR!",
+         "scriptFile"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         titles.seen.clear();
         opt.inputFolder = c.folder;
         opt.stop = c.stop;
+        opt.scriptFile = c.script;
         const t_vlraCalcAResult r = nkVlra_calcAFactors(opt);
         EXPECT_EQ(r.code, c.code);
         EXPECT_FALSE(r.reachedFile);
