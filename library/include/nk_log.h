@@ -75,7 +75,10 @@ private:
     void appendLocked(t_nkVbsLvl level, const char* text, size_t len);
     void emitLocked(t_nkVbsLvl level, const char* text, size_t len, bool relay);
     void writeFileLocked(const char* text, size_t len);
+    void printFormatted(t_nkVbsLvl level, bool wholeLine, const char* func, const char* format, va_list args);
     void printNested(t_nkVbsLvl level, bool wholeLine, const char* format, va_list args);
+    void printStringLocked(t_nkVbsLvl level, const char* format, va_list args);
+    void printTextLocked(t_nkVbsLvl level, const char* format, va_list args);
     template <typename T>
     void print1d(t_nkVbsLvl level, const T* data, int count, bool reverse, const char* format);
     template <typename T>

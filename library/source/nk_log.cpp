@@ -187,14 +187,29 @@ void CNK_logManager::appendLocked(t_nkVbsLvl level, const char* text, size_t len
     }
 }
 
-void CNK_logManager::printNested(t_nkVbsLvl level, bool wholeLine, const char* format, va_list args) {
-    // Called from inside this manager's own relay: the line goes to the console
-    // and the file but not back to the relay, which would only loop.
+void CNK_logManager::printFormatted(t_nkVbsLvl level, bool wholeLine, const char* func, const char* format,
+                                    va_list args) {
+    // Refusals are reported under the public method that was called.
+    if (!format) nkDebug_assertFail(__FILE__, name, func, __LINE__, "format!=NULL");
     if (!levelInRange(level)) {
-        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
+        nkDebug_printError(nullptr, __FILE__, name, func, __LINE__, kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
         return;
     }
     if (!passesFilter(level)) return;
+    if (t_relaying == this) {
+        printNested(level, wholeLine, format, args);
+    } else if (wholeLine) {
+        std::lock_guard<std::mutex> txt(txtMutex_);
+        printTextLocked(level, format, args);
+    } else {
+        std::lock_guard<std::mutex> str(strMutex_);
+        printStringLocked(level, format, args);
+    }
+}
+
+void CNK_logManager::printNested(t_nkVbsLvl level, bool wholeLine, const char* format, va_list args) {
+    // Called from inside this manager's own relay: the line goes to the console
+    // and the file but not back to the relay, which would only loop.
     va_list copy;
     va_copy(copy, args);
     const int n = pf::number::vformat(nullptr, 0, format, copy);
@@ -206,31 +221,11 @@ void CNK_logManager::printNested(t_nkVbsLvl level, bool wholeLine, const char* f
     emitLocked(level, text.c_str(), text.size(), false);
 }
 
-void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
-    NK_VALID_OR_RETURN_VOID();
-    if (!format) nkDebug_assertFail(__FILE__, name, __func__, __LINE__, "format!=NULL");
-    va_list args;
-    va_start(args, format);
-    if (t_relaying == this) {
-        printNested(level, false, format, args);
-        va_end(args);
-        return;
-    }
-    std::lock_guard<std::mutex> str(strMutex_);
-    if (!levelInRange(level)) {
-        va_end(args);
-        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
-        return;
-    }
-    if (!passesFilter(level)) {
-        va_end(args);
-        return;
-    }
+void CNK_logManager::printStringLocked(t_nkVbsLvl level, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const size_t room = kLineCapacity - lineLength_;
     const int n = pf::number::vformat(lineBuffer_ + lineLength_, room, format, args);
-    va_end(args);
     if (n >= 0 && static_cast<size_t>(n) < room) {
         va_end(copy);
         lineLength_ += static_cast<size_t>(n);
@@ -246,29 +241,9 @@ void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
     va_end(copy);
 }
 
-void CNK_logManager::printText(t_nkVbsLvl level, const char* format, ...) {
-    NK_VALID_OR_RETURN_VOID();
-    if (!format) nkDebug_assertFail(__FILE__, name, __func__, __LINE__, "format!=NULL");
-    va_list args;
-    va_start(args, format);
-    if (t_relaying == this) {
-        printNested(level, true, format, args);
-        va_end(args);
-        return;
-    }
-    std::lock_guard<std::mutex> txt(txtMutex_);
-    if (!levelInRange(level)) {
-        va_end(args);
-        NK_REPORT_LM(kNKErr_invalidParam, "vLvl>=kVL0&&vLvl<kVLMax");
-        return;
-    }
-    if (!passesFilter(level)) {
-        va_end(args);
-        return;
-    }
+void CNK_logManager::printTextLocked(t_nkVbsLvl level, const char* format, va_list args) {
     char* text = lineBuffer_ + kLineCapacity;
     const int n = pf::number::vformat(text, kTextCapacity, format, args);
-    va_end(args);
     size_t len = n < 0 ? 0 : static_cast<size_t>(n);
     // A line is cut at the buffer's size, keeping room for its newline.
     if (len > kTextCapacity - 2) len = kTextCapacity - 2;
@@ -279,6 +254,22 @@ void CNK_logManager::printText(t_nkVbsLvl level, const char* format, ...) {
         appendLocked(level, text, len);
     }
     text[0] = '\0';
+}
+
+void CNK_logManager::printString(t_nkVbsLvl level, const char* format, ...) {
+    NK_VALID_OR_RETURN_VOID();
+    va_list args;
+    va_start(args, format);
+    printFormatted(level, false, __func__, format, args);
+    va_end(args);
+}
+
+void CNK_logManager::printText(t_nkVbsLvl level, const char* format, ...) {
+    NK_VALID_OR_RETURN_VOID();
+    va_list args;
+    va_start(args, format);
+    printFormatted(level, true, __func__, format, args);
+    va_end(args);
 }
 
 // ---------------------------------------------------------------- typed prints

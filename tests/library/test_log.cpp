@@ -71,6 +71,37 @@ TEST(LogManager, LevelSettersCheckTheirRange) {
     EXPECT_EQ(lm.verboseLevel(), kVL0);
 }
 
+TEST(LogManager, PrintsReportARefusedLevelUnderTheirOwnName) {
+    CNK_logManager lm;
+    struct NestedRelay : INK_logRelay {
+        CNK_logManager* lm = nullptr;
+        void onLogRelay(const char*) override { lm->printString(kVLMax, "inner"); }
+    } relay;
+    relay.lm = &lm;
+    lm.setLogRelay(&relay);
+    Capture cap;
+    testing::internal::CaptureStderr();
+    lm.printString(kVLMax, "a");
+    lm.printText(kVLMax, "b");
+    lm.printText(kVL1, "c");  // its relay prints through this manager with a refused level
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cap.take(), "c\n");
+    const std::string cond = "\"vLvl>=kVL0&&vLvl<kVLMax\"]\n";
+    const size_t first = err.find("/CNK_logManager::printString() [");
+    const size_t second = err.find("/CNK_logManager::printText() [");
+    ASSERT_NE(first, std::string::npos) << err;
+    ASSERT_NE(second, std::string::npos) << err;
+    EXPECT_NE(err.find("/CNK_logManager::printString() [", first + 1), std::string::npos) << err;
+    EXPECT_NE(err.find(cond), std::string::npos) << err;
+}
+
+TEST(LogManagerDeathTest, NullFormatEndsTheProcessUnderThePrintsName) {
+    CNK_logManager lm;
+    const char* none = nullptr;
+    EXPECT_DEATH(lm.printString(kVL1, none), "CNK_logManager::printString\\(\\).*\"format!=NULL\"");
+    EXPECT_DEATH(lm.printText(kVL1, none), "CNK_logManager::printText\\(\\).*\"format!=NULL\"");
+}
+
 TEST(LogManager, PrintStringEmitsOnlyWhenTheLineEnds) {
     CNK_logManager lm;
     CollectingRelay relay;
