@@ -35,6 +35,7 @@ private:
     // Connects, pairs, starts the session and the service; the device is the caller's.
     u16 connectDevice(u32 devRef, const char* textCondition);
     void releaseCurrent();
+    u16 takeService(const char* func, const char* svcName, INK_mobexDetectorCallback* callback);
 
     const char* _svcName = nullptr;
     u32 _notiRef = 0;

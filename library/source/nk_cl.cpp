@@ -62,6 +62,23 @@ std::string textInfo(Get get, const char* func, u16 code) {
     return std::string(chars.data(), strnlen(chars.data(), chars.size()));
 }
 
+// The count first, then the ids; none at all is a failure too. `get` is
+// (count, ids, count_ret).
+template <class T, class Get>
+std::vector<T> countedIds(Get get, const char* func, const char* cond) {
+    cl_uint n = 0;
+    if (get(0, nullptr, &n) != CL_SUCCESS || n == 0) {
+        report(func, kNKErr_unknown, cond);
+        return {};
+    }
+    std::vector<T> ids(n);
+    if (get(n, ids.data(), nullptr) != CL_SUCCESS) {
+        report(func, kNKErr_unknown, cond);
+        return {};
+    }
+    return ids;
+}
+
 #define NK_CL_GET(fn, handle, param) \
     [&](size_t sz, void* value, size_t* ret) { return fn(handle, param, sz, value, ret); }
 
@@ -92,33 +109,17 @@ void nk_cl_detail::release(cl_mem h) { clReleaseMemObject(h); }
 // Platforms and devices
 
 std::vector<nk_cl_platform> NkCl_getPlatformIDs() {
-    cl_uint n = 0;
-    cl_int err = clGetPlatformIDs(0, nullptr, &n);
-    if (err != CL_SUCCESS || n == 0) {
-        report(__func__, kNKErr_unknown, "cl_err==CL_SUCCESS && num_platforms>0");
-        return {};
-    }
-    std::vector<cl_platform_id> ids(n);
-    err = clGetPlatformIDs(n, ids.data(), nullptr);
-    if (err != CL_SUCCESS) {
-        report(__func__, kNKErr_unknown, "cl_err==CL_SUCCESS && num_platforms>0");
-        return {};
-    }
+    const std::vector<cl_platform_id> ids =
+        countedIds<cl_platform_id>([](cl_uint n, cl_platform_id* out, cl_uint* count) {
+            return clGetPlatformIDs(n, out, count);
+        }, __func__, "cl_err==CL_SUCCESS && num_platforms>0");
     return std::vector<nk_cl_platform>(ids.begin(), ids.end());
 }
 
 std::vector<nk_cl_device> nk_cl_platform::devices() const {
-    cl_uint n = 0;
-    if (clGetDeviceIDs(handle_, CL_DEVICE_TYPE_ALL, 0, nullptr, &n) != CL_SUCCESS || n == 0) {
-        report(__func__, kNKErr_unknown, kCond);
-        return {};
-    }
-    std::vector<cl_device_id> ids(n);
-    if (clGetDeviceIDs(handle_, CL_DEVICE_TYPE_ALL, n, ids.data(), nullptr) != CL_SUCCESS) {
-        report(__func__, kNKErr_unknown, kCond);
-        return {};
-    }
-    return wrapDevices(ids);
+    return wrapDevices(countedIds<cl_device_id>([&](cl_uint n, cl_device_id* out, cl_uint* count) {
+        return clGetDeviceIDs(handle_, CL_DEVICE_TYPE_ALL, n, out, count);
+    }, __func__, kCond));
 }
 
 #define NK_CL_PLATFORM_TEXT(method, param) \

@@ -54,18 +54,22 @@ void CNK_mobexDetector::releaseCurrent() {
     }
 }
 
-u16 CNK_mobexDetector::launch(const char* svcName, INK_mobexDetectorCallback* callback) {
-    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    if (!svcName) {
-        NK_REPORT(kNKErr_invalidParam, "svcName!=NULL");
-        return kNKErr_invalidParam;
-    }
-    if (!callback) {
-        NK_REPORT(kNKErr_invalidParam, "callback!=NULL");
+// Keeps the service and its listener once both are given; a refusal is reported
+// under the calling method's name.
+u16 CNK_mobexDetector::takeService(const char* func, const char* svcName, INK_mobexDetectorCallback* callback) {
+    const char* missing = !svcName ? "svcName!=NULL" : !callback ? "callback!=NULL" : nullptr;
+    if (missing) {
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_invalidParam, missing);
         return kNKErr_invalidParam;
     }
     _svcName = svcName;
     _callBack = callback;
+    return kNKErr_OK;
+}
+
+u16 CNK_mobexDetector::launch(const char* svcName, INK_mobexDetectorCallback* callback) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    if (const u16 rc = takeService(__func__, svcName, callback)) return rc;
     if (_notiRef) {
         hs::unsubscribe(_notiRef);
         _notiRef = 0;
@@ -81,16 +85,7 @@ u16 CNK_mobexDetector::launch(const char* svcName, INK_mobexDetectorCallback* ca
 
 u16 CNK_mobexDetector::create(const char* svcName, INK_mobexDetectorCallback* callback) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    if (!svcName) {
-        NK_REPORT(kNKErr_invalidParam, "svcName!=NULL");
-        return kNKErr_invalidParam;
-    }
-    if (!callback) {
-        NK_REPORT(kNKErr_invalidParam, "callback!=NULL");
-        return kNKErr_invalidParam;
-    }
-    _svcName = svcName;
-    _callBack = callback;
+    if (const u16 rc = takeService(__func__, svcName, callback)) return rc;
     std::vector<hs::Handle> list;
     if (hs::copyDeviceList(&list) != hs::kStatusOK) {
         NK_REPORT(kNKErr_hsCreateDeviceList, "devList!=NULL");

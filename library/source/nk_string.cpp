@@ -23,6 +23,13 @@ const char* wordEnd(const char* p) {
     return p;
 }
 
+// The pointer checks of the key searches; a refusal is reported under the caller's name.
+bool searchArgsGiven(const char* func, const char* text, const char* key) {
+    const char* missing = !text ? "ptr" : !key ? "txt" : nullptr;
+    if (missing) nkDebug_printError(nullptr, __FILE__, nullptr, func, __LINE__, kNKErr_invalidPointer, missing);
+    return !missing;
+}
+
 }  // namespace
 
 const char* nkStr_skipWord(const char* text) {
@@ -53,14 +60,7 @@ const char* nkStr_goNextLine(const char* text) {
 }
 
 const char* nkStr_goAfter(const char* text, const char* key) {
-    if (!text) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "ptr");
-        return nullptr;
-    }
-    if (!key) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "txt");
-        return text;
-    }
+    if (!searchArgsGiven(__func__, text, key)) return text && !key ? text : nullptr;
     const char* hit = std::strstr(text, key);
     if (!hit) return nullptr;
     const char* p = skipBlanks(hit + std::strlen(key));
@@ -76,14 +76,7 @@ const char* nkStr_goAfter(const std::string& text, const std::string& key) {
 }
 
 const char* nkStr_goLastText(const char* text, const char* key) {
-    if (!text) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "ptr");
-        return nullptr;
-    }
-    if (!key) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "txt");
-        return text;
-    }
+    if (!searchArgsGiven(__func__, text, key)) return text && !key ? text : nullptr;
     const char* last = nullptr;
     if (!*key) return nullptr;
     for (const char* hit = std::strstr(text, key); hit; hit = std::strstr(hit + 1, key)) last = hit;
@@ -109,14 +102,7 @@ const char* nkStr_strcasestr(const char* text, const char* key) {
 }
 
 u32 nkStr_checkTextCount(const char* text, const char* key) {
-    if (!text) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "ptr");
-        return 0;
-    }
-    if (!key) {
-        NK_REPORT_FN(kNKErr_invalidPointer, "txt");
-        return 0;
-    }
+    if (!searchArgsGiven(__func__, text, key)) return 0;
     if (!*key) return 0;  // an empty key would match everywhere
     u32 count = 0;
     for (const char* hit = std::strstr(text, key); hit; hit = std::strstr(hit + 1, key)) ++count;

@@ -139,6 +139,16 @@ int nkUtil_launchProcess(const char* command, const char* outputPath) {
     return pid;
 }
 
+namespace {
+// The child's wait status once it has ended; -1 when it could not be waited for.
+int waitForChild(pid_t pid) {
+    int st = -1;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return st;
+}
+}  // namespace
+
 u16 nkUtil_performProcess(const char* command, const char* outputPath, int* status) {
     if (!command) {
         NK_REPORT_FN(kNKErr_invalidParam, "command!=NULL");
@@ -149,9 +159,7 @@ u16 nkUtil_performProcess(const char* command, const char* outputPath, int* stat
         NK_REPORT_FN(kNKErr_processCreationFailed, "pid>0");
         return kNKErr_processCreationFailed;
     }
-    int st = -1;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    const int st = waitForChild(pid);
     if (status) *status = st;
     return kNKErr_OK;
 }
@@ -171,9 +179,7 @@ u16 nkUtil_performProcessArgs(const std::vector<std::string>& argv, int* status)
         NK_REPORT_FN(kNKErr_processCreationFailed, "pid>0");
         return kNKErr_processCreationFailed;
     }
-    int st = -1;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    const int st = waitForChild(pid);
     if (status) *status = st;
     return kNKErr_OK;
 }
@@ -184,9 +190,7 @@ u16 nkUtil_killProcess(int pid) {
         return kNKErr_invalidParam;
     }
     kill(pid, SIGKILL);
-    int status = -1;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = waitForChild(pid);
     if (!(WIFEXITED(status) || WIFSIGNALED(status))) {
         NK_REPORT_FN(0xFFFF, "WIFEXITED(status)||WIFSIGNALED(status)");
         return 0xFFFF;

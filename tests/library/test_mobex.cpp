@@ -115,10 +115,18 @@ TEST_F(Handset, CreateRefusals) {
     CNK_mobexDetector d;
     Owner owner;
     EXPECT_EQ(d.create("svc", &owner), 0xE067);  // no handset attached
+    testing::internal::CaptureStderr();
     EXPECT_EQ(d.create(nullptr, &owner), kNKErr_invalidParam);
     EXPECT_EQ(d.create("svc", nullptr), kNKErr_invalidParam);
     EXPECT_EQ(d.launch(nullptr, &owner), kNKErr_invalidParam);
     EXPECT_EQ(d.launch("svc", nullptr), kNKErr_invalidParam);
+    const std::string err = testing::internal::GetCapturedStderr();
+    // Each refusal is reported under the method that was called.
+    for (const char* where : {"CNK_mobexDetector::create() [", "CNK_mobexDetector::launch() ["}) {
+        const size_t at = err.find(where);
+        ASSERT_NE(at, std::string::npos) << where << "\n" << err;
+        EXPECT_NE(err.find(where, at + 1), std::string::npos) << where << "\n" << err;
+    }
 }
 
 TEST_F(Handset, LaunchConnectsEachArrivalOnTheRunLoop) {

@@ -79,6 +79,10 @@ TEST(StrScan, NullTextOrKeyIsReported) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 5) << err;
     EXPECT_NE(err.find("[Error,0xE001]"), std::string::npos) << err;
     EXPECT_NE(err.find("\"txt\""), std::string::npos) << err;
+    // Each report names the scanner that was called.
+    for (const char* where : {"[nk_string.cpp/nkStr_goNextLine() [", "[nk_string.cpp/nkStr_goAfter() [",
+                              "[nk_string.cpp/nkStr_goLastText() [", "[nk_string.cpp/nkStr_checkTextCount() ["})
+        EXPECT_NE(err.find(where), std::string::npos) << where << "\n" << err;
 }
 
 TEST(StrScan, NextStringIsBoundedByItsBuffer) {
