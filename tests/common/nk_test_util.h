@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -105,5 +107,13 @@ inline bool waitUntilThreadPolls(pid_t tid, int ms) {
 
 // Debian's Python with numpy, scipy and Pillow; tests that need it skip when absent.
 inline bool havePython() { return std::filesystem::exists(NK_PYTHON); }
+
+// `n` bytes of a fixed pseudo-random sequence: the same seed gives the same bytes.
+inline std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (uint8_t& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
 
 }  // namespace nktest

@@ -6,41 +6,26 @@
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "nk_log_lines.h"
 #include "nk_test_util.h"
 #include "nk_utils.h"
 
 namespace fs = std::filesystem;
+using nktest::randomBytes;
 using nktest::readFile;
 using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
-struct Relay : INK_logRelay {
-    std::string text;
-    void onLogRelay(const char* t) override { text += t; }
-};
-
-// A log manager whose lines are collected; console output is swallowed.
-struct Logged {
-    CNK_logManager lm;
-    Relay relay;
-    Logged() {
-        lm.setVerboseLevel(kVL3);
-        lm.setLogRelay(&relay);
-    }
+// The log manager of these tests, at level 3.
+struct Logged : nktest::Logged {
+    Logged() : nktest::Logged(kVL3) {}
 };
 
 std::string bytesOf(const std::vector<u8>& v) { return std::string(v.begin(), v.end()); }
-std::vector<u8> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<u8> v(n);
-    for (u8& b : v) b = static_cast<u8>(rng());
-    return v;
-}
 }  // namespace
 
 TEST(BitStream, SaveGetLoadRoundTrip) {
@@ -66,14 +51,14 @@ TEST(BitStream, SaveGetLoadRoundTrip) {
     EXPECT_EQ(std::string(buf.begin(), buf.begin() + 5000), bytesOf(data));
     testing::internal::GetCapturedStdout();
 
-    const std::vector<std::string> lines = nktest::splitLines(log.relay.text);
+    const std::vector<std::string> lines = nktest::splitLines(log.text());
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "");
     EXPECT_EQ(lines[1], "* nkUtil_saveBitStream *");
     EXPECT_EQ(lines[2], "file: " + path);
     EXPECT_EQ(lines[3].rfind("* nkUtil_saveBitStream OK [in ", 0), 0u) << lines[3];
-    EXPECT_NE(log.relay.text.find("* nkUtil_getBitStream OK [in "), std::string::npos);
-    EXPECT_NE(log.relay.text.find("* nkUtil_loadBitStream OK [in "), std::string::npos);
+    EXPECT_NE(log.text().find("* nkUtil_getBitStream OK [in "), std::string::npos);
+    EXPECT_NE(log.text().find("* nkUtil_loadBitStream OK [in "), std::string::npos);
 
     // With no log manager the work is the same and nothing is printed.
     testing::internal::CaptureStdout();
@@ -145,7 +130,7 @@ TEST(BitStream, FailedSaveKeepsThePreviousFile) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, kNKErr_fileWriteFailed);
     EXPECT_EQ(readFile(path), "previous calibration");
-    EXPECT_NE(log.relay.text.find("* nkUtil_saveBitStream FAILED [in "), std::string::npos);
+    EXPECT_NE(log.text().find("* nkUtil_saveBitStream FAILED [in "), std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);  // no temporary left
 }
 

@@ -8,30 +8,18 @@
 #include <vector>
 
 #include "nk_csv.h"
+#include "nk_gtest_util.h"
 #include "nk_test_util.h"
 #include "nk_utils.h"
 
+using nktest::runPython;
+using nktest::StderrCapture;
 using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
 
-struct StderrCapture {
-    StderrCapture() { testing::internal::CaptureStderr(); }
-    std::string take() { return testing::internal::GetCapturedStderr(); }
-};
-
 bool isNaN(double v) { return std::isnan(v); }
-
-// Runs Debian's python on a script; returns its standard output.
-std::string python(const TempDir& dir, const std::string& script, const std::string& args = "") {
-    const std::string py = dir.file("script.py");
-    writeFile(py, script);
-    int status = -1;
-    const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + args + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    return out;
-}
 
 const char* const kStationLog =
     "CG-Station,2.1.0,,\n"
@@ -419,12 +407,12 @@ TEST(CsvTable, ColumnStatisticsMatchNumpy) {
     EXPECT_EQ(st[1].values.size(), 3u);  // the NA cells are not values
 
     // B and C against numpy.
-    const std::string out = python(dir,
-                                   "import numpy as np\n"
-                                   "b=np.array([51.25,49.5,53.75,47.125,50.0,55.5,44.0]);c=b/4\n"
-                                   "for x in (b.mean(),b.std(ddof=1),(60-b.mean())/(3*b.std(ddof=1)),\n"
-                                   "          c.mean(),c.std(ddof=1),(c.mean()-10)/(3*c.std(ddof=1))):\n"
-                                   "    print(repr(float(x)))\n");
+    const std::string out = runPython(dir,
+                                      "import numpy as np\n"
+                                      "b=np.array([51.25,49.5,53.75,47.125,50.0,55.5,44.0]);c=b/4\n"
+                                      "for x in (b.mean(),b.std(ddof=1),(60-b.mean())/(3*b.std(ddof=1)),\n"
+                                      "          c.mean(),c.std(ddof=1),(c.mean()-10)/(3*c.std(ddof=1))):\n"
+                                      "    print(repr(float(x)))\n");
     const std::vector<std::string> v = nktest::splitLines(out);
     ASSERT_EQ(v.size(), 6u) << out;
     EXPECT_NEAR(st[2].mean, std::stod(v[0]), 1e-12);
@@ -481,11 +469,11 @@ TEST(CsvTable, PrintAndExportReadBackByBothReaders) {
     EXPECT_EQ(back.getColInfo()[1].upperLimit, 1.5);
     EXPECT_EQ(back.getColInfo()[1].unit, "mm");
     if (nktest::havePython()) {
-        const std::string rows = python(dir,
-                                        "import csv,sys\n"
-                                        "r=list(csv.reader(open(sys.argv[1])))\n"
-                                        "print(r[4]);print(r[-1])\n",
-                                        out);
+        const std::string rows = runPython(dir,
+                                           "import csv,sys\n"
+                                           "r=list(csv.reader(open(sys.argv[1])))\n"
+                                           "print(r[4]);print(r[-1])\n",
+                                           out);
         EXPECT_EQ(rows, "['Upper Limit----->', '1.50000000', '']\n['SN2', '', 'c']\n");
     }
 

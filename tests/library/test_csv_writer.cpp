@@ -11,41 +11,26 @@
 #include <vector>
 
 #include "nk_csv.h"
+#include "nk_data_item_util.h"
+#include "nk_gtest_util.h"
 #include "nk_test_util.h"
 #include "plist/pf_plist.h"
 
+using nktest::dataItem;
 using nktest::readFile;
+using nktest::runPython;
 using nktest::splitLines;
 using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
 
-t_nkDataItem item(const char* name, t_nkDataType type, double lower, double upper, double value) {
-    t_nkDataItem it{};
-    it.name = name;
-    it.dataType = type;
-    it.limitLower = lower;
-    it.limitUpper = upper;
-    it.value = value;
-    return it;
-}
-
-std::string runPython(const TempDir& dir, const std::string& script, const std::string& args) {
-    const std::string py = dir.file("check.py");
-    writeFile(py, script);
-    int status = -1;
-    const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + args + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    return out;
-}
-
 // Writer with two attributes and three data items, as a station registers them.
 struct Station {
-    t_nkDataItem attrs[2] = {item("Fixture", k_nkDataType_string, kNK_noValue, kNK_noValue, kNK_noValue),
-                             item("Slot", kNKDT_u8, kNK_noValue, kNK_noValue, 3)};
-    t_nkDataItem data[3] = {item("Gain", kNKDT_double, 1, 4, 2.5), item("Trim", kNKDT_i8, -100, 100, 300),
-                            item("Skew", kNKDT_i16, kNK_noValue, 5, -1.9)};
+    t_nkDataItem attrs[2] = {dataItem("Fixture", k_nkDataType_string, kNK_noValue, kNK_noValue, kNK_noValue),
+                             dataItem("Slot", kNKDT_u8, kNK_noValue, kNK_noValue, 3)};
+    t_nkDataItem data[3] = {dataItem("Gain", kNKDT_double, 1, 4, 2.5), dataItem("Trim", kNKDT_i8, -100, 100, 300),
+                            dataItem("Skew", kNKDT_i16, kNK_noValue, 5, -1.9)};
     CNK_csvWriter w;
     Station() {
         std::snprintf(attrs[0].text, sizeof(attrs[0].text), "F1, rev\nB");
@@ -121,7 +106,7 @@ TEST(CsvWriter, ValueCellPerType) {
     };
     TempDir dir;
     std::vector<t_nkDataItem> items;
-    for (const Case& c : cases) items.push_back(item("v", c.type, kNK_noValue, kNK_noValue, c.value));
+    for (const Case& c : cases) items.push_back(dataItem("v", c.type, kNK_noValue, kNK_noValue, c.value));
     CNK_csvWriter w;
     for (const auto& it : items) ASSERT_EQ(w.addData(&it), 0);
     const std::string path = dir.file("types.csv");
@@ -152,7 +137,7 @@ TEST(CsvWriter, RegistrationLimits) {
     }
     w.reset();
     EXPECT_EQ(w.getEntryCntMax(), 2048u);
-    t_nkDataItem it = item("x", kNKDT_double, 0, 1, 0);
+    t_nkDataItem it = dataItem("x", kNKDT_double, 0, 1, 0);
     for (int i = 0; i < 2048; ++i) ASSERT_EQ(w.addData(&it), 0);
     EXPECT_EQ(w.addData(&it), kNKErr_invalidCondition);
     // The array keeps the size it was made with.

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "instrument_owner.h"
 #include "nk_futekLoadCell.h"
 #include "net_test_util.h"
 #include "nk_locale_util.h"
@@ -44,17 +45,8 @@ int openCount(const std::string& path) {
     return n;
 }
 
-struct CellOwner : INK_futekLoadCellCallback {
-    std::mutex m;
-    CNK_futekLoadCell* cell = nullptr;
-    int told = 0;
-    u32 id = 0;
-    void onFutekLoadCellDisconnected(u32 i, t_nkUsbDevInfo&) override {
-        std::lock_guard<std::mutex> l(m);
-        cell = nullptr;
-        id = i;
-        ++told;
-    }
+struct CellOwner : INK_futekLoadCellCallback, insttest::DisconnectRecord<CNK_futekLoadCell> {
+    void onFutekLoadCellDisconnected(u32 i, t_nkUsbDevInfo&) override { disconnected(i); }
 };
 
 class LoadCell : public ::testing::Test {
@@ -226,7 +218,7 @@ TEST_F(LoadCell, HoldReleasedByTheOwnerOrByTime) {
 
 TEST_F(LoadCell, UnplugWhileReadingTellsTheOwnerOnce) {
     CellOwner owner, refused;
-    owner.cell = cell;
+    owner.device = cell;
     cell->setCallback(1, &owner);
     cell->setCallback(2, &refused);
     openContinuous(8);
@@ -235,7 +227,7 @@ TEST_F(LoadCell, UnplugWhileReadingTellsTheOwnerOnce) {
     pf::runloop::runFor(20);
     EXPECT_EQ(owner.told, 1);
     EXPECT_EQ(owner.id, kNKFutek_callbackId);
-    EXPECT_EQ(owner.cell, nullptr);
+    EXPECT_EQ(owner.device, nullptr);
     EXPECT_EQ(refused.told, 0);
     cell = nullptr;  // it freed itself
 }

@@ -7,36 +7,21 @@
 #include <vector>
 
 #include "nk_csv.h"
+#include "nk_data_item_util.h"
+#include "nk_gtest_util.h"
 #include "nk_locale_util.h"
 #include "nk_spec.h"
 #include "nk_string.h"
 #include "nk_test_util.h"
 #include "plist/pf_plist.h"
 
+using nktest::dataItem;
 using nktest::readFile;
+using nktest::runPython;
 using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
-
-t_nkDataItem item(const char* name, t_nkDataType type, double lower, double upper, double value) {
-    t_nkDataItem it{};
-    it.name = name;
-    it.dataType = type;
-    it.limitLower = lower;
-    it.limitUpper = upper;
-    it.value = value;
-    return it;
-}
-
-std::string python(const TempDir& dir, const std::string& script, const std::string& args) {
-    const std::string py = dir.file("check.py");
-    writeFile(py, script);
-    int status = -1;
-    const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + args + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    return out;
-}
 
 }  // namespace
 
@@ -44,18 +29,18 @@ TEST(DecimalComma, TestDataCsvKeepsItsCellsForPythonAndTheReaders) {
     nktest::GermanNumbers de;
     ASSERT_TRUE(de.active()) << "de_DE.UTF-8 could not be built with localedef";
     TempDir dir;
-    t_nkDataItem data[2] = {item("Gain", kNKDT_double, 0.5, 4.25, 2.5), item("Ratio", kNKDT_float, kNK_noValue, 1.5, 0.75)};
+    t_nkDataItem data[2] = {dataItem("Gain", kNKDT_double, 0.5, 4.25, 2.5), dataItem("Ratio", kNKDT_float, kNK_noValue, 1.5, 0.75)};
     CNK_csvWriter w;
     for (auto& d : data) ASSERT_EQ(w.addData(&d), 0);
     const std::string path = dir.file("log.csv");
     ASSERT_EQ(w.write(path.c_str(), "St", "1.0", "SN1", 0, "", "a", "b", 12.5, 3.25), 0);
 
     if (nktest::havePython()) {
-        const std::string out = python(dir,
-                                       "import csv,sys\n"
-                                       "r=list(csv.reader(open(sys.argv[1],newline='')))\n"
-                                       "print(set(map(len,r[1:])));print('|'.join(r[2]));print('|'.join(r[4]))\n",
-                                       path);
+        const std::string out = runPython(dir,
+                                          "import csv,sys\n"
+                                          "r=list(csv.reader(open(sys.argv[1],newline='')))\n"
+                                          "print(set(map(len,r[1:])));print('|'.join(r[2]));print('|'.join(r[4]))\n",
+                                          path);
         EXPECT_EQ(out, "{11}\nUpper Limit----->||0||||||4.250000|1.500000|\nSN1|PASS|0||a|b|12.500|3.250|2.500000|0.750000|\n");
     }
 
@@ -96,8 +81,8 @@ TEST(DecimalComma, SpecLimitsExportAndImport) {
     nktest::GermanNumbers de;
     ASSERT_TRUE(de.active());
     TempDir dir;
-    std::vector<t_nkDataItem> table = {item("a", kNKDT_double, 0.5, 1.5, kNK_noValue),
-                                       item("b", kNKDT_float, kNK_noValue, 2.25, kNK_noValue)};
+    std::vector<t_nkDataItem> table = {dataItem("a", kNKDT_double, 0.5, 1.5, kNK_noValue),
+                                       dataItem("b", kNKDT_float, kNK_noValue, 2.25, kNK_noValue)};
     CNK_specManager sm;
     ASSERT_EQ(sm.setSpecTable(table.data(), static_cast<int>(table.size())), 0);
     const std::string path = dir.file("spec.csv");
@@ -126,7 +111,7 @@ TEST(DecimalComma, PropertyListRealsAndLogLines) {
     ASSERT_TRUE(pf::plist::writeFile(path, root, &err)) << err;
     EXPECT_NE(readFile(path).find("<real>1.5</real>"), std::string::npos);
     if (nktest::havePython()) {
-        EXPECT_EQ(python(dir, "import plistlib,sys\nprint(plistlib.load(open(sys.argv[1],'rb'))['r'])\n", path), "1.5\n");
+        EXPECT_EQ(runPython(dir, "import plistlib,sys\nprint(plistlib.load(open(sys.argv[1],'rb'))['r'])\n", path), "1.5\n");
     }
     pf::plist::Value back;
     ASSERT_TRUE(pf::plist::fromXml("<plist><real>2.75</real></plist>", back, &err)) << err;

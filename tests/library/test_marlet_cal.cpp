@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "instrument_owner.h"
 #include "nk_marlet.h"
 #include "serial_instrument_sim.h"
 
@@ -11,17 +12,8 @@ using insttest::SimAdapter;
 
 namespace {
 
-struct MeterOwner : INK_marletCalCallback {
-    std::mutex m;
-    CNK_marletCal* meter = nullptr;
-    int told = 0;
-    u32 id = 0;
-    void onMarletCalDisconnected(u32 i, t_nkUsbDevInfo&) override {
-        std::lock_guard<std::mutex> l(m);
-        meter = nullptr;
-        id = i;
-        ++told;
-    }
+struct MeterOwner : INK_marletCalCallback, insttest::DisconnectRecord<CNK_marletCal> {
+    void onMarletCalDisconnected(u32 i, t_nkUsbDevInfo&) override { disconnected(i); }
 };
 
 class Meter : public ::testing::Test {
@@ -127,7 +119,7 @@ TEST_F(Meter, StaleInputIsDrainedAndSilenceTimesOut) {
 
 TEST_F(Meter, UnplugDuringAReadTellsTheOwnerOnce) {
     MeterOwner owner;
-    owner.meter = meter;
+    owner.device = meter;
     meter->setCallback(1, &owner);
     MeterOwner second;
     meter->setCallback(2, &second);  // refused: the first stays
@@ -147,7 +139,7 @@ TEST_F(Meter, UnplugDuringAReadTellsTheOwnerOnce) {
     EXPECT_NE(rc, 0);
     EXPECT_EQ(owner.told, 1);
     EXPECT_EQ(owner.id, kNKMarletCal_callbackId);
-    EXPECT_EQ(owner.meter, nullptr);
+    EXPECT_EQ(owner.device, nullptr);
     EXPECT_EQ(second.told, 0);
     meter = nullptr;
 }

@@ -5,30 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "nk_data_item_util.h"
 #include "nk_spec.h"
 #include "nk_test_util.h"
 
+using nktest::dataItem;
 using nktest::TempDir;
 
 namespace {
-
-t_nkDataItem item(const char* name, t_nkDataType type, double lower, double upper) {
-    t_nkDataItem it{};
-    it.name = name;
-    it.dataType = type;
-    it.limitLower = lower;
-    it.limitUpper = upper;
-    it.value = kNK_noValue;
-    return it;
-}
 
 struct Fixture {
     CNK_logManager lm;
     CNK_specManager sm;
     std::vector<t_nkDataItem> table = {
-        item("Voltage", kNKDT_double, 1, 2),     item("Count", kNKDT_u8, kNK_noValue, 10),
-        item("Offset", kNKDT_i16, -5, kNK_noValue), item("Same", kNKDT_double, 5, 5),
-        item("Label", kNKDT_string, kNK_noValue, kNK_noValue), item("Big", kNKDT_u64, 0, 2e19),
+        dataItem("Voltage", kNKDT_double, 1, 2),     dataItem("Count", kNKDT_u8, kNK_noValue, 10),
+        dataItem("Offset", kNKDT_i16, -5, kNK_noValue), dataItem("Same", kNKDT_double, 5, 5),
+        dataItem("Label", kNKDT_string, kNK_noValue, kNK_noValue), dataItem("Big", kNKDT_u64, 0, 2e19),
     };
     Fixture() {
         lm.setVerboseLevel(kVL1);

@@ -3,54 +3,28 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hexlo.h"
+#include "nk_log_lines.h"
 #include "nk_test_util.h"
 #include "nk_vdx.h"
 #include "vdx.h"
 
 namespace fs = std::filesystem;
+using nktest::randomBytes;
 using nktest::readFile;
 using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
 
-struct Relay : INK_logRelay {
-    std::mutex m;
-    std::string text;
-    void onLogRelay(const char* t) override {
-        std::lock_guard<std::mutex> lock(m);
-        text += t;
-    }
+// The log manager of these tests, at level 2.
+struct Logged : nktest::Logged {
+    Logged() : nktest::Logged(kVL2) {}
 };
-
-// A log manager whose lines are collected; console output is swallowed by the relay's owner.
-struct Logged {
-    CNK_logManager lm;
-    Relay relay;
-    Logged() {
-        lm.setVerboseLevel(kVL2);
-        lm.setLogRelay(&relay);
-    }
-    size_t count(const std::string& needle) {
-        std::lock_guard<std::mutex> lock(relay.m);
-        size_t n = 0;
-        for (size_t at = relay.text.find(needle); at != std::string::npos; at = relay.text.find(needle, at + 1)) ++n;
-        return n;
-    }
-};
-
-std::vector<u8> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<u8> v(n);
-    for (u8& b : v) b = static_cast<u8>(rng());
-    return v;
-}
 
 std::string str(const u8* p, i32 n) { return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)); }
 std::string str(const std::vector<u8>& v) { return std::string(v.begin(), v.end()); }
@@ -307,7 +281,7 @@ TEST_F(Repository, PutRetriesThreeTimesUnlessAnErrorObjectSaysOtherwise) {
 
     // An error object stops at once.
     vdx_test_reset();
-    log.relay.text.clear();
+    log.clear();
     vdx_test_answer("put", 8);
     EXPECT_EQ(put("SN4", record), kNKErr_vdx_connection_timeout);
     EXPECT_EQ(vdx_test_transferCount(), 2);

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "cvlra_ctcl.h"
+#include "nk_gtest_util.h"
+#include "nk_log_lines.h"
 #include "nk_test_util.h"
 #include "nk_utils.h"
 
@@ -15,19 +17,9 @@ using nktest::TempDir;
 
 namespace {
 
-struct Relay : INK_logRelay {
-    std::string text;
-    void onLogRelay(const char* t) override { text += t; }
-};
-
-struct Logged {
-    CNK_logManager lm;
-    Relay relay;
-    Logged() {
-        lm.setVerboseLevel(kVL1);
-        lm.setLogRelay(&relay);
-    }
-    bool has(const std::string& line) const { return relay.text.find(line) != std::string::npos; }
+// The log manager of these tests, at level 1.
+struct Logged : nktest::Logged {
+    Logged() : nktest::Logged(kVL1) {}
 };
 
 std::vector<u8> bytesOf(const std::string& s) { return std::vector<u8>(s.begin(), s.end()); }
@@ -76,12 +68,8 @@ class CtClRecord : public testing::Test {
 protected:
     void SetUp() override {
         if (!nktest::havePython()) GTEST_SKIP() << "no python3";
-        nktest::writeFile(dir.file("build.py"), kBuilder);
-        int status = -1;
-        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + dir.file("build.py") + " " +
-                                                       dir.path().string() + " 2>&1",
-                                                   &status);
-        ASSERT_EQ(status, 0) << out;
+        nktest::runPython(dir, kBuilder, dir.path().string(), "build.py");
+        ASSERT_FALSE(HasFailure());
         v3 = bytesOf(readFile(dir.file("v3.bin")));
         v2 = bytesOf(readFile(dir.file("v2.bin")));
         ASSERT_EQ(v3.size(), 8106u);
@@ -148,7 +136,7 @@ TEST_F(CtClRecord, Version3FromPythonReadsAndDisplays) {
         for (int i = 50; i < 55; ++i) line += fmt5(cgCalData_percent(static_cast<u16>(codeV3(c, i))));
         line += " ... ";
         for (int i = 396; i < 401; ++i) line += fmt5(cgCalData_percent(static_cast<u16>(codeV3(c, i))));
-        EXPECT_TRUE(log.has(line + "\n")) << line << "\n" << log.relay.text;
+        EXPECT_TRUE(log.has(line + "\n")) << line << "\n" << log.text();
     }
     std::string weighted = "* T% Weighted :", twoD = "* T% 2d :";
     for (int i = 50; i < 55; ++i) weighted += fmt5(cgCalData_percent(static_cast<u16>(i * 10)));
@@ -157,7 +145,7 @@ TEST_F(CtClRecord, Version3FromPythonReadsAndDisplays) {
     twoD += " ... ";
     for (int i = 396; i < 401; ++i) weighted += fmt5(cgCalData_percent(static_cast<u16>(i * 10)));
     for (int i = 396; i < 401; ++i) twoD += fmt5(cgCalData_percent(static_cast<u16>(65535 - i)));
-    EXPECT_TRUE(log.has(weighted + "\n")) << log.relay.text;
+    EXPECT_TRUE(log.has(weighted + "\n")) << log.text();
     EXPECT_TRUE(log.has(twoD + "\n"));
     EXPECT_TRUE(log.has("* a factor : 1.25000\n"));
     EXPECT_TRUE(log.has("* gray image tile :0.50000,1.50000,2.50000,3.50000,4.50000,\n"));
@@ -201,7 +189,7 @@ TEST_F(CtClRecord, Version2ShortRecordUsesItsOwnStride) {
     for (int i = 0; i < 5; ++i) line += fmt5(cgCalData_percent(static_cast<u16>(100 * i + 3)));
     line += " ... ";
     for (int i = 346; i < 351; ++i) line += fmt5(cgCalData_percent(static_cast<u16>(100 * i + 3)));
-    EXPECT_TRUE(log.has(line + "\n")) << log.relay.text;
+    EXPECT_TRUE(log.has(line + "\n")) << log.text();
     EXPECT_FALSE(log.has("Weighted"));
     EXPECT_FALSE(log.has("2d"));
     EXPECT_FALSE(log.has("a factor"));
@@ -285,7 +273,7 @@ TEST_F(CtClRecord, AWrongCrcIsReadAndLoggedOnce) {
     ASSERT_EQ(cgCalData_read(&log.lm, bad.data(), bad.size(), &rec, &crcOk), 0);
     EXPECT_FALSE(crcOk);
     EXPECT_EQ(rec.versionMajor, 3);
-    const size_t at = log.relay.text.find("* VDX record CRC mismatch: stored 0x");
-    ASSERT_NE(at, std::string::npos) << log.relay.text;
-    EXPECT_EQ(log.relay.text.find("* VDX record CRC mismatch", at + 1), std::string::npos);
+    const size_t at = log.text().find("* VDX record CRC mismatch: stored 0x");
+    ASSERT_NE(at, std::string::npos) << log.text();
+    EXPECT_EQ(log.text().find("* VDX record CRC mismatch", at + 1), std::string::npos);
 }

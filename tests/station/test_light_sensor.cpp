@@ -11,24 +11,18 @@
 
 #include "nk_error.h"
 #include "nk_file.h"
+#include "nk_gtest_util.h"
 #include "nk_test_util.h"
 #include "nk_utils.h"
 #include "nk_velora_wend.h"
 
+using nktest::runPython;
+using nktest::StderrCapture;
 using nktest::TempDir;
 
 namespace {
 
 const std::string kLightData = std::string(NK_TEST_DATA_DIR) + "/light/";
-
-std::string python(const TempDir& dir, const std::string& script, const std::string& args = "") {
-    const std::string py = dir.file("script.py");
-    nktest::writeFile(py, script);
-    int status = -1;
-    const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + py + " " + args + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    return out;
-}
 
 std::vector<double> numbers(const std::string& text) {
     std::istringstream in(text);
@@ -37,11 +31,6 @@ std::vector<double> numbers(const std::string& text) {
     while (in >> d) v.push_back(d);
     return v;
 }
-
-struct StderrCapture {
-    StderrCapture() { testing::internal::CaptureStderr(); }
-    std::string take() { return testing::internal::GetCapturedStderr(); }
-};
 
 }  // namespace
 
@@ -103,9 +92,9 @@ TEST(LightSensorP2P, FilesFromPythonLoadOrAreRefused) {
     TempDir dir;
     const std::string path = dir.file("p2p.bin");
     const auto make = [&](int n, double ageDays, int extra, int flip) {
-        python(dir, kWriteP2P,
-               path + " " + std::to_string(n) + " " + std::to_string(ageDays) + " " + std::to_string(extra) + " " +
-                   std::to_string(flip));
+        runPython(dir, kWriteP2P,
+                  path + " " + std::to_string(n) + " " + std::to_string(ageDays) + " " + std::to_string(extra) + " " +
+                      std::to_string(flip));
     };
     std::vector<float> a{9}, b{9};
 
@@ -154,7 +143,7 @@ TEST(LightSensorP2P, AgeLimit) {
         {256.0, 255, kNKErr_invalidDataSize},
     };
     for (const auto& c : cases) {
-        python(dir, kWriteP2P, path + " 2 " + std::to_string(c.ageDays) + " 0 -1");
+        runPython(dir, kWriteP2P, path + " 2 " + std::to_string(c.ageDays) + " 0 -1");
         const t_nkP2PFactorInfo info{1, c.maxAge};
         StderrCapture err;
         EXPECT_EQ(nkFom_wend_loadP2PFactor(nullptr, path.c_str(), &info, a, b), c.code) << c.ageDays;
@@ -172,7 +161,7 @@ TEST(LightSensorP2P, SavedFileReadsBackHereAndInPython) {
     ASSERT_EQ(nkFom_wend_loadP2PFactor(nullptr, path.c_str(), &info, ra, rb), kNKErr_OK);
     EXPECT_EQ(ra, a);
     EXPECT_EQ(rb, b);
-    const std::string out = python(dir, R"PY(
+    const std::string out = runPython(dir, R"PY(
 import struct, sys, time, crcmod
 d = open(sys.argv[1], 'rb').read()
 t, created, n = struct.unpack_from('<BfH', d, 0)
@@ -242,10 +231,10 @@ std::vector<u8> fromHex(const std::string& hex) {
 TEST(LightSensorSprp, RecordsIntegralsAndNormalisedChannels) {
     TempDir dir;
     // Three steps; points outside 450 +- 30 take no part in the integral.
-    const std::string out = python(dir, kBuildSprp,
-                                   "54 100:450:10/20/30/40/50/60:400/9,440/1,450/3,470/2,481/100 "
-                                   "101:450:20/40/60/80/100/120:430/2,450/4,480/2 "
-                                   "102:455:5/5/5/5/5/5:455/1");
+    const std::string out = runPython(dir, kBuildSprp,
+                                      "54 100:450:10/20/30/40/50/60:400/9,440/1,450/3,470/2,481/100 "
+                                      "101:450:20/40/60/80/100/120:430/2,450/4,480/2 "
+                                      "102:455:5/5/5/5/5/5:455/1");
     const auto lines = nktest::splitLines(out);
     ASSERT_EQ(lines.size(), 2u) << out;
     const std::vector<double> integrals = numbers(lines[0]);
@@ -285,7 +274,7 @@ TEST(LightSensorSprp, RecordsIntegralsAndNormalisedChannels) {
 TEST(LightSensorSprp, ChannelCountFollowsTheDeviceAndNoRecordsGiveEmptySeries) {
     TempDir dir;
     for (const auto& [dev, channels] : std::vector<std::pair<int, size_t>>{{35, 4}, {54, 6}, {62, 6}}) {
-        const auto lines = nktest::splitLines(python(dir, kBuildSprp, std::to_string(dev)));
+        const auto lines = nktest::splitLines(runPython(dir, kBuildSprp, std::to_string(dev)));
         ASSERT_EQ(lines.size(), 2u);
         const std::vector<u8> pkt = fromHex(lines[1]);
         t_velora_data_SPRP rec;
@@ -301,7 +290,7 @@ TEST(LightSensorSprp, ChannelCountFollowsTheDeviceAndNoRecordsGiveEmptySeries) {
 
 TEST(LightSensorSprp, MalformedPacketsGiveAClearedRecord) {
     TempDir dir;
-    const auto lines = nktest::splitLines(python(dir, kBuildSprp, "54 1:450:1/2/3/4/5/6:440/1,450/2 2:450:1/1/1/1/1/1:450/1"));
+    const auto lines = nktest::splitLines(runPython(dir, kBuildSprp, "54 1:450:1/2/3/4/5/6:440/1,450/2 2:450:1/1/1/1/1/1:450/1"));
     const std::vector<u8> good = fromHex(lines[1]);
     ASSERT_EQ(good.size(), 41u + 42 + 24 + 42 + 12);
 
@@ -374,7 +363,7 @@ TEST(LightSensorDatabase, CsvWithAnyLineEndThenBinaryRoundTrip) {
     EXPECT_EQ(fromCsv[0].size(), 401u);
     EXPECT_EQ(fromBin, fromCsv);
     // Python reads the binary form with its own layout: u16 values, u32 rows, f64 rows.
-    const std::string out = python(dir, R"PY(
+    const std::string out = runPython(dir, R"PY(
 import struct, sys, csv
 d = open(sys.argv[1], 'rb').read()
 values, rows = struct.unpack_from('<HI', d, 0)
@@ -509,7 +498,7 @@ TEST(LightSensorCre, MatchesNumpyAtThePercentilePositions) {
     };
     for (const auto& c : cases) {
         TempDir dir;
-        const std::vector<double> want = numbers(python(
+        const std::vector<double> want = numbers(runPython(
             dir, kCreOracle,
             dir.path().string() + " " + std::to_string(c.n) + " " + std::to_string(c.wl) + " " +
                 std::to_string(c.channels)));
@@ -545,7 +534,7 @@ TEST(LightSensorCre, MatchesNumpyAtThePercentilePositions) {
 
 TEST(LightSensorCre, SavedTablesReadByPythonCsv) {
     TempDir dir;
-    const std::vector<double> want = numbers(python(dir, kCreOracle, dir.path().string() + " 50 21 6"));
+    const std::vector<double> want = numbers(runPython(dir, kCreOracle, dir.path().string() + " 50 21 6"));
     t_nkLightTable db;
     ASSERT_EQ(nkFom_wend_loadUserDatabase(nullptr, dir.file("db.bin").c_str(), db), kNKErr_OK);
     std::vector<double> cre;
@@ -554,7 +543,7 @@ TEST(LightSensorCre, SavedTablesReadByPythonCsv) {
               kNKErr_OK);
     ASSERT_EQ(cre.size(), 4u);
     EXPECT_NEAR(cre[0], want[2], 1e-12);
-    const std::string out = python(dir, R"PY(
+    const std::string out = runPython(dir, R"PY(
 import csv, sys
 for name in ('raw', 'sorted'):
     text = open(sys.argv[1] + '/SN1_CRE95_' + name + '.csv').read()

@@ -19,25 +19,14 @@
 #include "CVLRA_error.h"
 #include "ZelkHUBR.h"
 #include "ferrin.h"
+#include "nk_gtest_util.h"
 #include "nk_log.h"
+#include "nk_log_lines.h"
 #include "nk_test_util.h"
 #include "quenbar.h"
 #include "tamsel.h"
 
 namespace {
-
-struct Lines : INK_logRelay {
-    std::mutex m;
-    std::string text;
-    void onLogRelay(const char* t) override {
-        std::lock_guard<std::mutex> lock(m);
-        text += t;
-    }
-    bool has(const std::string& s) {
-        std::lock_guard<std::mutex> lock(m);
-        return text.find(s) != std::string::npos;
-    }
-};
 
 class ZelkHubrTest : public ::testing::Test {
 protected:
@@ -72,16 +61,13 @@ protected:
     // A unit's property list as the station writes it, by Python's plistlib.
     std::string writeUnitPlist(const std::string& name) {
         const std::string path = dir_.file(name);
-        const std::string script = dir_.file(name + ".py");
-        nktest::writeFile(script,
+        nktest::runPython(dir_,
                           "import plistlib,sys\n"
                           "t=lambda n,r:{'testname':n,'priority':'1','result':r,'value':'1.5',"
                           "'lowerlimit':'1','upperlimit':'2','units':'mm'}\n"
                           "plistlib.dump({'0':{'Tests':[t('Trans','PASS'),t('Unif','PASS')]}},"
-                          "open(sys.argv[1],'wb'),fmt=plistlib.FMT_XML)\n");
-        int status = -1;
-        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + script + " " + path, &status);
-        EXPECT_EQ(status, 0) << out;
+                          "open(sys.argv[1],'wb'),fmt=plistlib.FMT_XML)\n",
+                          path, name + ".py");
         return path;
     }
 
@@ -94,7 +80,7 @@ protected:
 
     nktest::TempDir dir_;
     CNK_logManager lm_;
-    Lines log_;
+    nktest::LogLines log_;
     u8 status_[256] = {};
     u8 failCount_[256] = {};
     char err_[512] = {};

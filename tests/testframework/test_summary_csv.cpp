@@ -11,10 +11,12 @@
 
 #include "nk_csv.h"
 #include "nk_file.h"
+#include "nk_gtest_util.h"
 #include "nk_test.h"
 #include "nk_test_util.h"
 
 using nktest::readFile;
+using nktest::runPython;
 using nktest::TempDir;
 
 namespace {
@@ -61,15 +63,6 @@ void unit(CNK_testData& td, double volt, double count, const std::string& name, 
     td.overwrite_for_summary_csv(800000000.0, 12.3456);
 }
 
-std::string python(const TempDir& dir, const std::string& script, const std::string& arg) {
-    nktest::writeFile(dir.file("check.py"), script);
-    int status = -1;
-    const std::string out =
-        nktest::runCommand(std::string(NK_PYTHON) + " " + dir.file("check.py") + " " + arg + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    return out;
-}
-
 }  // namespace
 
 TEST(SummaryCsv, GoldenFileAndSecondReaders) {
@@ -89,15 +82,15 @@ TEST(SummaryCsv, GoldenFileAndSecondReaders) {
     EXPECT_EQ(readFile(path), readFile(std::string(NK_TEST_DATA_DIR) + "/fw_summary_golden.csv"));
 
     if (nktest::havePython()) {
-        const std::string out = python(dir,
-                                       "import csv, sys\n"
-                                       "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
-                                       "assert len(rows) == 8, rows\n"
-                                       "assert len({len(r) for r in rows[1:]}) == 1, [len(r) for r in rows]\n"
-                                       "assert rows[1][11] == 'T1::volt' and rows[2][11] == '2.500000'\n"
-                                       "assert rows[4][11] == 'V' and rows[5][11] == '2.000000'\n"
-                                       "print('ok')\n",
-                                       path);
+        const std::string out = runPython(dir,
+                                          "import csv, sys\n"
+                                          "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
+                                          "assert len(rows) == 8, rows\n"
+                                          "assert len({len(r) for r in rows[1:]}) == 1, [len(r) for r in rows]\n"
+                                          "assert rows[1][11] == 'T1::volt' and rows[2][11] == '2.500000'\n"
+                                          "assert rows[4][11] == 'V' and rows[5][11] == '2.000000'\n"
+                                          "print('ok')\n",
+                                          path);
         EXPECT_EQ(out, "ok\n");
     }
     CNK_csvParser parser;
@@ -192,18 +185,18 @@ TEST(SummaryCsv, ConcurrentAppendsAreWholeRows) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
     if (!nktest::havePython()) GTEST_SKIP() << "no Python";
-    const std::string out = python(dir,
-                                   "import csv, sys\n"
-                                   "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
-                                   "assert rows[0] == ['Shared', ''], rows[0]\n"
-                                   "assert sum(1 for r in rows if r and r[0] == 'SerialNumber') == 1\n"
-                                   "data = rows[5:]\n"
-                                   "assert len(data) == 800, len(data)\n"
-                                   "assert all(len(r) == 14 for r in data)\n"
-                                   "seen = {(r[11], r[12]) for r in data}\n"
-                                   "assert seen == {(str(t), str(k)) for t in range(16) for k in range(50)}\n"
-                                   "assert all(r[13] == 'x' * (300 + 37 * int(r[11])) for r in data)\n"
-                                   "print('ok')\n",
-                                   path);
+    const std::string out = runPython(dir,
+                                      "import csv, sys\n"
+                                      "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
+                                      "assert rows[0] == ['Shared', ''], rows[0]\n"
+                                      "assert sum(1 for r in rows if r and r[0] == 'SerialNumber') == 1\n"
+                                      "data = rows[5:]\n"
+                                      "assert len(data) == 800, len(data)\n"
+                                      "assert all(len(r) == 14 for r in data)\n"
+                                      "seen = {(r[11], r[12]) for r in data}\n"
+                                      "assert seen == {(str(t), str(k)) for t in range(16) for k in range(50)}\n"
+                                      "assert all(r[13] == 'x' * (300 + 37 * int(r[11])) for r in data)\n"
+                                      "print('ok')\n",
+                                      path);
     EXPECT_EQ(out, "ok\n");
 }
