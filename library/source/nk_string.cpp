@@ -280,34 +280,34 @@ char* scan2d(const char* p, T* buff, int width, int height, bool reverseRows) {
     }
     return const_cast<char*>(p);
 }
+
+// The scanners' preconditions, asserted under the caller's name.
+void assertScanArgs(const char* func, const char* ptr, const void* buff, int width, int height) {
+    const char* broken = !ptr         ? "ptr!=NULL"
+                         : !buff       ? "buff!=NULL"
+                         : width <= 0  ? "width>0"
+                         : height <= 0 ? "height>0"
+                                       : nullptr;
+    if (broken) nkDebug_assertFail(__FILE__, nullptr, func, __LINE__, broken);
+}
 }  // namespace
 
 char* nkStr_scanInt_1D(const char* ptr, int* buff, int width) {
-    NK_ASSERT_FN(ptr!=NULL);
-    NK_ASSERT_FN(buff!=NULL);
-    NK_ASSERT_FN(width>0);
+    assertScanArgs(__func__, ptr, buff, width, 1);
     return const_cast<char*>(scan1d(ptr, buff, width));
 }
 
 char* nkStr_scanFloat_1D(const char* ptr, float* buff, int width) {
-    NK_ASSERT_FN(ptr!=NULL);
-    NK_ASSERT_FN(buff!=NULL);
-    NK_ASSERT_FN(width>0);
+    assertScanArgs(__func__, ptr, buff, width, 1);
     return const_cast<char*>(scan1d(ptr, buff, width));
 }
 
 char* nkStr_scanInt_2D(const char* ptr, int* buff, int width, int height, bool reverseRows) {
-    NK_ASSERT_FN(ptr!=NULL);
-    NK_ASSERT_FN(buff!=NULL);
-    NK_ASSERT_FN(width>0);
-    NK_ASSERT_FN(height>0);
+    assertScanArgs(__func__, ptr, buff, width, height);
     return scan2d(ptr, buff, width, height, reverseRows);
 }
 
 char* nkStr_scanFloat_2D(const char* ptr, float* buff, int width, int height, bool reverseRows) {
-    NK_ASSERT_FN(ptr!=NULL);
-    NK_ASSERT_FN(buff!=NULL);
-    NK_ASSERT_FN(width>0);
-    NK_ASSERT_FN(height>0);
+    assertScanArgs(__func__, ptr, buff, width, height);
     return scan2d(ptr, buff, width, height, reverseRows);
 }

@@ -257,8 +257,10 @@ TEST(StrScan, BlocksPrintedByTheLogManagerReadBack) {
 
 TEST(StrScanDeath, ScannerPreconditionsEndTheProcess) {
     int v[1];
-    EXPECT_DEATH(nkStr_scanInt_1D(nullptr, v, 1), "ptr!=NULL");
-    EXPECT_DEATH(nkStr_scanFloat_1D("1", nullptr, 1), "buff!=NULL");
-    EXPECT_DEATH(nkStr_scanInt_2D("1", v, 0, 1, false), "width>0");
-    EXPECT_DEATH(nkStr_scanInt_2D("1", v, 1, 0, false), "height>0");
+    float f[1];
+    // Each names the scanner that was called.
+    EXPECT_DEATH(nkStr_scanInt_1D(nullptr, v, 1), "nkStr_scanInt_1D\\(\\).*\"ptr!=NULL\"");
+    EXPECT_DEATH(nkStr_scanFloat_1D("1", nullptr, 1), "nkStr_scanFloat_1D\\(\\).*\"buff!=NULL\"");
+    EXPECT_DEATH(nkStr_scanInt_2D("1", v, 0, 1, false), "nkStr_scanInt_2D\\(\\).*\"width>0\"");
+    EXPECT_DEATH(nkStr_scanFloat_2D("1", f, 1, 0, false), "nkStr_scanFloat_2D\\(\\).*\"height>0\"");
 }
