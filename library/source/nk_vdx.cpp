@@ -247,6 +247,22 @@ u16 openClient(Call& c, const ClientSetup& s, Objects& o) {
     return kNKErr_OK;
 }
 
+// One transfer: the process-wide lock, its log file noted, then `body`, which
+// gives 0 or the code it reported.
+template <class Body>
+u16 underTransferLock(const char* logFileName, Body body) {
+    std::lock_guard<std::mutex> lock(g_transferMutex);
+    rememberLogFile(logFileName);
+    return body();
+}
+
+// The key's instance in `o`; 0 or the reported code.
+u16 createInstance(const Call& c, const char* key, Objects& o) {
+    o.instance.reset(vdx_instance_create(key));
+    if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
+    return kNKErr_OK;
+}
+
 void pause1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // ---------------------------------------------------------------- transfers
@@ -256,44 +272,38 @@ u16 upload(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key, c
     Call c(lm, verbosity, fn);
     c.print(verbosity, "\n* %s *", fn);
     const ClassText tag = fourChars(dataClass);
-    u16 code;
-    {
-        std::lock_guard<std::mutex> lock(g_transferMutex);
-        rememberLogFile(logFileName);
-        code = [&]() -> u16 {
-            if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
-            if (!data) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxDataBuff!=NULL");
-            if (length < 1) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxDataBuffLen>0");
-            if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
-            vdx_setLogHandler(handler);
-            c.print(verbosity, "  tag='%s' size=%d", tag.text, length);
-            Objects o;
-            o.instance.reset(vdx_instance_create(key));
-            if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
-            o.blob.reset(vdx_data_create(data, static_cast<size_t>(length)));
-            if (!o.blob) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "valueData!=NULL");
-            if (const u16 rc = openClient(c, setup, o)) return rc;
+    const u16 code = underTransferLock(logFileName, [&]() -> u16 {
+        if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
+        if (!data) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxDataBuff!=NULL");
+        if (length < 1) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxDataBuffLen>0");
+        if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
+        vdx_setLogHandler(handler);
+        c.print(verbosity, "  tag='%s' size=%d", tag.text, length);
+        Objects o;
+        if (const u16 rc = createInstance(c, key, o)) return rc;
+        o.blob.reset(vdx_data_create(data, static_cast<size_t>(length)));
+        if (!o.blob) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "valueData!=NULL");
+        if (const u16 rc = openClient(c, setup, o)) return rc;
 
-            u16 mapped = kNKErr_OK;
-            bool stored = false;
-            for (int round = 0; round < kPutRounds; ++round) {
-                if (round > 0) c.print(verbosity, "\n\n[VDX PUT RETRY: round%d]", round);
-                pause1ms();
-                vdx_error* rawError = nullptr;
-                stored = vdx_put(o.client.get(), tag.text, o.instance.get(), o.blob.get(), &rawError) != 0;
-                ErrorPtr error(rawError);
-                if (error) {
-                    mapped = vdxError2nkError(vdx_error_code(error.get()));
-                    if (mapped != kNKErr_OK) break;
-                }
-                if (stored) break;
+        u16 mapped = kNKErr_OK;
+        bool stored = false;
+        for (int round = 0; round < kPutRounds; ++round) {
+            if (round > 0) c.print(verbosity, "\n\n[VDX PUT RETRY: round%d]", round);
+            pause1ms();
+            vdx_error* rawError = nullptr;
+            stored = vdx_put(o.client.get(), tag.text, o.instance.get(), o.blob.get(), &rawError) != 0;
+            ErrorPtr error(rawError);
+            if (error) {
+                mapped = vdxError2nkError(vdx_error_code(error.get()));
+                if (mapped != kNKErr_OK) break;
             }
-            if (mapped == kNKErr_vdx_internal_issue) mapped = kNKErr_vdx_SET;
-            if (mapped != kNKErr_OK) return NK_VDX_FAIL(c, mapped, "vdxError==NULL");
-            if (!stored) return NK_VDX_FAIL(c, kNKErr_vdx_SET, "isOkay");
-            return kNKErr_OK;
-        }();
-    }
+            if (stored) break;
+        }
+        if (mapped == kNKErr_vdx_internal_issue) mapped = kNKErr_vdx_SET;
+        if (mapped != kNKErr_OK) return NK_VDX_FAIL(c, mapped, "vdxError==NULL");
+        if (!stored) return NK_VDX_FAIL(c, kNKErr_vdx_SET, "isOkay");
+        return kNKErr_OK;
+    });
     c.print(verbosity, "* %s %s ('%s',%d)[in %.3f sec] *", fn, code ? "FAILED" : "OK", tag.text, length, c.seconds());
     return code;
 }
@@ -306,50 +316,44 @@ u16 download(const char* fn, CNK_logManager* lm, u32 dataClass, const char* key,
     c.print(verbosity, "\n* %s *", fn);
     const ClassText tag = fourChars(dataClass);
     i32 received = 0;
-    u16 code;
-    {
-        std::lock_guard<std::mutex> lock(g_transferMutex);
-        rememberLogFile(logFileName);
-        code = [&]() -> u16 {
-            if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
-            if (!data) return NK_VDX_FAIL(c, kNKErr_invalidParam, "ppVdxDataBuff!=NULL");
-            if (!length) return NK_VDX_FAIL(c, kNKErr_invalidParam, "pVdxDataBuffLen!=NULL");
-            if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
-            vdx_setLogHandler(handler);
-            c.print(verbosity, "  tag='%s'", tag.text);
-            Objects o;
-            o.instance.reset(vdx_instance_create(key));
-            if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
-            if (const u16 rc = openClient(c, setup, o)) return rc;
+    const u16 code = underTransferLock(logFileName, [&]() -> u16 {
+        if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
+        if (!data) return NK_VDX_FAIL(c, kNKErr_invalidParam, "ppVdxDataBuff!=NULL");
+        if (!length) return NK_VDX_FAIL(c, kNKErr_invalidParam, "pVdxDataBuffLen!=NULL");
+        if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
+        vdx_setLogHandler(handler);
+        c.print(verbosity, "  tag='%s'", tag.text);
+        Objects o;
+        if (const u16 rc = createInstance(c, key, o)) return rc;
+        if (const u16 rc = openClient(c, setup, o)) return rc;
 
-            pause1ms();
-            vdx_error* rawError = nullptr;
-            DataPtr blob(vdx_copy(o.client.get(), tag.text, o.instance.get(), &rawError));
-            ErrorPtr error(rawError);
-            if (!blob && reportCopyFailure)
-                c.print(kVL1, "* %s copy failed: error %d, timed out %s, %.3f sec", fn,
-                        error ? vdx_error_code(error.get()) : 0,
-                        error && vdxError2nkError(vdx_error_code(error.get())) == kNKErr_vdx_connection_timeout ? "yes"
-                                                                                                              : "no",
-                        c.seconds());
-            if (error) {
-                u16 mapped = vdxError2nkError(vdx_error_code(error.get()));
-                if (mapped == kNKErr_vdx_internal_issue) mapped = kNKErr_vdx_GET;
-                if (mapped != kNKErr_OK) return NK_VDX_FAIL(c, mapped, "vdxError==NULL");
-            }
-            if (!blob) return NK_VDX_FAIL(c, kNKErr_vdx_GET, "outValueData");
-            const size_t size = vdx_data_length(blob.get());
-            if (size > static_cast<size_t>(INT32_MAX)) return NK_VDX_FAIL(c, kNKErr_invalidDataSize, "size<=INT32_MAX");
-            if (size > 0) {
-                u8* buffer = static_cast<u8*>(std::calloc(size, 1));
-                if (!buffer) return NK_VDX_FAIL(c, kNKErr_memoryAllocationFailed, "buffer!=NULL");
-                std::memcpy(buffer, vdx_data_bytes(blob.get()), size);
-                *data = buffer;
-            }
-            *length = received = static_cast<i32>(size);
-            return kNKErr_OK;
-        }();
-    }
+        pause1ms();
+        vdx_error* rawError = nullptr;
+        DataPtr blob(vdx_copy(o.client.get(), tag.text, o.instance.get(), &rawError));
+        ErrorPtr error(rawError);
+        if (!blob && reportCopyFailure)
+            c.print(kVL1, "* %s copy failed: error %d, timed out %s, %.3f sec", fn,
+                    error ? vdx_error_code(error.get()) : 0,
+                    error && vdxError2nkError(vdx_error_code(error.get())) == kNKErr_vdx_connection_timeout ? "yes"
+                                                                                                          : "no",
+                    c.seconds());
+        if (error) {
+            u16 mapped = vdxError2nkError(vdx_error_code(error.get()));
+            if (mapped == kNKErr_vdx_internal_issue) mapped = kNKErr_vdx_GET;
+            if (mapped != kNKErr_OK) return NK_VDX_FAIL(c, mapped, "vdxError==NULL");
+        }
+        if (!blob) return NK_VDX_FAIL(c, kNKErr_vdx_GET, "outValueData");
+        const size_t size = vdx_data_length(blob.get());
+        if (size > static_cast<size_t>(INT32_MAX)) return NK_VDX_FAIL(c, kNKErr_invalidDataSize, "size<=INT32_MAX");
+        if (size > 0) {
+            u8* buffer = static_cast<u8*>(std::calloc(size, 1));
+            if (!buffer) return NK_VDX_FAIL(c, kNKErr_memoryAllocationFailed, "buffer!=NULL");
+            std::memcpy(buffer, vdx_data_bytes(blob.get()), size);
+            *data = buffer;
+        }
+        *length = received = static_cast<i32>(size);
+        return kNKErr_OK;
+    });
     c.print(verbosity, "* %s %s ('%s',%d)[in %.3f sec] *", fn, code ? "FAILED" : "OK", tag.text, received,
             c.seconds());
     return code;
@@ -674,37 +678,31 @@ u16 nkVdx_del_data(CNK_logManager* lm, u32 dataClass, const char* key, const cha
     Call c(lm, verbosity, __func__);
     c.print(verbosity, "\n* %s *", __func__);
     const ClassText tag = fourChars(dataClass);
-    u16 code;
-    {
-        std::lock_guard<std::mutex> lock(g_transferMutex);
-        rememberLogFile(nullptr);
-        code = [&]() -> u16 {
-            if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
-            if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
-            vdx_setLogHandler(olderHandler);
-            Objects o;
-            o.instance.reset(vdx_instance_create(key));
-            if (!o.instance) return NK_VDX_FAIL(c, kNKErr_vdxDataAllocation, "dataInstance!=NULL");
-            ClientSetup setup;
-            setup.unified = olderPermission();
-            setup.caUrl = caUrl;
-            setup.dsUrl = dsUrl;
-            setup.trustObjectUrl = trustObjectUrl;
-            if (const u16 rc = openClient(c, setup, o)) return rc;
-            pause1ms();
-            vdx_error* rawError = nullptr;
-            const bool removed = vdx_remove(o.client.get(), tag.text, o.instance.get(), &rawError) != 0;
-            ErrorPtr removeError(rawError);
-            if (!removed) return NK_VDX_FAIL(c, kNKErr_vdx_DEL, "isOkay");
-            // The blob must be gone: a copy that still succeeds means it was not removed.
-            pause1ms();
-            rawError = nullptr;
-            DataPtr still(vdx_copy(o.client.get(), tag.text, o.instance.get(), &rawError));
-            ErrorPtr copyError(rawError);
-            if (still) return NK_VDX_FAIL(c, kNKErr_vdx_DEL_confirm, "copy after removal failed");
-            return kNKErr_OK;
-        }();
-    }
+    const u16 code = underTransferLock(nullptr, [&]() -> u16 {
+        if (!key) return NK_VDX_FAIL(c, kNKErr_invalidParam, "vdxKey!=NULL");
+        if (!nkVdx_isKeyValid(key)) return NK_VDX_FAIL(c, kNKErr_invalidParam, "nkVdx_isKeyValid(vdxKey)");
+        vdx_setLogHandler(olderHandler);
+        Objects o;
+        if (const u16 rc = createInstance(c, key, o)) return rc;
+        ClientSetup setup;
+        setup.unified = olderPermission();
+        setup.caUrl = caUrl;
+        setup.dsUrl = dsUrl;
+        setup.trustObjectUrl = trustObjectUrl;
+        if (const u16 rc = openClient(c, setup, o)) return rc;
+        pause1ms();
+        vdx_error* rawError = nullptr;
+        const bool removed = vdx_remove(o.client.get(), tag.text, o.instance.get(), &rawError) != 0;
+        ErrorPtr removeError(rawError);
+        if (!removed) return NK_VDX_FAIL(c, kNKErr_vdx_DEL, "isOkay");
+        // The blob must be gone: a copy that still succeeds means it was not removed.
+        pause1ms();
+        rawError = nullptr;
+        DataPtr still(vdx_copy(o.client.get(), tag.text, o.instance.get(), &rawError));
+        ErrorPtr copyError(rawError);
+        if (still) return NK_VDX_FAIL(c, kNKErr_vdx_DEL_confirm, "copy after removal failed");
+        return kNKErr_OK;
+    });
     c.print(verbosity, "* %s %s ('%s')[in %.3f sec] *", __func__, code ? "FAILED" : "OK", tag.text, c.seconds());
     return code;
 }
