@@ -20,11 +20,6 @@ using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
-// The log manager of these tests, at level 3.
-struct Logged : nktest::Logged {
-    Logged() : nktest::Logged(kVL3) {}
-};
-
 std::string bytesOf(const std::vector<u8>& v) { return std::string(v.begin(), v.end()); }
 }  // namespace
 
@@ -32,7 +27,7 @@ TEST(BitStream, SaveGetLoadRoundTrip) {
     TempDir dir;
     const std::string path = dir.file("fw.bin");
     const std::vector<u8> data = randomBytes(5000, 1);
-    Logged log;
+    nktest::Logged log{kVL3};
     testing::internal::CaptureStdout();
     ASSERT_EQ(nkUtil_saveBitStream(&log.lm, path.c_str(), data.data(), 5000, kVL2), 0);
     EXPECT_EQ(readFile(path), bytesOf(data));
@@ -121,7 +116,7 @@ TEST(BitStream, FailedSaveKeepsThePreviousFile) {
     const std::string path = dir.file("cal.bin");
     writeFile(path, "previous calibration");
     const std::vector<u8> data = randomBytes(4096, 2);
-    Logged log;
+    nktest::Logged log{kVL3};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const u16 rc = nktest::withFileSizeLimit(

@@ -21,11 +21,6 @@ using nktest::writeFile;
 
 namespace {
 
-// The log manager of these tests, at level 2.
-struct Logged : nktest::Logged {
-    Logged() : nktest::Logged(kVL2) {}
-};
-
 std::string str(const u8* p, i32 n) { return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)); }
 std::string str(const std::vector<u8>& v) { return std::string(v.begin(), v.end()); }
 
@@ -70,7 +65,7 @@ protected:
     }
 
     TempDir dir;
-    Logged log;
+    nktest::Logged log{kVL2};
     std::string trustBytes;
 };
 
@@ -80,7 +75,7 @@ protected:
 
 TEST(VdxDryRun, RecordRoundTripThroughTheFolder) {
     TempDir dir;
-    Logged log;
+    nktest::Logged log{kVL2};
     const std::vector<u8> record = randomBytes(8106, 7);
     const std::string folder = dir.path().string();
     ASSERT_EQ(nkVdx_setData(&log.lm, kNKVdx_CtCl, "ABC", record.data(), 8106, nullptr, nullptr, nullptr, nullptr,

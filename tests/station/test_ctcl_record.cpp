@@ -17,11 +17,6 @@ using nktest::TempDir;
 
 namespace {
 
-// The log manager of these tests, at level 1.
-struct Logged : nktest::Logged {
-    Logged() : nktest::Logged(kVL1) {}
-};
-
 std::vector<u8> bytesOf(const std::string& s) { return std::vector<u8>(s.begin(), s.end()); }
 
 std::string fmt5(float percent) {
@@ -99,7 +94,7 @@ TEST(CtClEncoding, PercentagesAndCodes) {
 }
 
 TEST_F(CtClRecord, Version3FromPythonReadsAndDisplays) {
-    Logged log;
+    nktest::Logged log{kVL1};
     t_cgCalData rec;
     bool crcOk = false;
     ASSERT_EQ(cgCalData_read(&log.lm, v3.data(), v3.size(), &rec, &crcOk), 0);
@@ -150,7 +145,7 @@ TEST_F(CtClRecord, Version3FromPythonReadsAndDisplays) {
     EXPECT_TRUE(log.has("* a factor : 1.25000\n"));
     EXPECT_TRUE(log.has("* gray image tile :0.50000,1.50000,2.50000,3.50000,4.50000,\n"));
 
-    Logged app;
+    nktest::Logged app{kVL1};
     displayVDXData(&app.lm, &rec);
     EXPECT_TRUE(app.has("* cg type : 00000007\n"));
     EXPECT_FALSE(app.has("Unknown"));
@@ -164,7 +159,7 @@ TEST_F(CtClRecord, Version3FromPythonReadsAndDisplays) {
 }
 
 TEST_F(CtClRecord, Version2ShortRecordUsesItsOwnStride) {
-    Logged log;
+    nktest::Logged log{kVL1};
     t_cgCalData rec;
     bool crcOk = false;
     ASSERT_EQ(cgCalData_read(&log.lm, v2.data(), v2.size(), &rec, &crcOk), 0);
@@ -267,7 +262,7 @@ TEST_F(CtClRecord, OnlyTheTwoSizesAreRead) {
 TEST_F(CtClRecord, AWrongCrcIsReadAndLoggedOnce) {
     std::vector<u8> bad = v3;
     bad[1000] ^= 0x01;
-    Logged log;
+    nktest::Logged log{kVL1};
     t_cgCalData rec;
     bool crcOk = true;
     ASSERT_EQ(cgCalData_read(&log.lm, bad.data(), bad.size(), &rec, &crcOk), 0);
