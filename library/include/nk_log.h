@@ -75,6 +75,7 @@ private:
     void appendLocked(t_nkVbsLvl level, const char* text, size_t len);
     void emitLocked(t_nkVbsLvl level, const char* text, size_t len, bool relay);
     void writeFileLocked(const char* text, size_t len);
+    void closeFileLocked();
     void printFormatted(t_nkVbsLvl level, bool wholeLine, const char* func, const char* format, va_list args);
     void printNested(t_nkVbsLvl level, bool wholeLine, const char* format, va_list args);
     void printStringLocked(t_nkVbsLvl level, const char* format, va_list args);

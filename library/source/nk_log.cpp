@@ -43,11 +43,7 @@ CNK_logManager::~CNK_logManager() {
         std::lock_guard<std::mutex> file(g_logFileLock);
         std::free(logFileName_);
         logFileName_ = nullptr;
-        if (logFile_) {
-            std::fflush(logFile_);
-            std::fclose(logFile_);
-            logFile_ = nullptr;
-        }
+        closeFileLocked();
     }
     std::lock_guard<std::mutex> txt(txtMutex_);
     std::lock_guard<std::mutex> str(strMutex_);
@@ -88,11 +84,7 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
     if (!fileName || !*fileName) {
         // The stored name stays: later file lines are appended to it one by one.
         std::lock_guard<std::mutex> file(g_logFileLock);
-        if (logFile_) {
-            std::fflush(logFile_);
-            std::fclose(logFile_);
-            logFile_ = nullptr;
-        }
+        closeFileLocked();
         return kNKErr_OK;
     }
     char* fileNameMem = strdup(fileName);
@@ -103,11 +95,7 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
     std::lock_guard<std::mutex> file(g_logFileLock);
     std::free(logFileName_);
     logFileName_ = fileNameMem;
-    if (logFile_) {
-        std::fflush(logFile_);
-        std::fclose(logFile_);
-        logFile_ = nullptr;
-    }
+    closeFileLocked();
     if (isCsvName(logFileName_)) return kNKErr_OK;  // a CSV file never receives log lines
     logFile_ = std::fopen(logFileName_, "a+");
     if (!logFile_) {
@@ -129,6 +117,14 @@ void CNK_logManager::setLogRelay(INK_logRelay* relay) {
 }
 
 // ---------------------------------------------------------------- output
+
+// The open log file, if any, flushed and closed; the caller holds the file lock.
+void CNK_logManager::closeFileLocked() {
+    if (!logFile_) return;
+    std::fflush(logFile_);
+    std::fclose(logFile_);
+    logFile_ = nullptr;
+}
 
 void CNK_logManager::writeFileLocked(const char* text, size_t len) {
     if (logFile_) {
