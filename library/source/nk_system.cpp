@@ -147,6 +147,18 @@ int waitForChild(pid_t pid) {
     }
     return st;
 }
+
+// Waits for a started child and hands back its wait status; one that did not
+// start is reported under the caller's name.
+u16 awaitChild(const char* func, pid_t pid, int* status) {
+    if (!(pid > 0)) {
+        nkDebug_printError(nullptr, __FILE__, nullptr, func, __LINE__, kNKErr_processCreationFailed, "pid>0");
+        return kNKErr_processCreationFailed;
+    }
+    const int st = waitForChild(pid);
+    if (status) *status = st;
+    return kNKErr_OK;
+}
 }  // namespace
 
 u16 nkUtil_performProcess(const char* command, const char* outputPath, int* status) {
@@ -154,14 +166,7 @@ u16 nkUtil_performProcess(const char* command, const char* outputPath, int* stat
         NK_REPORT_FN(kNKErr_invalidParam, "command!=NULL");
         return kNKErr_invalidParam;
     }
-    const int pid = nkUtil_launchProcess(command, outputPath);
-    if (!(pid > 0)) {
-        NK_REPORT_FN(kNKErr_processCreationFailed, "pid>0");
-        return kNKErr_processCreationFailed;
-    }
-    const int st = waitForChild(pid);
-    if (status) *status = st;
-    return kNKErr_OK;
+    return awaitChild(__func__, nkUtil_launchProcess(command, outputPath), status);
 }
 
 u16 nkUtil_performProcessArgs(const std::vector<std::string>& argv, int* status) {
@@ -175,13 +180,8 @@ u16 nkUtil_performProcessArgs(const std::vector<std::string>& argv, int* status)
     args.push_back(nullptr);
     char* noEnv[] = {nullptr};
     pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), noEnv) != 0 || !(pid > 0)) {
-        NK_REPORT_FN(kNKErr_processCreationFailed, "pid>0");
-        return kNKErr_processCreationFailed;
-    }
-    const int st = waitForChild(pid);
-    if (status) *status = st;
-    return kNKErr_OK;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), noEnv) != 0) pid = 0;
+    return awaitChild(__func__, pid, status);
 }
 
 u16 nkUtil_killProcess(int pid) {

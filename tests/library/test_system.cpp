@@ -120,13 +120,20 @@ TEST(Process, FailuresToStart) {
     EXPECT_EQ(nkUtil_performProcess(nullptr, nullptr, &status), kNKErr_invalidParam);
     // No search of the command path: a bare name does not start.
     EXPECT_EQ(nkUtil_performProcess("true", nullptr, &status), kNKErr_processCreationFailed);
+    EXPECT_EQ(nkUtil_performProcessArgs({"/nonexistent-nk-path/tool"}, &status), kNKErr_processCreationFailed);
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, 5);
     EXPECT_NE(out.find("posix_spawn failed: 2 "), std::string::npos) << out;
     EXPECT_NE(err.find("\"command!=NULL\""), std::string::npos);
     EXPECT_NE(err.find("\"strlen(command)>0\""), std::string::npos);
-    EXPECT_NE(err.find("\"pid>0\""), std::string::npos);
+    // A child that did not start is reported under the function that was called.
+    for (const std::string func : {"/nkUtil_performProcess() [", "/nkUtil_performProcessArgs() ["}) {
+        bool found = false;
+        for (const std::string& line : nktest::splitLines(err))
+            found = found || (line.find(func) != std::string::npos && line.find("\"pid>0\"") != std::string::npos);
+        EXPECT_TRUE(found) << func << "\n" << err;
+    }
 }
 
 TEST(Process, KillEndsAndReapsTheChild) {
