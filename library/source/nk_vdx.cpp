@@ -427,14 +427,8 @@ u16 nkVdx_setData(CNK_logManager* lm, u32 dataClass, const char* key, const u8* 
                   const char* dryRunFolder, vdx_permission* unifiedPermission, i32 requestCount,
                   const char* logFileName, t_nkVbsLvl verbosity) {
     if (dryRunFolder) return nkVdx_setData_dryRun(lm, dataClass, key, dryRunFolder, data, length, verbosity);
-    ClientSetup setup;
-    setup.requests = requests;
-    setup.requestCount = requestCount;
-    setup.unified = unifiedPermission;
-    setup.caUrl = caUrl;
-    setup.dsUrl = dsUrl;
-    setup.trustObjectUrl = trustObjectUrl;
-    setup.upload = true;
+    const ClientSetup setup{.requests = requests, .requestCount = requestCount, .unified = unifiedPermission,
+                            .caUrl = caUrl, .dsUrl = dsUrl, .trustObjectUrl = trustObjectUrl, .upload = true};
     return upload(__func__, lm, dataClass, key, data, length, setup, logFileName, repositoryHandler, verbosity);
 }
 
@@ -446,13 +440,8 @@ u16 nkVdx_getData(CNK_logManager* lm, u32 dataClass, const char* key, u8** data,
     if (data) *data = nullptr;
     if (length) *length = 0;
     if (dryRunFolder) return nkVdx_getData_dryRun(lm, dataClass, key, dryRunFolder, data, length, verbosity);
-    ClientSetup setup;
-    setup.requests = requests;
-    setup.requestCount = requestCount;
-    setup.unified = unifiedPermission;
-    setup.caUrl = caUrl;
-    setup.dsUrl = dsUrl;
-    setup.trustObjectUrl = trustObjectUrl;
+    const ClientSetup setup{.requests = requests, .requestCount = requestCount, .unified = unifiedPermission,
+                            .caUrl = caUrl, .dsUrl = dsUrl, .trustObjectUrl = trustObjectUrl};
     return download(__func__, lm, dataClass, key, data, length, setup, logFileName, repositoryHandler, false,
                     verbosity);
 }
@@ -618,12 +607,8 @@ u16 nkVdx_init_permission(CNK_logManager* lm, int stationKind, t_nkVbsLvl verbos
 
 u16 nkVdx_set_data(CNK_logManager* lm, u32 dataClass, const char* key, const u8* data, i32 length, const char* caUrl,
                    const char* dsUrl, const char* trustObjectUrl, t_nkVbsLvl verbosity) {
-    ClientSetup setup;
-    setup.unified = olderPermission();
-    setup.caUrl = caUrl;
-    setup.dsUrl = dsUrl;
-    setup.trustObjectUrl = trustObjectUrl;
-    setup.upload = true;
+    const ClientSetup setup{
+        .unified = olderPermission(), .caUrl = caUrl, .dsUrl = dsUrl, .trustObjectUrl = trustObjectUrl, .upload = true};
     return upload(__func__, lm, dataClass, key, data, length, setup, nullptr, olderHandler, verbosity);
 }
 
@@ -631,11 +616,8 @@ u16 nkVdx_get_data(CNK_logManager* lm, u32 dataClass, const char* key, u8** data
                    const char* dsUrl, const char* trustObjectUrl, t_nkVbsLvl verbosity) {
     if (data) *data = nullptr;
     if (length) *length = 0;
-    ClientSetup setup;
-    setup.unified = olderPermission();
-    setup.caUrl = caUrl;
-    setup.dsUrl = dsUrl;
-    setup.trustObjectUrl = trustObjectUrl;
+    const ClientSetup setup{
+        .unified = olderPermission(), .caUrl = caUrl, .dsUrl = dsUrl, .trustObjectUrl = trustObjectUrl};
     return download(__func__, lm, dataClass, key, data, length, setup, nullptr, olderHandler, true, verbosity);
 }
 
@@ -667,9 +649,7 @@ u16 nkVdx_get_data_mem(CNK_logManager* lm, const char* key, const char* plistPat
             }
         }
     }
-    ClientSetup setup;
-    setup.unified = olderPermission();
-    setup.memoryStore = true;
+    const ClientSetup setup{.unified = olderPermission(), .memoryStore = true};
     return download(__func__, lm, kNKVdx_CtCl, key, data, length, setup, nullptr, olderHandler, true, kVL1);
 }
 
@@ -684,11 +664,8 @@ u16 nkVdx_del_data(CNK_logManager* lm, u32 dataClass, const char* key, const cha
         vdx_setLogHandler(olderHandler);
         Objects o;
         if (const u16 rc = createInstance(c, key, o)) return rc;
-        ClientSetup setup;
-        setup.unified = olderPermission();
-        setup.caUrl = caUrl;
-        setup.dsUrl = dsUrl;
-        setup.trustObjectUrl = trustObjectUrl;
+        const ClientSetup setup{
+            .unified = olderPermission(), .caUrl = caUrl, .dsUrl = dsUrl, .trustObjectUrl = trustObjectUrl};
         if (const u16 rc = openClient(c, setup, o)) return rc;
         pause1ms();
         vdx_error* rawError = nullptr;
