@@ -11,7 +11,8 @@ FUZZ_SECONDS ?= 60
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=0:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
-export QT_QPA_PLATFORM ?= offscreen
+# Tests, benchmarks and fuzzers draw without a display; `make run` uses the real one.
+test build-test bench fuzz tsan: export QT_QPA_PLATFORM ?= offscreen
 
 .PHONY: deps test build-test release run bench fuzz tsan clean
 
@@ -29,8 +30,8 @@ release:
 	cmake -S . -B $(BUILD_RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNK_WERROR=ON -DNK_TESTS=OFF
 	cmake --build $(BUILD_RELEASE) -j $(JOBS)
 
-# The station program on its built-in defaults (port 61804, log root beside the program);
-# Ctrl-C stops it.
+# The station program on its built-in defaults (port 61804, log root beside the program):
+# its window where there is a display, else headless, listening at once; Ctrl-C stops it.
 run: deps release
 	$(BUILD_RELEASE)/station/Lumbrel
 

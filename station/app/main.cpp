@@ -1,9 +1,16 @@
 // Lumbrel: the CG inspection station program.
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <signal.h>
 
+#include <QApplication>
+#include <QMainWindow>
 #include <QSettings>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +18,14 @@
 #include "AppDelegate.h"
 #include "nk_utils.h"
 #include "station_settings.h"
+
+namespace {
+int g_stopPipe[2] = {-1, -1};
+void onStopSignal(int) {
+    const char c = 's';
+    [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], &c, 1);
+}
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -23,7 +38,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Lumbrel: %s\n%s", cmd.error.c_str(), lumbrel::usageText());
         return 2;
     }
-    if (!cmd.headless) std::printf("Lumbrel: no station window in this build, starting headless\n");
+    // The window is the default start; with no display to show it on, the station serves headless.
+    const auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v && *v;
+    };
+    const bool hasDisplay = set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+    const bool gui = !cmd.headless && hasDisplay;
+    if (!cmd.headless && !hasDisplay) std::printf("Lumbrel: no display, starting headless\n");
 
     // Every thread started from here on inherits the blocked signals, so only
     // the wait below takes them.
@@ -47,7 +69,40 @@ int main(int argc, char** argv) {
 
     nkSys_enableSystemSleep(false);
     int status = 0;
-    {
+    if (gui) {
+        QApplication application(argc, argv);
+        // A stop signal closes the window as the operator would, so the station
+        // still stores its settings and ends every unit file. The GUI library
+        // does not keep the signal mask, so the signals get a handler that only
+        // writes to a pipe, and a waiter asks the loop to quit.
+        if (pipe(g_stopPipe) != 0) return 1;
+        struct sigaction sa {};
+        sa.sa_handler = onStopSignal;
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+        std::atomic<bool> ended{false};
+        std::thread signalWaiter([&application, &ended] {
+            while (!ended.load()) {
+                pollfd p{g_stopPipe[0], POLLIN, 0};
+                if (poll(&p, 1, 100) > 0) {
+                    QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+                    return;
+                }
+            }
+        });
+        {
+            AppDelegate app(settings, switches);
+            app.applicationDidFinishLaunching();
+            app.createWindow();
+            app._window->show();
+            status = application.exec();
+            app.applicationWillTerminate();
+        }
+        ended.store(true);
+        signalWaiter.join();
+    } else {
         AppDelegate app(settings, switches);
         app.applicationDidFinishLaunching();
         if (app.launchServer() != 0) {

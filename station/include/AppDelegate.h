@@ -3,8 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cvlra_calcA.h"
@@ -14,6 +17,18 @@
 
 class AppDelegate;
 class CVLRA_cg_testSession;
+struct t_vlraOperatorSettings;
+class ONK_TextBox;
+class QCheckBox;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QPushButton;
+class QSettings;
+class QTimer;
+class QWidget;
 
 // Hands the listener's and the log manager's callbacks to the delegate; before
 // the delegate takes ownership (launch) they reach nobody.
@@ -63,10 +78,48 @@ public:
     // empty. Run by applicationDidFinishLaunching
     // before any tester is served; never while sessions read the tables.
     void loadReferenceData();
-    // Starts the listener on the configured port; prints "Data Server Launched" or
-    // "Server Launch Failed".
+    // Starts the listener on the configured port (or on `port`); prints "Data
+    // Server Launched" or "Server Launch Failed".
     u16 launchServer();
+    u16 launchServer(u16 port);
     void stopServer();
+
+    // A port the operator typed: digits only, 1024 to 65535.
+    static bool parseServerPort(const std::string& text, u16* port);
+
+    // ---- The window: a second front end over the objects built above, made on
+    // the GUI thread after applicationDidFinishLaunching. `store` holds the
+    // per-user defaults the window reads and writes (the user's own when null).
+    void createWindow(std::unique_ptr<QSettings> store = nullptr);
+    bool hasWindow() const { return _window != nullptr; }
+
+    // Operator actions; GUI thread only.
+    void OnBtn_launchServer();
+    void OnTxt_portNumber();
+    void OnBtn_config();
+    void OnBtn_config_dlgClose();
+    void OnTxt_vdxCaUrl();
+    void OnTxt_vdxDsSetUrl();
+    void OnTxt_vdxDsGetUrl();
+    void OnTxt_vdxTrObjUrl();
+    void OnBtn_devMode();
+    void OnBtn_hubrEnable();
+    void OnBtn_vdxDryrunSelect();
+    void OnBtn_vdxUploadonFail();
+    void OnBtn_vdxTestOnRandomData();
+    void OnBtn_vdxTestSet();
+    void OnBtn_vdxLogLevel();
+    void OnBtn_parseAtst();
+    void OnBtn_parseUnif();
+    // Moves relayed log text into the pane and shows the memory in use.
+    void OnTimer33();
+    void OnTimer1000();
+
+    // Runs `body` on _vdxThread, one tool at a time: false while one runs. A
+    // finished thread is joined first; `body` loops only while _isThreadRunning.
+    bool startTool(std::function<void()> body);
+    // Asks a running tool to stop and joins it.
+    void joinTool();
 
     u16 onAccept(u32 socketName);
     void onCloseServer(u32 socketName);
@@ -117,8 +170,64 @@ public:
     std::string _a_factor_SpectrometerSN[2];
     bool _isDevelopmentMode = false;
 
+    // Window outlets (null without a window). The widgets carry these names as
+    // their objectName.
+    QMainWindow* _window = nullptr;
+    QWidget* _view_automation = nullptr;
+    ONK_TextBox* _ctxt_log = nullptr;
+    QLabel* _txt_memUsage = nullptr;
+    QLabel* _txt_testInfo = nullptr;
+    QLineEdit* _ctxt_port = nullptr;
+    QPushButton* _cbtn_launch = nullptr;
+    QPushButton* _cbtn_config = nullptr;
+    QCheckBox* _cbtn_devMode = nullptr;
+    QCheckBox* _cbtn_hubrEnable = nullptr;
+    QComboBox* _ccmb_vdxLogLevel = nullptr;
+    QCheckBox* _cbtn_vdxTestOnRandomData = nullptr;
+    QCheckBox* _cbtn_vdxUploadOnFail = nullptr;
+    QCheckBox* _cbtn_vdxDryrun = nullptr;
+    QCheckBox* _cbtn_vdxTestSet = nullptr;
+    QLineEdit* _ctxt_vdxSnInput = nullptr;
+    QLineEdit* _ctxt_vdxBinPathInput = nullptr;
+    QLineEdit* _ctxt_vdxPath = nullptr;
+    QPushButton* _cbtn_vdxManualSet = nullptr;
+    QPushButton* _cbtn_vdxTestGet = nullptr;
+    QPushButton* _cbtn_vdxValidate = nullptr;
+    QLineEdit* _ctxt_calcABin = nullptr;
+    QPushButton* _cbtn_calcA = nullptr;
+    QDialog* _cdlg_config = nullptr;
+    QPushButton* _cbtn_configClose = nullptr;
+    QLineEdit* _ctxt_vdxCaUrl = nullptr;
+    QLineEdit* _ctxt_vdxDsSetUrl = nullptr;
+    QLineEdit* _ctxt_vdxDsGetUrl = nullptr;
+    QLineEdit* _ctxt_vdxTrObjUrl = nullptr;
+    QLineEdit* _ctxt_atstBin = nullptr;
+    QLineEdit* _ctxt_unifBin = nullptr;
+    QPushButton* _cbtn_parseAtst = nullptr;
+    QPushButton* _cbtn_parseUnif = nullptr;
+    QTimer* _timer33 = nullptr;
+    QTimer* _timer1000 = nullptr;
+    bool _cdlg_isOpen_config = false;
+
+    // The repository and calibration tools' worker.
+    std::thread _vdxThread;
+    std::atomic<bool> _isThreadRunning{false};
+
 private:
+    // Aborts unless called on the GUI thread: widgets belong to it.
+    void requireGuiThread(const char* function) const;
+    void storeDefault(const char* key, const std::string& value);
+    void applyUrl(QLineEdit* field, const char* key, std::string t_vlraOperatorSettings::*member);
+    void storeWindowDefaults();
+    void stopTimers();
+    // The listener closed: the launch button and the port field return, on the GUI thread.
+    void postServerStopped();
+    // The cells stop listening to the sessions before these go.
+    void unbindCells();
+    void destroyWindow();
+
     bool terminated_ = false;
+    std::unique_ptr<QSettings> store_;
 };
 
 // The program's short version, d.dd.dd, from the build.

@@ -153,10 +153,42 @@ u16 AppDelegate::applicationDidFinishLaunching() {
     return 0;
 }
 
-u16 AppDelegate::launchServer() {
-    const u16 err = _server->Launch(settings_.port, &_eventSink);
+u16 AppDelegate::launchServer() { return launchServer(settings_.port); }
+
+u16 AppDelegate::launchServer(u16 port) {
+    const u16 err = _server->Launch(port, &_eventSink);
     _lm->printText(kVL1, err == 0 ? "Data Server Launched" : "Server Launch Failed");
     return err;
+}
+
+bool AppDelegate::parseServerPort(const std::string& text, u16* port) {
+    // Ports below 1024 belong to system services; the field is not trimmed.
+    if (text.empty() || text.size() > 5) return false;
+    unsigned v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + unsigned(c - '0');
+    }
+    if (v < 1024 || v > 65535) return false;
+    *port = u16(v);
+    return true;
+}
+
+bool AppDelegate::startTool(std::function<void()> body) {
+    if (!body || _isThreadRunning.load()) return false;
+    // The previous tool has finished its loop; its thread is joined before the next starts.
+    if (_vdxThread.joinable()) _vdxThread.join();
+    _isThreadRunning.store(true);
+    _vdxThread = std::thread([this, body = std::move(body)] {
+        body();
+        _isThreadRunning.store(false);
+    });
+    return true;
+}
+
+void AppDelegate::joinTool() {
+    _isThreadRunning.store(false);
+    if (_vdxThread.joinable()) _vdxThread.join();
 }
 
 void AppDelegate::stopServer() {
@@ -194,6 +226,7 @@ u16 AppDelegate::onAccept(u32) {
 void AppDelegate::onCloseServer(u32) {
     _lm->printText(kVL1, "server socket closed");
     _lm->printText(kVL1, "Data Server Stopped");
+    if (_window) postServerStopped();
     _lm->setLogFileName(nullptr);
     for (CVLRA_cg_testSession* session : _testSession) session->Close();
 }
@@ -227,6 +260,10 @@ t_vlraCalcAOptions AppDelegate::calcAOptions(const std::string& inputFolder) con
 void AppDelegate::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    if (_window) {
+        storeWindowDefaults();
+        stopTimers();
+    }
     // The listener first, so no connection arrives while the sessions go.
     if (_server) {
         _server->Close();
@@ -238,6 +275,9 @@ void AppDelegate::applicationWillTerminate() {
     // the sessions go.
     for (CVLRA_cg_testSession* session : _testSession) session->Close();
     for (CVLRA_cg_testSession* session : _testSession) session->closeAndWait();
+    // A tool may still use the sessions and print through _lm.
+    joinTool();
+    if (_window) unbindCells();
     for (CVLRA_cg_testSession* session : _testSession) delete session;
     _testSession.clear();
     // The log manager last: everything above prints through it.
@@ -246,4 +286,5 @@ void AppDelegate::applicationWillTerminate() {
         delete _lm;
         _lm = nullptr;
     }
+    if (_window) destroyWindow();
 }

@@ -22,7 +22,10 @@ namespace nktest {
 class LumbrelProcess {
 public:
     // `dir` receives stdout.txt, stderr.txt and the per-user settings (XDG_CONFIG_HOME).
-    LumbrelProcess(const std::string& dir, const std::vector<std::string>& args) : dir_(dir) {
+    // `env` entries ("NAME=value", or "NAME=" to drop NAME) replace the inherited ones.
+    LumbrelProcess(const std::string& dir, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env = {})
+        : dir_(dir) {
         std::vector<std::string> argStore;
         argStore.push_back(NK_LUMBREL_PATH);
         argStore.insert(argStore.end(), args.begin(), args.end());
@@ -36,8 +39,12 @@ public:
             if (kv.rfind("XDG_CONFIG_HOME=", 0) == 0 || kv.rfind("ASAN_OPTIONS=", 0) == 0 ||
                 kv.rfind("UBSAN_OPTIONS=", 0) == 0 || kv.rfind("LSAN_OPTIONS=", 0) == 0)
                 continue;
-            envStore.push_back(kv);
+            bool replaced = false;
+            for (const std::string& e : env) replaced |= kv.rfind(e.substr(0, e.find('=') + 1), 0) == 0;
+            if (!replaced) envStore.push_back(kv);
         }
+        for (const std::string& e : env)
+            if (e.back() != '=') envStore.push_back(e);
         envStore.push_back("XDG_CONFIG_HOME=" + dir + "/config");
         envStore.push_back("ASAN_OPTIONS=detect_leaks=1:intercept_tls_get_addr=0");
         envStore.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1");

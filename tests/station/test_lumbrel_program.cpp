@@ -1,6 +1,8 @@
 // The station program from outside: start, options, refusals, signals.
 #include <gtest/gtest.h>
 
+#include <QSettings>
+
 #include <csignal>
 
 #include "lumbrel_process.h"
@@ -52,12 +54,29 @@ TEST_F(Program, BusyPortFailsLaunchWithStatus1) {
     EXPECT_TRUE(p.clean()) << p.err();
 }
 
-TEST_F(Program, WithoutHeadlessItSaysSoAndServes) {
+TEST_F(Program, WithoutADisplayItSaysSoAndServes) {
     const uint16_t port = nettest::freePort();
-    LumbrelProcess p(dir.path().string(), {"--port", std::to_string(port), "--log-root", dir.path().string()});
+    LumbrelProcess p(dir.path().string(), {"--port", std::to_string(port), "--log-root", dir.path().string()},
+                     {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
     ASSERT_TRUE(p.waitForOutput("Data Server Launched")) << p.out() << p.err();
-    EXPECT_NE(p.out().find("starting headless"), std::string::npos);
+    EXPECT_NE(p.out().find("no display, starting headless"), std::string::npos);
     EXPECT_EQ(p.stop(), 0);
+}
+
+TEST_F(Program, WithADisplayTheWindowStartsAndWaitsForTheOperator) {
+    const uint16_t port = nettest::freePort();
+    LumbrelProcess p(dir.path().string(), {"--port", std::to_string(port), "--log-root", dir.path().string()},
+                     {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(p.waitForOutput("*** VDX Disable Upload on Failure")) << p.out() << p.err();
+    EXPECT_EQ(p.out().find("starting headless"), std::string::npos);
+    // The data server listens only once the operator presses "Launch Server".
+    EXPECT_LT(nettest::rawConnect(port), 0);
+    EXPECT_EQ(p.stop(SIGTERM), 0) << p.err();
+    EXPECT_TRUE(p.clean()) << p.err();
+    // The window stored the port field at its end.
+    const QSettings stored(QString::fromStdString(dir.path().string() + "/config/Lumbrel/Lumbrel.conf"),
+                           QSettings::IniFormat);
+    EXPECT_EQ(stored.value("Server Port Number").toInt(), 61804);
 }
 
 }  // namespace

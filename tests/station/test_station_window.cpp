@@ -1,0 +1,419 @@
+// The station window, offscreen: its buttons and fields pressed as an operator
+// would, testers played by raw sockets on loopback.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSettings>
+#include <QImage>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "AppDelegate.h"
+#include "CVLRA_cg_testSession.h"
+#include "net_test_util.h"
+#include "nk_graphics.h"
+#include "nk_test_util.h"
+#include "station_peer.h"
+#include "station_settings.h"
+#include "textview/pf_textview.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QApplication* application() {
+    static int argc = 1;
+    static char arg0[] = "nk_station_tests";
+    static char* argv[] = {arg0, nullptr};
+    if (!QCoreApplication::instance()) new QApplication(argc, argv);
+    return qobject_cast<QApplication*>(QCoreApplication::instance());
+}
+
+bool waitGui(const std::function<bool()>& cond, int timeoutMs = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > timeoutMs) return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+class StationWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!application()) GTEST_SKIP() << "another test made a GUI application without widgets";
+        logRoot = (dir.path() / "logs").string();
+        fs::create_directories(logRoot);
+        storePath = dir.file("defaults.ini");
+    }
+    void TearDown() override { app.reset(); }
+
+    // A launched delegate with its window; `prepare` writes defaults before the window reads them.
+    void start(const std::function<void(QSettings&)>& prepare = {}, StationSwitches switches = {}) {
+        auto store = std::make_unique<QSettings>(QString::fromStdString(storePath), QSettings::IniFormat);
+        if (prepare) prepare(*store);
+        lumbrel::StationSettings settings;
+        settings.logRoot = logRoot;
+        settings.dataRoot = (dir.path() / "data").string();
+        settings.scriptPath = NK_STATION_SCRIPT;
+        app = std::make_unique<AppDelegate>(settings, switches);
+        ASSERT_EQ(app->applicationDidFinishLaunching(), 0);
+        app->createWindow(std::move(store));
+        ASSERT_TRUE(app->hasWindow());
+    }
+
+    template <typename W>
+    W* find(const char* name) {
+        W* w = app->_window->findChild<W*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString title() { return find<QPushButton>("_cbtn_launch")->text(); }
+    std::string pane() { return app->_ctxt_log->view()->text(); }
+    void press(const char* name) { QTest::mouseClick(find<QAbstractButton>(name), Qt::LeftButton); }
+    void setText(const char* name, const QString& text) {
+        QLineEdit* f = find<QLineEdit>(name);
+        f->setText(text);
+    }
+    QSettings stored() { return {QString::fromStdString(storePath), QSettings::IniFormat}; }
+
+    nktest::TempDir dir;
+    std::string logRoot;
+    std::string storePath;
+    std::unique_ptr<AppDelegate> app;
+};
+
+TEST_F(StationWindow, LaunchesOnAFreePortStopsAndRefusesBadPorts) {
+    start();
+    ASSERT_EQ(title(), "Launch Server");
+    // Not a number, beyond 16 bits, a system port: none launches.
+    for (const char* bad : {"abc", "70000", "80", "", "6000x"}) {
+        setText("_ctxt_port", QString::fromLatin1(bad));
+        press("_cbtn_launch");
+        EXPECT_EQ(title(), "Launch Server") << bad;
+        EXPECT_TRUE(find<QLineEdit>("_ctxt_port")->isEnabled());
+    }
+    ASSERT_TRUE(waitGui([&] { return pane().find("Server Launch Failed") != std::string::npos; }));
+
+    for (int round = 0; round < 2; ++round) {
+        const uint16_t port = nettest::freePort();
+        setText("_ctxt_port", QString::number(port));
+        press("_cbtn_launch");
+        ASSERT_EQ(title(), "Stop Server") << round;
+        EXPECT_FALSE(find<QLineEdit>("_ctxt_port")->isEnabled());
+        EXPECT_EQ(stored().value("Server Port Number").toInt(), port);
+        const int fd = nettest::rawConnect(port);
+        EXPECT_GE(fd, 0);
+        ASSERT_TRUE(nettest::waitFor([&] { return app->sessions()[0]->isNtcpRunning(); }));
+
+        press("_cbtn_launch");
+        // The close callback gives the title back from the listener's thread, through the GUI loop.
+        ASSERT_TRUE(waitGui([&] { return title() == "Launch Server"; }));
+        EXPECT_TRUE(find<QLineEdit>("_ctxt_port")->isEnabled());
+        EXPECT_TRUE(nettest::seesEof(fd)) << "stopping closes the testers' links";
+        close(fd);
+        EXPECT_LT(nettest::rawConnect(port), 0);
+    }
+    EXPECT_TRUE(waitGui([&] { return pane().find("Data Server Stopped") != std::string::npos; }));
+}
+
+TEST_F(StationWindow, SixteenThreadsOfLogLinesReachThePaneOnceInOrder) {
+    start();
+    ASSERT_TRUE(QThread::currentThread() == application()->thread());
+    constexpr int kThreads = 16, kLines = 1000;
+    std::vector<std::thread> printers;
+    for (int t = 0; t < kThreads; ++t)
+        printers.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) app->_lm->printText(kVL1, "relay t%02d line %04d", t, i);
+        });
+    // Joined before the GUI thread handles any event: a relay that waited for it would hang here.
+    for (std::thread& p : printers) p.join();
+    QTest::qWait(2 * 330 + 100);
+
+    const std::string text = pane();
+    for (int t = 0; t < kThreads; ++t) {
+        size_t at = 0;
+        for (int i = 0; i < kLines; ++i) {
+            char line[40];
+            std::snprintf(line, sizeof(line), "relay t%02d line %04d\n", t, i);
+            const size_t found = text.find(line, at);
+            ASSERT_NE(found, std::string::npos) << line << "missing or out of order";
+            ASSERT_EQ(text.find(line, found + 1), std::string::npos) << line << "shown twice";
+            at = found + 1;
+        }
+    }
+    EXPECT_TRUE(QString::fromStdString(find<QLabel>("_txt_memUsage")->text().toStdString())
+                    .contains(QRegularExpression(QStringLiteral("^Mem: [0-9]+\\.[0-9] MB$"))))
+        << find<QLabel>("_txt_memUsage")->text().toStdString();
+}
+
+TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowBuiltInEndpoints) {
+    struct Case {
+        QVariant storedPort;
+        QString expected;
+    };
+    for (const Case& c : std::vector<Case>{{QVariant(), "61804"}, {1023, "61804"}, {1024, "1024"}, {"abc", "61804"}}) {
+        app.reset();
+        fs::remove(storePath);
+        start([&](QSettings& s) {
+            if (c.storedPort.isValid()) s.setValue("Server Port Number", c.storedPort);
+            s.setValue("VDX CA Server URL", "");
+            s.setValue("VDX DS Get Server URL", "https://other.invalid:1");
+        });
+        EXPECT_EQ(find<QLineEdit>("_ctxt_port")->text(), c.expected) << c.storedPort.toString().toStdString();
+        EXPECT_EQ(stored().value("Server Port Number").toString(), c.expected);
+    }
+    QSettings s = stored();
+    EXPECT_EQ(s.value("VDX CA Server URL").toString(), lumbrel::kDefaultVdxCaUrl);
+    EXPECT_EQ(s.value("VDX DS Set Server URL").toString(), lumbrel::kDefaultVdxDsUrl);
+    EXPECT_EQ(s.value("VDX DS Get Server URL").toString(), "https://other.invalid:1");
+    // The fields show the built-in endpoints, not the stored ones, and so do the sessions.
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxDsGetUrl")->text(), lumbrel::kDefaultVdxDsUrl);
+    for (CVLRA_cg_testSession* session : app->sessions()) {
+        const t_vlraOperatorSettings o = session->operatorSettings();
+        EXPECT_EQ(o.vdxCaUrl, lumbrel::kDefaultVdxCaUrl);
+        EXPECT_EQ(o.vdxDsGetUrl, lumbrel::kDefaultVdxDsUrl);
+        EXPECT_EQ(o.vdxTrustObjectUrl, lumbrel::kDefaultVdxTrustObjectUrl);
+        EXPECT_TRUE(o.isHubrEnabled);
+        EXPECT_FALSE(o.isDevelopmentMode);
+        EXPECT_FALSE(o.vdxUploadOnFail);
+        EXPECT_TRUE(o.vdxDryRunPath.empty());
+    }
+    EXPECT_EQ(app->_window->windowTitle().toStdString(), std::string("Lumbrel IQC ") + lumbrel_version());
+    QComboBox* level = find<QComboBox>("_ccmb_vdxLogLevel");
+    ASSERT_EQ(level->count(), 8);
+    EXPECT_EQ(level->currentText(), "LOG_WARNING");
+    EXPECT_EQ(level->itemText(7), "LOG_DEBUG");
+    for (const char* hidden :
+         {"_cbtn_vdxManualSet", "_cbtn_vdxDryrun", "_cbtn_vdxTestSet", "_cbtn_hubrEnable", "_cbtn_vdxUploadOnFail",
+          "_cbtn_devMode"})
+        EXPECT_TRUE(find<QWidget>(hidden)->isHidden()) << hidden;
+    EXPECT_NE(pane().size() + app->takeLogString().size(), 0u);
+}
+
+TEST_F(StationWindow, ConfigurationSheetOpensOnceAndAppliesItsFourEndpoints) {
+    start();
+    app->_window->show();
+    QDialog* sheet = find<QDialog>("_cdlg_config");
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    press("_cbtn_config");
+    press("_cbtn_config");
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(app->_cdlg_isOpen_config);
+    EXPECT_EQ(app->_window->findChildren<QDialog*>().size(), 1);
+
+    const std::pair<const char*, const char*> fields[] = {
+        {"_ctxt_vdxCaUrl", "https://ca.test.invalid:8443"},
+        {"_ctxt_vdxDsSetUrl", "https://set.test.invalid:8443"},
+        {"_ctxt_vdxDsGetUrl", "https://get.test.invalid:8443"},
+        {"_ctxt_vdxTrObjUrl", "http://trust.test.invalid:8080/vdxtrustobject"},
+    };
+    for (const auto& [name, url] : fields) setText(name, QString::fromLatin1(url));
+    press("_cbtn_configClose");
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_FALSE(app->_cdlg_isOpen_config);
+    for (CVLRA_cg_testSession* session : app->sessions()) {
+        const t_vlraOperatorSettings o = session->operatorSettings();
+        EXPECT_EQ(o.vdxCaUrl, fields[0].second);
+        EXPECT_EQ(o.vdxDsSetUrl, fields[1].second);
+        EXPECT_EQ(o.vdxDsGetUrl, fields[2].second);
+        EXPECT_EQ(o.vdxTrustObjectUrl, fields[3].second);
+    }
+    QSettings s = stored();
+    EXPECT_EQ(s.value("VDX CA Server URL").toString(), fields[0].second);
+    EXPECT_EQ(s.value("VDX DS Set Server URL").toString(), fields[1].second);
+    EXPECT_EQ(s.value("VDX DS Get Server URL").toString(), fields[2].second);
+    EXPECT_EQ(s.value("VDX TrustObject Server URL").toString(), fields[3].second);
+
+    // Escape ends the sheet as its close button does, so it opens again.
+    press("_cbtn_config");
+    ASSERT_TRUE(sheet->isVisible());
+    QTest::keyClick(sheet, Qt::Key_Escape);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_FALSE(app->_cdlg_isOpen_config);
+}
+
+TEST_F(StationWindow, SwitchesReachAllSixteenSessions) {
+    start();
+    app->_window->show();
+    auto all = [&](const std::function<bool(const t_vlraOperatorSettings&)>& pred) {
+        int n = 0;
+        for (CVLRA_cg_testSession* session : app->sessions()) n += pred(session->operatorSettings());
+        return n == AppDelegate::kSessionCount;
+    };
+    const char* const devSwitches[] = {"_cbtn_vdxManualSet", "_cbtn_vdxDryrun", "_cbtn_vdxTestSet", "_cbtn_hubrEnable"};
+
+    find<QCheckBox>("_cbtn_devMode")->setChecked(true);
+    app->OnBtn_devMode();
+    EXPECT_TRUE(app->_isDevelopmentMode);
+    EXPECT_EQ(find<QLabel>("_txt_testInfo")->text(), "!!! Development Mode !!!");
+    for (const char* name : devSwitches) EXPECT_TRUE(find<QWidget>(name)->isVisible()) << name;
+    EXPECT_TRUE(all([](const auto& o) { return o.isDevelopmentMode; }));
+
+    struct Case {
+        const char* box;
+        bool on;
+        std::function<bool(const t_vlraOperatorSettings&)> holds;
+    };
+    const std::string root = logRoot;
+    const std::vector<Case> cases = {
+        {"_cbtn_hubrEnable", false, [](const auto& o) { return !o.isHubrEnabled; }},
+        {"_cbtn_hubrEnable", true, [](const auto& o) { return o.isHubrEnabled; }},
+        {"_cbtn_vdxDryrun", true, [&](const auto& o) { return o.vdxDryRunPath == root; }},
+        {"_cbtn_vdxDryrun", false, [](const auto& o) { return o.vdxDryRunPath.empty(); }},
+        {"_cbtn_vdxUploadOnFail", true, [](const auto& o) { return o.vdxUploadOnFail; }},
+        {"_cbtn_vdxUploadOnFail", false, [](const auto& o) { return !o.vdxUploadOnFail; }},
+    };
+    for (const Case& c : cases) {
+        QCheckBox* box = find<QCheckBox>(c.box);
+        box->setVisible(true);
+        if (box->isChecked() != c.on) box->click();
+        ASSERT_EQ(box->isChecked(), c.on);
+        EXPECT_TRUE(all(c.holds)) << c.box << " " << c.on;
+    }
+
+    QCheckBox* random = find<QCheckBox>("_cbtn_vdxTestOnRandomData");
+    random->click();
+    EXPECT_FALSE(find<QLineEdit>("_ctxt_vdxSnInput")->isEnabled());
+    EXPECT_TRUE(find<QLineEdit>("_ctxt_vdxBinPathInput")->isReadOnly());
+    random->click();
+    EXPECT_TRUE(find<QLineEdit>("_ctxt_vdxSnInput")->isEnabled());
+    EXPECT_FALSE(find<QLineEdit>("_ctxt_vdxBinPathInput")->isReadOnly());
+
+    find<QCheckBox>("_cbtn_devMode")->setChecked(false);
+    app->OnBtn_devMode();
+    EXPECT_EQ(find<QLabel>("_txt_testInfo")->text(), "");
+    for (const char* name : devSwitches) EXPECT_TRUE(find<QWidget>(name)->isHidden()) << name;
+    EXPECT_TRUE(all([](const auto& o) { return !o.isDevelopmentMode; }));
+    ASSERT_TRUE(waitGui([&] { return pane().find("*** VDX Use Random Data for Testing") != std::string::npos; }));
+    EXPECT_NE(pane().find("*** VDX Enable Upload on Failure"), std::string::npos);
+}
+
+TEST_F(StationWindow, ClosingStoresThePortAndThreeEndpoints) {
+    start();
+    setText("_ctxt_port", "40404");
+    setText("_ctxt_vdxCaUrl", "https://ca.closing.invalid");
+    setText("_ctxt_vdxDsSetUrl", "https://set.closing.invalid");
+    setText("_ctxt_vdxDsGetUrl", "https://get.closing.invalid");
+    setText("_ctxt_vdxTrObjUrl", "http://trust.closing.invalid/vdxtrustobject");
+    app->applicationWillTerminate();
+    EXPECT_FALSE(app->hasWindow());
+    QSettings s = stored();
+    EXPECT_EQ(s.value("Server Port Number").toString(), "40404");
+    EXPECT_EQ(s.value("VDX CA Server URL").toString(), "https://ca.closing.invalid");
+    EXPECT_EQ(s.value("VDX DS Set Server URL").toString(), "https://set.closing.invalid");
+    EXPECT_EQ(s.value("VDX TrustObject Server URL").toString(), "http://trust.closing.invalid/vdxtrustobject");
+    // The data-store "get" endpoint is not stored at the end.
+    EXPECT_EQ(s.value("VDX DS Get Server URL").toString(), lumbrel::kDefaultVdxDsUrl);
+}
+
+TEST_F(StationWindow, TerminatesWithSixteenTestersConnectedAndAToolRunning) {
+    start();
+    const uint16_t port = nettest::freePort();
+    setText("_ctxt_port", QString::number(port));
+    press("_cbtn_launch");
+    ASSERT_EQ(title(), "Stop Server");
+
+    std::vector<int> testers;
+    for (int t = 0; t < AppDelegate::kSessionCount; ++t) {
+        const int fd = nettest::rawConnect(port);
+        ASSERT_GE(fd, 0);
+        testers.push_back(fd);
+        const stationtest::Reply r = stationtest::exchange(
+            fd, "tscr", 1, stationtest::tscrPayload("Cell" + std::to_string(t), uint8_t(t), "FVH1234567890ABCDEF"));
+        EXPECT_TRUE(r.ok) << t;
+    }
+    for (CVLRA_cg_testSession* session : app->sessions()) EXPECT_TRUE(session->isNtcpRunning());
+
+    std::atomic<int> rounds{0};
+    ASSERT_TRUE(app->startTool([&] {
+        while (app->_isThreadRunning.load()) {
+            app->_lm->printText(kVL1, "tool round %d on %zu sessions", rounds.load(), app->sessions().size());
+            ++rounds;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }));
+    EXPECT_FALSE(app->startTool([] {})) << "one tool at a time";
+    ASSERT_TRUE(nettest::waitFor([&] { return rounds.load() > 5; }));
+
+    app->applicationWillTerminate();
+    EXPECT_FALSE(app->_vdxThread.joinable());
+    EXPECT_TRUE(app->sessions().empty());
+    for (int fd : testers) {
+        EXPECT_TRUE(nettest::seesEof(fd));
+        close(fd);
+    }
+    QTest::qWait(50);  // a queued reset for a window that is gone is dropped
+}
+
+TEST_F(StationWindow, ParseButtonsWriteIntoTheLogRoot) {
+    start();
+    const std::string packet = dir.file("p_atst.bin");
+    // One point, one sample.
+    std::string bytes(1, '\1');
+    bytes += std::string("\0\1\0\0\0", 5) + std::string(12, '\0');
+    const float sample[4] = {400.0f, 1.0f, 11.0f, 6.0f};
+    bytes.append(reinterpret_cast<const char*>(sample), sizeof(sample));
+    nktest::writeFile(packet, bytes);
+    setText("_ctxt_atstBin", QString::fromStdString(packet));
+    press("_cbtn_parseAtst");
+    EXPECT_NE(nktest::readFile(logRoot + "/raw_tp0.csv").find("transmittance, 50.000000, \n"), std::string::npos);
+
+    const std::string unif = dir.file("p_unif.bin");
+    std::string image(21, '\0');
+    image[0] = 2;
+    image[2] = 2;
+    image += "\x10\x20\x30\x40";
+    nktest::writeFile(unif, image);
+    setText("_ctxt_unifBin", QString::fromStdString(unif));
+    press("_cbtn_parseUnif");
+    int bmps = 0;
+    for (const auto& e : fs::directory_iterator(logRoot)) bmps += e.path().string().ends_with("_unif.bmp");
+    EXPECT_EQ(bmps, 1);
+    ASSERT_TRUE(waitGui([&] { return pane().find(" *** Total Test Points 1") != std::string::npos; }));
+}
+
+TEST_F(StationWindow, Screenshot) {
+    start();
+    const uint16_t port = nettest::freePort();
+    setText("_ctxt_port", QString::number(port));
+    press("_cbtn_launch");
+    ASSERT_EQ(title(), "Stop Server");
+    const int fd = nettest::rawConnect(port);
+    ASSERT_GE(fd, 0);
+    const stationtest::Reply r =
+        stationtest::exchange(fd, "tscr", 1, stationtest::tscrPayload("Cell0", 0, "FVH1234567890ABCDEF"));
+    EXPECT_TRUE(r.ok);
+    app->_window->show();
+    QTest::qWait(2 * 330 + 50);
+    fs::create_directories(NK_SCREENSHOT_DIR);
+    const QString path = QStringLiteral(NK_SCREENSHOT_DIR "/station_window.png");
+    ASSERT_TRUE(app->_window->grab().save(path));
+    EXPECT_FALSE(QImage(path).isNull());
+    close(fd);
+}
+
+TEST_F(StationWindow, AFinishedToolIsJoinedBeforeTheNext) {
+    start();
+    std::atomic<int> runs{0};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(nettest::waitFor([&] { return !app->_isThreadRunning.load(); }));
+        ASSERT_TRUE(app->startTool([&] { ++runs; }));
+    }
+    app->joinTool();
+    EXPECT_EQ(runs.load(), 3);
+}
+
+}  // namespace
