@@ -111,6 +111,8 @@ public:
     void OnBtn_vdxLogLevel();
     void OnBtn_parseAtst();
     void OnBtn_parseUnif();
+    // The a-factor calibration of the folder in _ctxt_calcABin, on _vdxThread.
+    void OnBtn_CalcAfactor();
     // Moves relayed log text into the pane and shows the memory in use.
     void OnTimer33();
     void OnTimer1000();
@@ -212,6 +214,8 @@ public:
     // The repository and calibration tools' worker.
     std::thread _vdxThread;
     std::atomic<bool> _isThreadRunning{false};
+    // Asks a tool that checks it between units to end early.
+    std::atomic<bool> _toolStop{false};
 
 private:
     // Aborts unless called on the GUI thread: widgets belong to it.

@@ -179,6 +179,7 @@ bool AppDelegate::startTool(std::function<void()> body) {
     // The previous tool has finished its loop; its thread is joined before the next starts.
     if (_vdxThread.joinable()) _vdxThread.join();
     _isThreadRunning.store(true);
+    _toolStop.store(false);
     _vdxThread = std::thread([this, body = std::move(body)] {
         body();
         _isThreadRunning.store(false);
@@ -187,6 +188,7 @@ bool AppDelegate::startTool(std::function<void()> body) {
 }
 
 void AppDelegate::joinTool() {
+    _toolStop.store(true);
     _isThreadRunning.store(false);
     if (_vdxThread.joinable()) _vdxThread.join();
 }

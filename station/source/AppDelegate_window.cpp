@@ -177,8 +177,8 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     toolsRow->addWidget(files, 2);
     root->addLayout(toolsRow);
 
-    // The repository tools and the calibration are not wired in this build.
-    for (QPushButton* b : {_cbtn_vdxTestGet, _cbtn_vdxManualSet, _cbtn_vdxValidate, _cbtn_calcA}) b->setEnabled(false);
+    // The repository tools are not wired in this build.
+    for (QPushButton* b : {_cbtn_vdxTestGet, _cbtn_vdxManualSet, _cbtn_vdxValidate}) b->setEnabled(false);
 
     // The log pane (launch step 6).
     _ctxt_log = new ONK_TextBox;
@@ -228,6 +228,7 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     QObject::connect(_ccmb_vdxLogLevel, &QComboBox::activated, _window, [this] { OnBtn_vdxLogLevel(); });
     QObject::connect(_cbtn_parseAtst, &QPushButton::clicked, _window, [this] { OnBtn_parseAtst(); });
     QObject::connect(_cbtn_parseUnif, &QPushButton::clicked, _window, [this] { OnBtn_parseUnif(); });
+    QObject::connect(_cbtn_calcA, &QPushButton::clicked, _window, [this] { OnBtn_CalcAfactor(); });
 
     // Launch steps that concern the window. The switches start as the station's
     // own defaults, or as its command line asked.
@@ -448,6 +449,27 @@ void AppDelegate::OnBtn_parseAtst() {
 void AppDelegate::OnBtn_parseUnif() {
     requireGuiThread(__func__);
     vlra_parseUnifFile(_lm, text(_ctxt_unifBin), _logPath_root);
+}
+
+void AppDelegate::OnBtn_CalcAfactor() {
+    requireGuiThread(__func__);
+    t_vlraCalcAOptions options = calcAOptions(text(_ctxt_calcABin));
+    // The run's titles reach the button through the GUI loop; termination joins
+    // the run before the button goes.
+    QPushButton* button = _cbtn_calcA;
+    options.progress = [button](const std::string& title, bool visible) {
+        const QString t = QString::fromStdString(title);
+        QMetaObject::invokeMethod(
+            button,
+            [button, t, visible] {
+                button->setText(t);
+                button->setVisible(visible);
+            },
+            Qt::QueuedConnection);
+    };
+    options.stop = &_toolStop;
+    if (!startTool([options] { nkVlra_calcAFactors(options); }))
+        _lm->printText(kVL1, "[Err] a tool is running; the calibration did not start");
 }
 
 // ---------------------------------------------------------------- timers

@@ -405,6 +405,23 @@ TEST_F(StationWindow, Screenshot) {
     close(fd);
 }
 
+TEST_F(StationWindow, CalibrationButtonRunsOnTheToolThreadAndShowsAgainAtItsEnd) {
+    start();
+    QPushButton* button = find<QPushButton>("_cbtn_calcA");
+    ASSERT_TRUE(button->isEnabled());
+    setText("_ctxt_calcABin", QString::fromStdString(dir.file("no-such-cell")));
+    press("_cbtn_calcA");
+    ASSERT_TRUE(waitGui([&] { return !app->_isThreadRunning.load() && button->text() == "CalcA Path ERR!"; }));
+    EXPECT_FALSE(button->isHidden());
+    // A second run while one is busy does not start.
+    ASSERT_TRUE(app->startTool([&] {
+        while (app->_isThreadRunning.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }));
+    press("_cbtn_calcA");
+    ASSERT_TRUE(waitGui([&] { return pane().find("the calibration did not start") != std::string::npos; }));
+    app->joinTool();
+}
+
 TEST_F(StationWindow, AFinishedToolIsJoinedBeforeTheNext) {
     start();
     std::atomic<int> runs{0};
