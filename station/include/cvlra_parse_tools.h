@@ -10,7 +10,7 @@
 
 class CNK_logManager;
 
-struct t_vlraAtstPoint {
+struct t_vlraStoredAtstPoint {
     u8 index = 0;
     float xOffset = 0.0f, yOffset = 0.0f, aOffset = 0.0f;
     std::vector<float> wavelength, dark, white, measure, transmittance;
@@ -19,12 +19,12 @@ struct t_vlraAtstPoint {
 // The test points of a stored transmittance packet, in file order. False, with
 // `points` emptied, when the count byte is missing or a point's declared size
 // runs past the end of the data.
-bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraAtstPoint>& points);
+bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraStoredAtstPoint>& points);
 
 // Writes folder/raw_tp<i>.csv for the i-th point, replacing an existing file.
 // 0, or the code of the first file that could not be written whole (the
 // others are still written).
-u16 vlra_writeAtstCsv(const std::string& folder, const std::vector<t_vlraAtstPoint>& points);
+u16 vlra_writeAtstCsv(const std::string& folder, const std::vector<t_vlraStoredAtstPoint>& points);
 
 struct t_vlraUnifImage {
     u16 width = 0, height = 0;

@@ -36,10 +36,11 @@ constexpr size_t kMaxSocketDigits = 3;
 
 std::string stars(size_t n) { return std::string(n, '*'); }
 
-template <typename... A>
-void logf(CNK_logManager* lm, const char* format, A... args) {
-    if (lm) lm->printText(kVL1, format, args...);
-}
+// Every line goes to the run's log, when there is one; the format stays a literal.
+#define LOGF(lm, ...)                                  \
+    do {                                               \
+        if (lm) (lm)->printText(kVL1, __VA_ARGS__);    \
+    } while (0)
 
 bool allDigits(const std::string& s) {
     if (s.empty()) return false;
@@ -101,7 +102,7 @@ std::vector<Unit> Run::collect(int g) {
     std::sort(files.begin(), files.end());
 
     for (const std::string& file : files) {
-        logf(lm, "found %s in /Statistics folder", fs::path(file).filename().string().c_str());
+        LOGF(lm, "found %s in /Statistics folder", fs::path(file).filename().string().c_str());
         CNK_csvParser csv(lm);
         if (csv.load(file.c_str(), kVL2) != 0) continue;
         const int cSn = csv.findColIdx("SerialNumber");
@@ -112,14 +113,14 @@ std::vector<Unit> Run::collect(int g) {
         const int cLight = csv.findColIdx("INIT::LIGHT_SOURCE");
         const int cSpectro = csv.findColIdx("INIT::SPECTROMETER");
         if (cSn < 0 || cTester < 0 || cStamp < 0) {
-            logf(lm, "[Error] %s lacks SerialNumber, TesterID or timeStamp", fs::path(file).filename().string().c_str());
+            LOGF(lm, "[Error] %s lacks SerialNumber, TesterID or timeStamp", fs::path(file).filename().string().c_str());
             continue;
         }
         const int rows = csv.getDataRow();
         auto cell = [&](int r, int c) { return c >= 0 ? csv.getStr(r, c) : std::string(); };
         if (rows > 0 && cLight >= 0) {
             res.input.lightSourceSn = cell(0, cLight);
-            logf(lm, "found LightSourceSN  = %s", nkVlra_printable(res.input.lightSourceSn).c_str());
+            LOGF(lm, "found LightSourceSN  = %s", nkVlra_printable(res.input.lightSourceSn).c_str());
         }
         for (int r = 0; r < rows; ++r) {
             Unit u;
@@ -139,7 +140,7 @@ std::vector<Unit> Run::collect(int g) {
 
             const std::string testerId = cell(r, cTester);
             if (!nkVlra_splitTesterId(testerId, &u.tester, &u.socketId)) {
-                logf(lm, "* skip row %d: TesterID %s names no socket", r, nkVlra_printable(testerId).c_str());
+                LOGF(lm, "* skip row %d: TesterID %s names no socket", r, nkVlra_printable(testerId).c_str());
                 continue;
             }
             u.socketText = testerId.substr(testerId.find('_') + 1);
@@ -147,8 +148,8 @@ std::vector<Unit> Run::collect(int g) {
             const std::string failing = cell(r, cFailing);
             const bool unifFailed = failing.find("UNIF::") != std::string::npos;
             const bool tFailed = failing.find("T::T") != std::string::npos;
-            if (unifFailed) logf(lm, "* found Uniformity error on row %d", r);
-            if (tFailed) logf(lm, "* found Transmitance error on row %d", r);
+            if (unifFailed) LOGF(lm, "* found Uniformity error on row %d", r);
+            if (tFailed) LOGF(lm, "* found Transmitance error on row %d", r);
             const std::string errText = cell(r, cErr);
             char* errEnd = nullptr;
             const long err = std::strtol(errText.c_str(), &errEnd, 10);
@@ -157,7 +158,7 @@ std::vector<Unit> Run::collect(int g) {
             if (u.socketId % 2 != g || !(errZero || (!unifFailed && !tFailed))) continue;
 
             res.input.spectrometerSn[g] = cell(r, cSpectro);
-            logf(lm, "Row[%d] found SpectrometerSN[%d] = %s for Socket %d", r, g,
+            LOGF(lm, "Row[%d] found SpectrometerSN[%d] = %s for Socket %d", r, g,
                  nkVlra_printable(res.input.spectrometerSn[g]).c_str(), u.socketId);
             std::printf("sn = %s, tester = %s, socketId = %s\n", u.sn.c_str(), nkVlra_printable(u.tester).c_str(),
                         u.socketText.c_str());
@@ -228,7 +229,7 @@ float Run::replayUnit(const Unit& u) {
     s._isOfflineRun.store(false);
     // Without its run folder no item may write: every file would land outside it.
     if (!s.isUnitOpen() || s._logPath.empty()) {
-        logf(lm, "[Error] %s: setup replay made no run folder", u.sn.c_str());
+        LOGF(lm, "[Error] %s: setup replay made no run folder", u.sn.c_str());
         return skipped;
     }
 
@@ -247,7 +248,7 @@ float Run::replayUnit(const Unit& u) {
         const std::vector<std::string> argv = {"/usr/bin/unzip", "-o", "-qq", zip, "-d", unpack};
         const u16 rc = nkUtil_performProcessArgs(argv, &status);
         unpacked = rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!unpacked) logf(lm, "[Error] unzip %s failed (status %d)", zip.c_str(), status);
+        if (!unpacked) LOGF(lm, "[Error] unzip %s failed (status %d)", zip.c_str(), status);
     }
     const bool haveUnif = unpacked && readPacketFile(unpack + "/" + u.sn + "_unif.bin", &bytes);
     fs::remove_all(unpack, ec);
@@ -278,14 +279,14 @@ bool Run::replay(int g, const std::vector<Unit>& units) {
         title(t, false);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (std::isnan(a)) {
-            logf(lm, "* skip %s: a stored packet is missing", u.sn.c_str());
+            LOGF(lm, "* skip %s: a stored packet is missing", u.sn.c_str());
             continue;
         }
         if (!nkVlra_isCountedAFactor(a))
-            logf(lm, "[Caution] Skip outliers (a_factors < 0.85 or a_factors > 1.15)");
+            LOGF(lm, "[Caution] Skip outliers (a_factors < 0.85 or a_factors > 1.15)");
         res.input.factors[g].push_back(a);
-        logf(lm, "*** CalcA %d/%d. a_factors[%d] = %3.7f", j, m, g, double(a));
-        logf(lm, "\n");
+        LOGF(lm, "*** CalcA %d/%d. a_factors[%d] = %3.7f", j, m, g, double(a));
+        LOGF(lm, "\n");
     }
     return true;
 }
@@ -355,18 +356,18 @@ t_vlraAFactorOutcome nkVlra_saveAFactors(CNK_logManager* lm, const std::string& 
     t_vlraAFactorOutcome out;
     for (int g = 0; g < 2; ++g) nkVlra_groupAFactor(in.factors[g], &out.sum[g], &out.count[g], &out.average[g]);
     for (int g = 0; g < 2; ++g)
-        logf(lm, " . Average of %d a_factors[%d] = %3.7f", out.count[g], g, double(out.average[g]));
+        LOGF(lm, " . Average of %d a_factors[%d] = %3.7f", out.count[g], g, double(out.average[g]));
 
     out.machineId = nkVlra_machineIdOf(in.lastTesterName);
     u16 result = 0;
     if (out.machineId == -1) {
-        logf(lm, "Invalid machineId = %d", -1);
+        LOGF(lm, "Invalid machineId = %d", -1);
         result = 2;
     } else {
-        logf(lm, "* Save Calc result to %s", outputFile.c_str());
+        LOGF(lm, "* Save Calc result to %s", outputFile.c_str());
         float a0 = out.average[0], a1 = out.average[1];
         if (out.count[0] < kVLRA_aFactorMinCount || out.count[1] < kVLRA_aFactorMinCount) {
-            logf(lm, "* [CAUTION] not enough passed test, save 1.0f to A factor in %s", outputFile.c_str());
+            LOGF(lm, "* [CAUTION] not enough passed test, save 1.0f to A factor in %s", outputFile.c_str());
             result = 3;
             a0 = a1 = 1.0f;
         }
@@ -384,23 +385,23 @@ t_vlraAFactorOutcome nkVlra_saveAFactors(CNK_logManager* lm, const std::string& 
             result = rc;
         } else {
             out.written = true;
-            logf(lm, "* Export to file: %s", outputFile.c_str());
+            LOGF(lm, "* Export to file: %s", outputFile.c_str());
         }
     }
 
     out.verdict = (out.average[0] == 1.0f || out.average[1] == 1.0f) ? u16(1) : result;
-    logf(lm, "%s", stars(59).c_str());
-    logf(lm, "* Calc A_factor %s * . machineId = %d", out.verdict == 0 ? "Pass" : "Fail", out.machineId);
-    logf(lm, ". LightSourceSN  = %s", nkVlra_printable(in.lightSourceSn).c_str());
-    logf(lm, ". SpectrometerSN[0] = %s", nkVlra_printable(in.spectrometerSn[0]).c_str());
-    logf(lm, ". SpectrometerSN[1] = %s", nkVlra_printable(in.spectrometerSn[1]).c_str());
-    logf(lm, ". a_factors[0]   = %3.7f", double(out.average[0]));
-    logf(lm, ". a_factors[1]   = %3.7f", double(out.average[1]));
+    LOGF(lm, "%s", stars(59).c_str());
+    LOGF(lm, "* Calc A_factor %s * . machineId = %d", out.verdict == 0 ? "Pass" : "Fail", out.machineId);
+    LOGF(lm, ". LightSourceSN  = %s", nkVlra_printable(in.lightSourceSn).c_str());
+    LOGF(lm, ". SpectrometerSN[0] = %s", nkVlra_printable(in.spectrometerSn[0]).c_str());
+    LOGF(lm, ". SpectrometerSN[1] = %s", nkVlra_printable(in.spectrometerSn[1]).c_str());
+    LOGF(lm, ". a_factors[0]   = %3.7f", double(out.average[0]));
+    LOGF(lm, ". a_factors[1]   = %3.7f", double(out.average[1]));
     if (out.verdict == 3) {
-        logf(lm, "[FAIL] not enough passed test data (Required > 100x)");
-        logf(lm, " . Socket group #1 (1,3,5,7) passed test count = %d", out.count[0]);
-        logf(lm, " . Socket group #2 (2,4,6,8) passed test count = %d", out.count[1]);
-        logf(lm, "[FAIL] Please retest to collect at least 100x passed test for each socket group");
+        LOGF(lm, "[FAIL] not enough passed test data (Required > 100x)");
+        LOGF(lm, " . Socket group #1 (1,3,5,7) passed test count = %d", out.count[0]);
+        LOGF(lm, " . Socket group #2 (2,4,6,8) passed test count = %d", out.count[1]);
+        LOGF(lm, "[FAIL] Please retest to collect at least 100x passed test for each socket group");
     }
     return out;
 }
@@ -428,7 +429,7 @@ t_vlraCalcAResult nkVlra_calcAFactors(const t_vlraCalcAOptions& opt) {
     run.title("CalcA In-Process!", false);
     std::error_code ec;
     if (opt.inputFolder.empty() || !fs::is_directory(opt.inputFolder, ec)) {
-        logf(lm, "[Error] %s is no folder", opt.inputFolder.c_str());
+        LOGF(lm, "[Error] %s is no folder", opt.inputFolder.c_str());
         return finish(kNKErr_pathNotExist, "CalcA Path ERR!");
     }
 
@@ -440,11 +441,11 @@ t_vlraCalcAResult nkVlra_calcAFactors(const t_vlraCalcAOptions& opt) {
     nkUtil_formatTimestampStr(date, sizeof(date), 1, start);
     res.input.date = date;
     if (lm) lm->setLogFileName((opt.inputFolder + "/Calculate_A_Factor_" + date + ".log").c_str());
-    logf(lm, "%s", stars(59).c_str());
-    logf(lm, "* Calc A_factor * \n");
+    LOGF(lm, "%s", stars(59).c_str());
+    LOGF(lm, "* Calc A_factor * \n");
 
     if (entries < 3) {
-        logf(lm, "[Error] Not enough record.");
+        LOGF(lm, "[Error] Not enough record.");
         return finish(kNKErr_invalidCondition, "CalcA No Record!");
     }
     bool listed = true;
@@ -452,7 +453,7 @@ t_vlraCalcAResult nkVlra_calcAFactors(const t_vlraCalcAOptions& opt) {
     if (ec) listed = false;
     for (; !ec && it != end; it.increment(ec))
         if (it->is_directory() && it->path().filename().string().find("Statistics") != std::string::npos)
-            logf(lm, "found /Statistics folder");
+            LOGF(lm, "found /Statistics folder");
     if (ec) listed = false;
     if (!listed) run.title("CalcA Path ERR!", false);
 
@@ -467,21 +468,21 @@ t_vlraCalcAResult nkVlra_calcAFactors(const t_vlraCalcAOptions& opt) {
         }
         std::printf("snList size: %d\n", int(units.size()));
         std::fflush(stdout);
-        logf(lm, "found %d successful test records for socket %d\n", int(units.size()), g);
-        logf(lm, "%s", std::string(47, '-').c_str());
-        logf(lm, "Calculate a_factors for socket %d", g);
-        logf(lm, "\n");
+        LOGF(lm, "found %d successful test records for socket %d\n", int(units.size()), g);
+        LOGF(lm, "%s", std::string(47, '-').c_str());
+        LOGF(lm, "Calculate a_factors for socket %d", g);
+        LOGF(lm, "\n");
         if (!run.replay(g, units)) {
-            logf(lm, "[Error] Calc A_factor stopped: nothing written");
+            LOGF(lm, "[Error] Calc A_factor stopped: nothing written");
             return finish(kNKErr_testAborted, "CalcA Failed!");
         }
         float sum = 0.0f, average = 0.0f;
         int count = 0;
         nkVlra_groupAFactor(res.input.factors[g], &sum, &count, &average);
-        logf(lm, "Average of %d a_factors[%d] = %3.7f", count, g, double(average));
-        logf(lm, "found SpectrometerSN[%d] = %s for Socket %d", g,
+        LOGF(lm, "Average of %d a_factors[%d] = %3.7f", count, g, double(average));
+        LOGF(lm, "found SpectrometerSN[%d] = %s for Socket %d", g,
              nkVlra_printable(res.input.spectrometerSn[g]).c_str(), g);
-        logf(lm, "%s", std::string(56, '-').c_str());
+        LOGF(lm, "%s", std::string(56, '-').c_str());
     }
 
     res.outcome = nkVlra_saveAFactors(lm, opt.outputFile, res.input);

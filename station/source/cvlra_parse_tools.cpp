@@ -31,7 +31,7 @@ bool writeRow(std::FILE* f, const char* label, const std::vector<float>& values)
 
 }  // namespace
 
-bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraAtstPoint>& points) {
+bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraStoredAtstPoint>& points) {
     points.clear();
     if (!data || size < 1) return false;
     const size_t count = data[0];
@@ -43,7 +43,7 @@ bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraAtstPoi
             return false;
         }
         const u8* p = data + off;
-        t_vlraAtstPoint tp;
+        t_vlraStoredAtstPoint tp;
         tp.index = p[0];
         const u32 n = readU32(p + 1);
         tp.xOffset = readF32(p + 5);
@@ -70,10 +70,10 @@ bool vlra_parseStoredAtst(const u8* data, size_t size, std::vector<t_vlraAtstPoi
     return true;
 }
 
-u16 vlra_writeAtstCsv(const std::string& folder, const std::vector<t_vlraAtstPoint>& points) {
+u16 vlra_writeAtstCsv(const std::string& folder, const std::vector<t_vlraStoredAtstPoint>& points) {
     u16 first = 0;
     for (size_t i = 0; i < points.size(); ++i) {
-        const t_vlraAtstPoint& tp = points[i];
+        const t_vlraStoredAtstPoint& tp = points[i];
         char path[4096];
         std::snprintf(path, sizeof(path), "%s/raw_tp%zu.csv", folder.c_str(), i);
         std::FILE* f = std::fopen(path, "w");
@@ -125,7 +125,7 @@ u16 vlra_parseAtstFile(CNK_logManager* lm, const std::string& binFile, const std
         std::free(buffer);
         return err;
     }
-    std::vector<t_vlraAtstPoint> points;
+    std::vector<t_vlraStoredAtstPoint> points;
     const bool whole = vlra_parseStoredAtst(static_cast<const u8*>(buffer), length, points);
     std::free(buffer);
     if (!whole) {
@@ -134,7 +134,7 @@ u16 vlra_parseAtstFile(CNK_logManager* lm, const std::string& binFile, const std
     }
     if (lm) {
         lm->printText(kVL1, " *** Total Test Points %d", int(points.size()));
-        for (const t_vlraAtstPoint& tp : points) {
+        for (const t_vlraStoredAtstPoint& tp : points) {
             lm->printText(kVL1, "* Test Points %d, %d Wavelength Samples", int(tp.index), int(tp.wavelength.size()));
             lm->printText(kVL1, "* X offset %5.3f, Y offset %5.3f, A offset %5.3f", double(tp.xOffset),
                           double(tp.yOffset), double(tp.aOffset));

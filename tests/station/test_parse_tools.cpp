@@ -88,7 +88,7 @@ TEST(ParseTools, FilesThatRunShortWriteNothing) {
         {"empty", {}},
     };
     for (const Case& c : cases) {
-        std::vector<t_vlraAtstPoint> points;
+        std::vector<t_vlraStoredAtstPoint> points;
         EXPECT_FALSE(vlra_parseStoredAtst(c.bytes.data(), c.bytes.size(), points)) << c.name;
         EXPECT_TRUE(points.empty()) << c.name;
         const std::string packet = dir.file("short.bin");
@@ -101,7 +101,7 @@ TEST(ParseTools, FilesThatRunShortWriteNothing) {
 
     // Zero points is a whole file with nothing to write.
     const Bytes none{0};
-    std::vector<t_vlraAtstPoint> points;
+    std::vector<t_vlraStoredAtstPoint> points;
     EXPECT_TRUE(vlra_parseStoredAtst(none.data(), none.size(), points));
     EXPECT_TRUE(points.empty());
 }
