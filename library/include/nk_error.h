@@ -43,6 +43,9 @@ void nkDebug_PrintMarker(const char* file, const char* objName, const char* func
     nkDebug_printError(this->logManager, __FILE__, this->name, __func__, __LINE__, (uint16_t)(code), (cond))
 #define NK_REPORT_FN(code, cond) \
     nkDebug_printError(nullptr, __FILE__, nullptr, __func__, __LINE__, (uint16_t)(code), (cond))
+// From a helper: the report names `func`, the operation the caller called.
+#define NK_REPORT_IN(func, code, cond) \
+    nkDebug_printError(this->logManager, __FILE__, this->name, (func), __LINE__, (uint16_t)(code), (cond))
 
 // Broken preconditions that only a programming error can cause.
 #define NK_ASSERT(cond) \

@@ -128,6 +128,7 @@ private:
     std::shared_ptr<NK_unplugGate> _gate;
 
     friend class CNK_serial;
+    friend class CNK_marlet;
 };
 
 // ---------------------------------------------------------------- board base
