@@ -84,6 +84,9 @@ private:
     void takeCallback(INK_ntcpCallback* callback);
     void printHeaderInfo(const tNTCP_header* hdr, u8 pcs, t_nkVbsLvl verbosity);
     u16 discardPayload(size_t length, Clock::time_point deadline);
+    // SendPacket's work; failures are reported under `func`, the operation the caller called.
+    u16 sendPacket(const char* func, u32 ctrl, u8 seqn, u16 errc, const void* data, int length,
+                   t_nkVbsLvl verbosity);
     void rejectPacket(const tNTCP_header* hdr, u16 errc, u8 pcsReceived, u8 pcsComputed);
 
     std::atomic<bool> verbose_{false};

@@ -95,10 +95,11 @@ private:
     void onUsbDevDisconnected(u32 id, t_nkUsbDevInfo& info) override;
     static CNK_serial* makePort(u32 baudRate, t_nkSerialFormat format, u8 bufferSizeKB, CNK_usbDev* pUsbDev);
     void closeLocked();
-    u16 drainLocked();
+    // The helpers report under `func`, the operation the caller called.
+    u16 drainLocked(const char* func);
     int modemGet(int bit);
     u16 modemSet(int bit, bool on);
-    u16 writeLocked(const u8* data, u32 length);
+    u16 writeLocked(const char* func, const u8* data, u32 length);
     // Waits until the port is readable, the deadline passes (0) or the device goes (-1).
     int waitReadable(long long deadlineNs);
     // Input through a small read-ahead, so text reads take a chunk per system
@@ -169,8 +170,9 @@ protected:
 
 private:
     void setup(u32 baudRate, t_nkSerialFormat format, u8 bufferSizeKB);
-    u16 sendLocked(const u8* data, size_t dataLeng);
-    void drainLocked(double timeoutMs);
+    // The helpers report under `func`, the operation the caller called.
+    u16 sendLocked(const char* func, const u8* data, size_t dataLeng);
+    void drainLocked(const char* func, double timeoutMs);
     void closeLocked();
     int waitReadable(long long deadlineNs);
 

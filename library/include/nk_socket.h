@@ -74,9 +74,11 @@ protected:
     using Clock = std::chrono::steady_clock;
 
     // Reads exactly `length` bytes, giving up with kNKErr_timeout at `deadline`.
-    u16 recvExact(void* pBuff, size_t length, Clock::time_point deadline);
+    // Failures are reported under `func`, the operation the caller is in.
+    u16 recvExact(void* pBuff, size_t length, Clock::time_point deadline, const char* func);
     // Sends the parts as one message: no other sender's bytes come in between.
-    u16 sendParts(const struct iovec* parts, int count);
+    // Failures are reported under `func`.
+    u16 sendParts(const struct iovec* parts, int count, const char* func);
     // Ends the connection and waits until the receive thread and its notifications
     // are over. Destructors of classes that receive the callbacks call it first,
     // so that no callback reaches a half-destroyed object.
@@ -101,7 +103,7 @@ private:
     void writePeerName(int skt);
     void touch();
     void stopWithError(const char* what, int err);
-    u16 recvInto(u8* buf, size_t length, size_t* got, bool waitAll, const Clock::time_point* deadline);
+    u16 recvInto(const char* func, u8* buf, size_t length, size_t* got, bool waitAll, const Clock::time_point* deadline);
 
     std::atomic<int> _socket{0};
     std::atomic<u32> socketName_{0xFFFFFFFFu};

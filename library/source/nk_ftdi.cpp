@@ -194,16 +194,16 @@ void CNK_ftdi::close_device() {
 void CNK_ftdi::clear_recvBuffer(double timeoutMs) {
     NK_VALID_OR_RETURN_VOID();
     std::lock_guard<std::mutex> lock(_mtx);
-    drainLocked(timeoutMs);
+    drainLocked(__func__, timeoutMs);
 }
 
-void CNK_ftdi::drainLocked(double timeoutMs) {
+void CNK_ftdi::drainLocked(const char* func, double timeoutMs) {
     if (!(_fd > 0)) {
-        NK_REPORT(kNKErr_invalidCondition, "_fd>0");
+        NK_REPORT_IN(func, kNKErr_invalidCondition, "_fd>0");
         return;
     }
     if (setNonBlocking(_fd, true) != 0) {
-        NK_REPORT(kNKErr_serialCtrlError, "ctl_rtn==0");
+        NK_REPORT_IN(func, kNKErr_serialCtrlError, "ctl_rtn==0");
         return;
     }
     u8 chunk[kDrainChunk];
@@ -225,26 +225,26 @@ void CNK_ftdi::drainLocked(double timeoutMs) {
 
 // ---------------------------------------------------------------- sends
 
-u16 CNK_ftdi::sendLocked(const u8* data, size_t dataLeng) {
+u16 CNK_ftdi::sendLocked(const char* func, const u8* data, size_t dataLeng) {
     if (!(_fd > 0)) {
-        NK_REPORT(kNKErr_invalidCondition, "_fd>0");
+        NK_REPORT_IN(func, kNKErr_invalidCondition, "_fd>0");
         return kNKErr_invalidCondition;
     }
     if (!data) {
-        NK_REPORT(kNKErr_invalidPointer, "data!=NULL");
+        NK_REPORT_IN(func, kNKErr_invalidPointer, "data!=NULL");
         return kNKErr_invalidPointer;
     }
     if (!(dataLeng > 0)) {
-        NK_REPORT(kNKErr_invalidPointer, "dataLeng>0");
+        NK_REPORT_IN(func, kNKErr_invalidPointer, "dataLeng>0");
         return kNKErr_invalidPointer;
     }
     const ssize_t len = write(_fd, data, dataLeng);
     if (len == 0) {
-        NK_REPORT(kNKErr_serialWriteError, "len>0");
+        NK_REPORT_IN(func, kNKErr_serialWriteError, "len>0");
         return kNKErr_serialWriteError;
     }
     if (len < 0 || static_cast<size_t>(len) != dataLeng) {
-        NK_REPORT(kNKErr_serialWriteAbnormal, "len==dataLeng");
+        NK_REPORT_IN(func, kNKErr_serialWriteAbnormal, "len==dataLeng");
         return kNKErr_serialWriteAbnormal;
     }
     return kNKErr_OK;
@@ -253,7 +253,7 @@ u16 CNK_ftdi::sendLocked(const u8* data, size_t dataLeng) {
 u16 CNK_ftdi::send(const u8* data, size_t dataLeng) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     std::lock_guard<std::mutex> lock(_mtx);
-    return sendLocked(data, dataLeng);
+    return sendLocked(__func__, data, dataLeng);
 }
 
 u16 CNK_ftdi::send(const std::string& data) { return send(reinterpret_cast<const u8*>(data.data()), data.size()); }
@@ -401,7 +401,7 @@ u16 CNK_ftdi::recv(std::string& data, const char* delimiter, double timeoutMs) {
             NK_REPORT(rc, "found==true");
         }
         // Drained before the mutex goes: once it is released an unplug may free this port.
-        if (rc && !_gone) drainLocked(timeoutMs);
+        if (rc && !_gone) drainLocked(__func__, timeoutMs);
     }
     return rc;
 }
@@ -447,7 +447,7 @@ u16 CNK_ftdi::recv(std::vector<u8>& data, double timeoutMs) {
             rc = kNKErr_serialReadTimeout;
             NK_REPORT(rc, "data.size()>0");
         }
-        if (rc && !_gone) drainLocked(timeoutMs);
+        if (rc && !_gone) drainLocked(__func__, timeoutMs);
     }
     return rc;
 }

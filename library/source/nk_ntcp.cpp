@@ -145,12 +145,17 @@ void CNK_ntcp::printPacketInfo(const tNTCP_packet* packet, t_nkVbsLvl verbosity)
 
 u16 CNK_ntcp::SendPacket(u32 ctrl, u8 seqn, u16 errc, const void* data, int length, t_nkVbsLvl verbosity) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    return sendPacket(__func__, ctrl, seqn, errc, data, length, verbosity);
+}
+
+u16 CNK_ntcp::sendPacket(const char* func, u32 ctrl, u8 seqn, u16 errc, const void* data, int length,
+                         t_nkVbsLvl verbosity) {
     if (ctrl == 0) {
-        NK_REPORT(kNKErr_invalidParam, "ctrl!=0");
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_invalidParam, "ctrl!=0");
         return kNKErr_invalidParam;
     }
     if (!data && length > 0) {
-        NK_REPORT(kNKErr_invalidParam, "data!=NULL");
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, kNKErr_invalidParam, "data!=NULL");
         return kNKErr_invalidParam;
     }
     const size_t payloadLength = length > 0 ? static_cast<size_t>(length) : 0;
@@ -166,21 +171,20 @@ u16 CNK_ntcp::SendPacket(u32 ctrl, u8 seqn, u16 errc, const void* data, int leng
 
     // Header, payload and checksum go out as one message, without copying the payload.
     iovec parts[3] = {{&h, sizeof(h)}, {const_cast<void*>(data), payloadLength}, {&pcs, 1}};
-    const u16 rc = sendParts(parts, payloadLength ? 3 : 1);
-    if (rc != kNKErr_OK) NK_REPORT(rc, "");
-    return rc;
+    // A failure is reported there, once, under the caller's operation.
+    return sendParts(parts, payloadLength ? 3 : 1, func);
 }
 
 u16 CNK_ntcp::SendResponse(const tNTCP_header* pReqPktHdr, u16 errc, const void* data, int length,
                            t_nkVbsLvl verbosity) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     NK_ASSERT(pReqPktHdr!=NULL);
-    return SendPacket(pReqPktHdr->CTRL, pReqPktHdr->SEQN, errc, data, length, verbosity);
+    return sendPacket(__func__, pReqPktHdr->CTRL, pReqPktHdr->SEQN, errc, data, length, verbosity);
 }
 
 u16 CNK_ntcp::SendOneway(u32 ctrl, const void* data, int length, t_nkVbsLvl verbosity) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
-    return SendPacket(ctrl, 0, 0, data, length, verbosity);
+    return sendPacket(__func__, ctrl, 0, 0, data, length, verbosity);
 }
 
 u16 CNK_ntcp::SendRequest(u32 ctrl, const void* data, int length, tNTCP_packet** ppResponsePacket, int timeoutMsec,
@@ -224,7 +228,7 @@ u16 CNK_ntcp::SendRequest(u32 ctrl, const void* data, int length, tNTCP_packet**
         waiters_[seqn] = Waiter{ctrl, nullptr, false};
     }
 
-    const u16 sent = SendPacket(ctrl, seqn, 0, data, length, verbosity);
+    const u16 sent = sendPacket(__func__, ctrl, seqn, 0, data, length, verbosity);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMsec);
     tNTCP_packet* reply = nullptr;
     bool aborted = false;
@@ -260,7 +264,7 @@ u16 CNK_ntcp::discardPayload(size_t length, Clock::time_point deadline) {
     u8 chunk[4096];
     while (length > 0) {
         const size_t take = std::min(length, sizeof(chunk));
-        const u16 rc = recvExact(chunk, take, deadline);
+        const u16 rc = recvExact(chunk, take, deadline, "onReceive");
         if (rc != kNKErr_OK) return rc;
         length -= take;
     }
@@ -288,7 +292,7 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
     // Once a header has started to come, the whole packet must follow in time.
     const auto deadline = Clock::now() + std::chrono::milliseconds(packetTimeoutMsec_.load());
     tNTCP_header hdr;
-    u16 rc = recvExact(&hdr, sizeof(hdr), deadline);
+    u16 rc = recvExact(&hdr, sizeof(hdr), deadline, __func__);
     if (rc != kNKErr_OK) return rc;
 
     if (verbose_.load()) {
@@ -331,7 +335,7 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
     }
     std::memcpy(&pkt->header, &hdr, sizeof(hdr));
     if (plen >= 2) {
-        rc = recvExact(pkt->payload, plen, deadline);
+        rc = recvExact(pkt->payload, plen, deadline, __func__);
         if (rc != kNKErr_OK) {
             std::free(pkt);
             return rc;

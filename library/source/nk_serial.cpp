@@ -362,13 +362,13 @@ void CNK_serial::Close() {
     closeLocked();
 }
 
-u16 CNK_serial::drainLocked() {
+u16 CNK_serial::drainLocked(const char* func) {
     if (!(_fd > 0)) {
-        NK_REPORT(kNKErr_invalidCondition, "_fd>0");
+        NK_REPORT_IN(func, kNKErr_invalidCondition, "_fd>0");
         return kNKErr_invalidCondition;
     }
     if (setNonBlocking(_fd, true) != 0) {
-        NK_REPORT(kNKErr_serialCtrlError, "ctl_rtn==0");
+        NK_REPORT_IN(func, kNKErr_serialCtrlError, "ctl_rtn==0");
         return kNKErr_serialCtrlError;
     }
     dropInput();
@@ -379,8 +379,8 @@ u16 CNK_serial::drainLocked() {
         const ssize_t n = read(_fd, chunk, sizeof(chunk));
         if (n == 0 || (n < 0 && errno == EAGAIN)) break;
         if (nowNs() >= deadline) {
-            NK_REPORT(kNKErr_timeout, "");
-            NK_REPORT(kNKErr_timeout, "");
+            NK_REPORT_IN(func, kNKErr_timeout, "");
+            NK_REPORT_IN(func, kNKErr_timeout, "");
             rc = kNKErr_timeout;
             break;
         }
@@ -392,19 +392,19 @@ u16 CNK_serial::drainLocked() {
 u16 CNK_serial::clear_readBuffer() {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     std::lock_guard<std::mutex> lock(_mtx);
-    return drainLocked();
+    return drainLocked(__func__);
 }
 
 // ---------------------------------------------------------------- writes
 
-u16 CNK_serial::writeLocked(const u8* data, u32 length) {
+u16 CNK_serial::writeLocked(const char* func, const u8* data, u32 length) {
     const ssize_t n = write(_fd, data, length);
     if (n == -1) {
-        NK_REPORT(kNKErr_serialWriteError, "");
+        NK_REPORT_IN(func, kNKErr_serialWriteError, "");
         return kNKErr_serialWriteError;
     }
     if (static_cast<u32>(n) != length) {
-        NK_REPORT(kNKErr_serialWriteAbnormal, "");
+        NK_REPORT_IN(func, kNKErr_serialWriteAbnormal, "");
         return kNKErr_serialWriteAbnormal;
     }
     return kNKErr_OK;
@@ -426,7 +426,7 @@ u16 CNK_serial::Write(u8* data, u32 length) {
         return kNKErr_invalidBufferSize;
     }
     std::memcpy(_sendBuff, data, length);
-    return writeLocked(_sendBuff, length);
+    return writeLocked(__func__, _sendBuff, length);
 }
 
 u16 CNK_serial::Write(char* format, ...) {
@@ -448,7 +448,7 @@ u16 CNK_serial::Write(char* format, ...) {
         NK_REPORT(kNKErr_invalidBufferSize, "len<_sendBuffSize");
         return kNKErr_invalidBufferSize;
     }
-    return writeLocked(_sendBuff, static_cast<u32>(n));
+    return writeLocked(__func__, _sendBuff, static_cast<u32>(n));
 }
 
 u16 CNK_serial::Write_modBus_rtu(u8 address, u8 function, void* data, int dataLen) {
@@ -473,7 +473,7 @@ u16 CNK_serial::Write_modBus_rtu(u8 address, u8 function, void* data, int dataLe
     const double t0 = nowMs();
     const size_t frameLen = static_cast<size_t>(dataLen) + 4;
     buildRtuFrame(address, function, static_cast<const u8*>(data), static_cast<size_t>(dataLen), _sendBuff);
-    const u16 rc = writeLocked(_sendBuff, static_cast<u32>(frameLen));
+    const u16 rc = writeLocked(__func__, _sendBuff, static_cast<u32>(frameLen));
     if (rc) return rc;
     printFrame("send", frameLen, nowMs() - t0, _sendBuff);
     return kNKErr_OK;
@@ -502,7 +502,7 @@ u16 CNK_serial::Write_modBus_ascii(u8 address, u8 function, u8* data, int dataLe
     std::vector<u8> frame(static_cast<size_t>(dataLen) + 4);
     buildRtuFrame(address, function, data, static_cast<size_t>(dataLen), frame.data());
     const size_t n = hexFrameText(frame.data(), frame.size(), reinterpret_cast<char*>(_sendBuff));
-    return writeLocked(_sendBuff, static_cast<u32>(n));
+    return writeLocked(__func__, _sendBuff, static_cast<u32>(n));
 }
 
 // ---------------------------------------------------------------- reads

@@ -442,7 +442,8 @@ void CNK_socket::finishConnection(INK_socketCallback* callback, const std::share
     _status.store(k_nkSocketStatus_notActive);
 }
 
-u16 CNK_socket::recvInto(u8* buf, size_t length, size_t* got, bool waitAll, const Clock::time_point* deadline) {
+u16 CNK_socket::recvInto(const char* func, u8* buf, size_t length, size_t* got, bool waitAll,
+                         const Clock::time_point* deadline) {
     u16 rc = kNKErr_OK;
     int err = 0;
     size_t done = 0;
@@ -500,7 +501,7 @@ u16 CNK_socket::recvInto(u8* buf, size_t length, size_t* got, bool waitAll, cons
     touch();
     if (rc != kNKErr_OK) {
         logLine(kVL1, "[Error] recv failed err=%d (%s)", err, errText(err).c_str());
-        NK_REPORT(rc, "");
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, rc, "");
         if (loopDone_.load())
             _status.store(k_nkSocketStatus_notActive);
         else
@@ -515,7 +516,7 @@ u16 CNK_socket::Recv(void* pBuff, size_t* pBuffLength, bool waitAll) {
     NK_ASSERT(pBuffLength!=NULL);
     NK_ASSERT(*pBuffLength>0);
     size_t got = 0;
-    const u16 rc = recvInto(static_cast<u8*>(pBuff), *pBuffLength, &got, waitAll, nullptr);
+    const u16 rc = recvInto(__func__, static_cast<u8*>(pBuff), *pBuffLength, &got, waitAll, nullptr);
     if (rc == kNKErr_OK && !waitAll) *pBuffLength = got;
     return rc;
 }
@@ -527,16 +528,16 @@ u16 CNK_socket::Recv(void* pBuff, size_t* pBuffLength, bool waitAll, u32 timeout
     NK_ASSERT(*pBuffLength>0);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t got = 0;
-    const u16 rc = recvInto(static_cast<u8*>(pBuff), *pBuffLength, &got, waitAll, &deadline);
+    const u16 rc = recvInto(__func__, static_cast<u8*>(pBuff), *pBuffLength, &got, waitAll, &deadline);
     *pBuffLength = got;
     return rc;
 }
 
-u16 CNK_socket::recvExact(void* pBuff, size_t length, Clock::time_point deadline) {
+u16 CNK_socket::recvExact(void* pBuff, size_t length, Clock::time_point deadline, const char* func) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     if (length == 0) return kNKErr_OK;
     size_t got = 0;
-    return recvInto(static_cast<u8*>(pBuff), length, &got, true, &deadline);
+    return recvInto(func, static_cast<u8*>(pBuff), length, &got, true, &deadline);
 }
 
 u16 CNK_socket::Send(const void* pBuff, size_t buffLength) {
@@ -544,10 +545,10 @@ u16 CNK_socket::Send(const void* pBuff, size_t buffLength) {
     NK_ASSERT(pBuff!=NULL);
     NK_ASSERT(buffLength>0);
     iovec part{const_cast<void*>(pBuff), buffLength};
-    return sendParts(&part, 1);
+    return sendParts(&part, 1, __func__);
 }
 
-u16 CNK_socket::sendParts(const iovec* parts, int count) {
+u16 CNK_socket::sendParts(const iovec* parts, int count, const char* func) {
     NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
     std::vector<iovec> rest(parts, parts + count);
     size_t first = 0;
@@ -618,7 +619,7 @@ u16 CNK_socket::sendParts(const iovec* parts, int count) {
     touch();
     if (rc != kNKErr_OK) {
         logLine(kVL1, "[Error] send failed err=%d(%s)", err, errText(err).c_str());
-        NK_REPORT(rc, "");
+        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, rc, "");
         markClosing(_status);
         if (!loopDone_.load()) signalWake();  // let the receive thread end the connection now
     }

@@ -337,11 +337,43 @@ Value& Value::append(Value v) {
     return items_.back();
 }
 
+namespace {
+// Below this many keys a plain search is as quick as the index.
+constexpr size_t kIndexFrom = 16;
+}  // namespace
+
+Value::Value(const Value& o)
+    : type_(o.type_), str_(o.str_), num_(o.num_), int_(o.int_), unsigned_(o.unsigned_), keys_(o.keys_),
+      items_(o.items_),
+      index_(o.index_ ? std::make_unique<std::unordered_map<std::string, size_t>>(*o.index_) : nullptr) {}
+
+Value& Value::operator=(const Value& o) {
+    if (this != &o) {
+        Value copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
 Value& Value::set(const std::string& key, Value v) {
-    for (size_t i = 0; i < keys_.size(); ++i) {
-        if (keys_[i] == key) {
-            items_[i] = std::move(v);
-            return items_[i];
+    if (keys_.size() >= kIndexFrom && !index_) {
+        index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
+        index_->reserve(keys_.size() * 2);
+        // The first of equal keys wins, as the search below finds it.
+        for (size_t i = keys_.size(); i-- > 0;) (*index_)[keys_[i]] = i;
+    }
+    if (index_) {
+        const auto [it, added] = index_->emplace(key, keys_.size());
+        if (!added) {
+            items_[it->second] = std::move(v);
+            return items_[it->second];
+        }
+    } else {
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            if (keys_[i] == key) {
+                items_[i] = std::move(v);
+                return items_[i];
+            }
         }
     }
     keys_.push_back(key);
@@ -350,6 +382,10 @@ Value& Value::set(const std::string& key, Value v) {
 }
 
 const Value* Value::find(const std::string& key) const {
+    if (index_) {
+        const auto it = index_->find(key);
+        return it == index_->end() ? nullptr : &items_[it->second];
+    }
     for (size_t i = 0; i < keys_.size(); ++i)
         if (keys_[i] == key) return &items_[i];
     return nullptr;

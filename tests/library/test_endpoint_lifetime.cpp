@@ -460,3 +460,31 @@ TEST(ReportNamesDeathTest, WriterTypeCodeAssertionNamesTheWriterAndWrite) {
         },
         "CNK_csvWriter.*write\\(\\)");
 }
+
+// Receives and sends fail inside shared helpers; the reports name the operation called.
+TEST(ReportNames, SocketAndPacketFailuresNameTheCallersOperation) {
+    CNK_socket sock;  // never connected
+    CNK_ntcp ep;
+    u8 bytes[4] = {1, 2, 3, 4};
+    size_t n = sizeof(bytes);
+    tNTCP_header request{};
+    request.CTRL = 0x54455354;
+    request.SEQN = 3;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sock.Recv(bytes, &n, true, 20u), kNKErr_socketClosed);
+    EXPECT_EQ(sock.Send(bytes, sizeof(bytes)), kNKErr_socketSendFailed);
+    EXPECT_EQ(ep.SendOneway(0x54455354, bytes, 4, kVL6), kNKErr_socketSendFailed);
+    EXPECT_EQ(ep.SendResponse(&request, 0, bytes, 4, kVL6), kNKErr_socketSendFailed);
+    EXPECT_EQ(ep.SendOneway(0, bytes, 4, kVL6), kNKErr_invalidParam);
+    const std::string text = testing::internal::GetCapturedStderr();
+    for (const char* name : {"CNK_socket::Recv()", "CNK_socket::Send()", "CNK_ntcp::SendOneway()", "CNK_ntcp::SendResponse()"})
+        EXPECT_NE(text.find(name), std::string::npos) << name << "\n" << text;
+    for (const char* helper : {"recvInto", "sendParts", "SendPacket"})
+        EXPECT_EQ(text.find(helper), std::string::npos) << helper << "\n" << text;
+    // One report line per failed send, not one per layer.
+    size_t lines = 0;
+    for (size_t at = text.find("CNK_ntcp::SendResponse()"); at != std::string::npos;
+         at = text.find("CNK_ntcp::SendResponse()", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << text;
+}

@@ -218,3 +218,36 @@ TEST(Plist, ReplacingWriteTakesLongNamesKeepsTheModeAndRefusesBadUtf8) {
     EXPECT_EQ(back.find("k")->str(), "caf\xC3\xA9");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
 }
+
+// A large dictionary looks its keys up through an index: replacing, repeated keys in a
+// file, and copies (which then change on their own) behave as the small one's search did.
+TEST(Plist, LargeDictionaryKeepsOrderReplacesAndCopiesIndependently) {
+    std::string xml = "<plist version=\"1.0\"><dict>";
+    for (int i = 0; i < 3000; ++i) xml += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+    xml += "<key>k7</key><integer>-7</integer><key>k2999</key><integer>-1</integer></dict></plist>";
+    Value root;
+    ASSERT_TRUE(pf::plist::fromXml(xml, root));
+    ASSERT_EQ(root.size(), 3000u);  // a repeated key replaces the value in its first place
+    EXPECT_EQ(root.keys()[7], "k7");
+    EXPECT_EQ(root.find("k7")->integer(), -7);
+    EXPECT_EQ(root.items().back().integer(), -1);
+    EXPECT_EQ(root.find("k1500")->integer(), 1500);
+    EXPECT_EQ(root.find("k3000"), nullptr);
+
+    Value copy = root;
+    copy.set("k1500", Value::string("changed"));
+    copy.set("new", Value::boolean(true));
+    EXPECT_EQ(root.find("k1500")->integer(), 1500);
+    EXPECT_EQ(root.find("new"), nullptr);
+    EXPECT_EQ(copy.find("k1500")->str(), "changed");
+    EXPECT_EQ(copy.keys().back(), "new");
+    EXPECT_EQ(copy.size(), 3001u);
+
+    Value small = Value::dict();
+    small.set("a", Value::integer(1));
+    small = copy;  // assignment takes the other's keys and index
+    EXPECT_TRUE(small.find("new")->boolean());
+    EXPECT_EQ(small.find("a"), nullptr);
+    small = Value::dict();
+    EXPECT_EQ(small.find("new"), nullptr);
+}

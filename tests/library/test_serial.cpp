@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -380,3 +381,37 @@ TEST(Serial, APortOpenedOnDescriptorZeroStillWorks) {
 }
 
 }  // namespace
+
+// The drain and write helpers report under the operation the caller called.
+TEST(SerialReports, HelpersReportUnderTheCallersOperation) {
+    nktest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    CNK_serial* port = CNK_serial::create(pty.path().c_str(), 115200, k_nkSerialFormat_8N1, 1);
+    ASSERT_NE(port, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(port->clear_readBuffer(), kNKErr_invalidCondition);  // not open yet
+    ASSERT_EQ(port->Open(), 0);
+    // The port's descriptor made read-only: its writes fail, its drain ends at once.
+    int portFd = -1;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const int fd = std::stoi(e.path().filename().string());
+        if (fd != pty.slave() && std::filesystem::read_symlink(e.path(), ec).string() == pty.path()) portFd = fd;
+    }
+    ASSERT_GE(portFd, 0);
+    const int readOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    ASSERT_EQ(dup2(readOnly, portFd), portFd);
+    close(readOnly);
+    u8 bytes[4] = {1, 2, 3, 4};
+    EXPECT_EQ(port->Write(bytes, sizeof(bytes)), kNKErr_serialWriteError);
+    u8 frame[2] = {0, 1};
+    EXPECT_EQ(port->Write_modBus_rtu(1, 3, frame, 2), kNKErr_serialWriteError);
+    delete port;
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(text.find("CNK_serial::clear_readBuffer()"), std::string::npos) << text;
+    EXPECT_NE(text.find("CNK_serial::Write()"), std::string::npos) << text;
+    EXPECT_NE(text.find("CNK_serial::Write_modBus_rtu()"), std::string::npos) << text;
+    EXPECT_EQ(text.find("drainLocked"), std::string::npos) << text;
+    EXPECT_EQ(text.find("writeLocked"), std::string::npos) << text;
+}

@@ -730,7 +730,14 @@ TEST_F(UsbSim, BridgePortOnItsOwnTty) {
     EXPECT_FALSE(state);
     nkSerial_setModemIoctl(nullptr);
     port.close_device();
+    // The send and drain helpers report under the operation the caller called.
+    testing::internal::CaptureStderr();
     EXPECT_EQ(port.send(std::string("x")), kNKErr_invalidCondition);
+    port.clear_recvBuffer(0);
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(text.find("CNK_ftdi::send()"), std::string::npos) << text;
+    EXPECT_NE(text.find("CNK_ftdi::clear_recvBuffer()"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Locked()"), std::string::npos) << text;
 }
 
 struct BridgeOwner : INK_usbDeviceCallback {
