@@ -15,6 +15,7 @@
 #include "nk_serial.h"
 #include "nk_serial_internal.h"
 #include "nk_utils.h"
+#include "number/pf_number.h"
 #include "usb/pf_usb.h"
 
 namespace {
@@ -149,7 +150,7 @@ u16 CNK_ftdi::open_device() {
         close(fd);
         fd = moved;
     }
-    std::printf(". open device \"%s\" in %.3f sec\n", _bsdPath.c_str(),
+    pf::number::print(stdout, ". open device \"%s\" in %.3f sec\n", _bsdPath.c_str(),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     if (fd < 1) {
         NK_REPORT_AS(name, kNKErr_serialOpenError, "_fd>0");

@@ -289,7 +289,7 @@ void CNK_futekLoadCell::stopReader() {
 
 void CNK_futekLoadCell::Close() {
     NK_VALID_OR_RETURN_VOID();
-    std::printf("LoadCell close %f\n", nowAbsolute());
+    pf::number::print(stdout, "LoadCell close %f\n", nowAbsolute());
     if (_running.load() || _thread.joinable()) {
         stopReader();
         storeFlag(&_dataValid, false);
@@ -382,7 +382,7 @@ u16 CNK_futekLoadCell::getForceDataFromRaw(float* pDataBuff, u32* pDataCount) {
         NK_REPORT(rc, "lineCnt>0");
         return rc;
     }
-    std::printf("Time To Capture %f\n", _finishTime - _startTime);
+    pf::number::print(stdout, "Time To Capture %f\n", _finishTime - _startTime);
     std::printf("dataPoints %u\n", *pDataCount);
     return rc;
 }
@@ -405,7 +405,7 @@ void CNK_futekLoadCell::lp() {
     }
     _serial->clear_readBuffer();
     _startTime = nowAbsolute();
-    std::printf("LoadCell Start Time %f\n", _startTime);
+    pf::number::print(stdout, "LoadCell Start Time %f\n", _startTime);
     char line[2048];
     char terminator[] = "\r\n";
     const float noValue = nkFutek_noValue();
@@ -459,7 +459,7 @@ void CNK_futekLoadCell::lpStreaming() {
         }
     }
     _startTime = nowAbsolute();
-    std::printf("LoadCell String Start Time %f\n", _startTime);
+    pf::number::print(stdout, "LoadCell String Start Time %f\n", _startTime);
     u64 at = 0;
     while (_running.load() && remaining > 0) {
         u32 want = static_cast<u32>(remaining < 2048 ? remaining : 2048);
@@ -483,7 +483,7 @@ void CNK_futekLoadCell::lpStreaming() {
         storeFlag(&_dataValid, true);
     }
     _finishTime = nowAbsolute();
-    std::printf("LoadCell Finish all data point capture %f\n", _finishTime);
+    pf::number::print(stdout, "LoadCell Finish all data point capture %f\n", _finishTime);
     _running = false;
     _serial->Close();
 }

@@ -19,6 +19,7 @@
 #include "nk_serial_internal.h"
 #include "nk_unplug.h"
 #include "nk_utils.h"
+#include "number/pf_number.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ size_t hexFrameText(const u8* frame, size_t frameLen, char* out) {
 }
 
 void printFrame(const char* what, size_t len, double ms, const u8* bytes) {
-    std::printf("\t%s [%4d,%7.1f]", what, static_cast<int>(len), ms);
+    pf::number::print(stdout, "\t%s [%4d,%7.1f]", what, static_cast<int>(len), ms);
     for (size_t i = 0; i < len; ++i) std::printf(" 0x%02X", bytes[i]);
     std::printf("\n");
 }
@@ -315,7 +316,7 @@ u16 CNK_serial::Open() {
     const double t0 = nowMs();
     int fd = open(_bsdPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) fd = keepOffZero(fd);
-    std::printf(". open device \"%s\" in %.3f sec\n", _bsdPath.c_str(), (nowMs() - t0) / 1000.0);
+    pf::number::print(stdout, ". open device \"%s\" in %.3f sec\n", _bsdPath.c_str(), (nowMs() - t0) / 1000.0);
     if (fd < 1) {
         NK_REPORT_AS(name, kNKErr_serialOpenError, "_fd>0");
         return kNKErr_serialOpenError;

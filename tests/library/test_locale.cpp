@@ -10,10 +10,12 @@
 #include "nk_data_item_util.h"
 #include "nk_gtest_util.h"
 #include "nk_locale_util.h"
+#include "nk_serial.h"
 #include "nk_spec.h"
 #include "nk_string.h"
 #include "nk_test_util.h"
 #include "plist/pf_plist.h"
+#include "pty_test_util.h"
 
 using nktest::dataItem;
 using nktest::readFile;
@@ -131,4 +133,21 @@ TEST(DecimalComma, PropertyListRealsAndLogLines) {
     ASSERT_NE(nkStr_scanFloat_1D("1.50 \t-0.25\n", scanned, 2), nullptr);
     EXPECT_EQ(scanned[1], -0.25f);
     EXPECT_STREQ(nkStr_getSizeString(1536), "1.500 K");
+}
+
+// The serial port's trace lines print their times with a point too.
+TEST(DecimalComma, SerialTraceLines) {
+    nktest::GermanNumbers de;
+    ASSERT_TRUE(de.active());
+    nktest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    CNK_serial* port = CNK_serial::create(pty.path().c_str(), 115200, k_nkSerialFormat_8N1, 1);
+    ASSERT_NE(port, nullptr);
+    testing::internal::CaptureStdout();
+    const u16 rc = port->Open();
+    const std::string shown = testing::internal::GetCapturedStdout();
+    delete port;
+    ASSERT_EQ(rc, 0);
+    EXPECT_NE(shown.find(" in 0.0"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(" in 0,0"), std::string::npos) << shown;
 }
