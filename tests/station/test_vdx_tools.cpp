@@ -12,6 +12,8 @@
 
 #include "cvlra_ctcl.h"
 #include "cvlra_vdx_tools.h"
+#include "nk_gtest_util.h"
+#include "nk_log_lines.h"
 #include "nk_test_util.h"
 #include "nk_utils.h"
 #include "nk_vdx.h"
@@ -22,32 +24,6 @@ using nktest::TempDir;
 using nktest::writeFile;
 
 namespace {
-
-struct Relay : INK_logRelay {
-    std::mutex m;
-    std::string text;
-    void onLogRelay(const char* t) override {
-        std::lock_guard<std::mutex> lock(m);
-        text += t;
-    }
-};
-
-struct Logged {
-    CNK_logManager lm;
-    Relay relay;
-    Logged() {
-        lm.setVerboseLevel(kVL1);
-        lm.setVerboseLevel_file(kVL1);
-        lm.setLogRelay(&relay);
-    }
-    size_t count(const std::string& needle) {
-        std::lock_guard<std::mutex> lock(relay.m);
-        size_t n = 0;
-        for (size_t at = relay.text.find(needle); at != std::string::npos; at = relay.text.find(needle, at + 1)) ++n;
-        return n;
-    }
-    bool has(const std::string& needle) { return count(needle) > 0; }
-};
 
 // Row c, entry i of a test record holds code 1000·(c+1) + i: every cell of an
 // export is known without our decoding.
@@ -76,9 +52,6 @@ std::vector<u8> record(int major, int minor) {
 
 std::string str(const std::vector<u8>& v) { return std::string(v.begin(), v.end()); }
 
-std::string python(const std::string& script, int* status) {
-    return nktest::runCommand(std::string(NK_PYTHON) + " -c '" + script + "' 2>&1", status);
-}
 
 class VdxTools : public testing::Test {
 protected:
@@ -121,7 +94,7 @@ protected:
     }
 
     TempDir dir;
-    Logged log;
+    nktest::Logged log{kVL1};
     t_vdxToolSettings s;
     std::atomic<bool> stop{false};
     std::mutex m;
@@ -161,14 +134,11 @@ TEST_F(VdxTools, BatchDownloadGivesOneRowPerListedSerialNumber) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(lastTitle(), "VDX DL Pass!!!");
 
-    int status = -1;
-    const std::string rows = python(
+    const std::string rows = nktest::runPython(dir,
         "import csv\n"
         "rows = list(csv.reader(open(\"" + out + "cg_vdxGet.csv\", newline=\"\")))\n"
         "print(sum(1 for r in rows if r[0] == \"SerialNumber\"), rows[0])\n"
-        "for r in rows[1:]: print(\"|\".join([r[0], r[2], r[3], r[4]]), len(r[1]))\n",
-        &status);
-    EXPECT_EQ(status, 0) << rows;
+        "for r in rows[1:]: print(\"|\".join([r[0], r[2], r[3], r[4]]), len(r[1]))\n");
     EXPECT_EQ(rows,
               "1 ['SerialNumber', 'StartTime', 'ErrCode', 'ErrString', 'VDXVer']\n"
               "A1|0|" + std::string(nkError_getErrorString(0)) + "|3.1 19\n"
@@ -293,8 +263,7 @@ TEST_F(VdxTools, ValidationExportsAVersion3RecordAsThreeCsvFiles) {
     EXPECT_EQ(readFile(unit + "/V3_CtClx.bin"), str(record(3, 0)));
     EXPECT_TRUE(log.has("* VDX Data Version v3.0 Check Pass."));
 
-    int status = -1;
-    const std::string out = python(
+    const std::string out = nktest::runPython(dir,
         "import csv\n"
         "def rows(n): return list(csv.reader(open(\"" + unit + "/V3_\" + n, newline=\"\")))\n"
         "t = rows(\"atst_transx.csv\")\n"
@@ -307,9 +276,8 @@ TEST_F(VdxTools, ValidationExportsAVersion3RecordAsThreeCsvFiles) {
         "for k in range(401):\n"
         "    assert abs(float(w[k][0]) - 7 * k * 100 / 32768) < 1e-4\n"
         "    assert abs(float(d[k][0]) - (65535 - k) * 100 / 32768) < 1e-3\n"
-        "print(\"ok\")\n",
-        &status);
-    EXPECT_EQ(status, 0) << out;
+        "print(\"ok\")\n");
+    EXPECT_EQ(out, "ok\n");
 }
 
 TEST_F(VdxTools, ValidationExportsAVersion2RecordFrom400Nanometres) {
@@ -320,8 +288,7 @@ TEST_F(VdxTools, ValidationExportsAVersion2RecordFrom400Nanometres) {
     EXPECT_EQ(vdxTool_validateUnit(s, "V2", unit, true), 0);
     EXPECT_FALSE(fs::exists(unit + "/V2_atst_weightedTx.csv"));
 
-    int status = -1;
-    const std::string out = python(
+    const std::string out = nktest::runPython(dir,
         "import csv\n"
         "t = list(csv.reader(open(\"" + unit + "/V2_atst_transx.csv\", newline=\"\")))\n"
         "assert len(t) == 402 and t[401] == []\n"
@@ -329,9 +296,8 @@ TEST_F(VdxTools, ValidationExportsAVersion2RecordFrom400Nanometres) {
         "    for c in range(5):\n"
         "        want = 0 if k < 50 else (1000 * (c + 1) + k - 50) * 100 / 32768\n"
         "        assert abs(float(t[k][c]) - want) < 1e-4, (k, c, t[k][c])\n"
-        "print(\"ok\")\n",
-        &status);
-    EXPECT_EQ(status, 0) << out;
+        "print(\"ok\")\n");
+    EXPECT_EQ(out, "ok\n");
 }
 
 TEST_F(VdxTools, ValidationVerdictsAndRefusals) {
