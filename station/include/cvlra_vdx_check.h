@@ -1,7 +1,7 @@
 // What every station reader of a repository record "CtCl" does with a download:
 // fetch it (repository or dry-run folder), check its size and show it, judge its
-// version, and the validation of one unit that re-reads a record into the unit's
-// log folder. Shared by the repository item and the operator tools.
+// version, and export its tables for the validation tool. The validation of one
+// unit's record itself is the repository item's (CVLRA_cg_vdx.h).
 #pragma once
 
 #include <string>
@@ -48,11 +48,6 @@ u16 cgVdx_checkReceived(CNK_logManager* lm, const std::vector<u8>& bytes, t_cgCa
 // 0 or 503.
 u16 cgVdx_batchVersionVerdict(CNK_logManager* lm, const t_cgCalData& record);
 
-// The validation's version rule: 2.0 and 3.0 pass; 2.1 and 3.x (x not 0) are
-// logged as "Check Fail. Upload VDX v2.1." and still give 0; any other major
-// gives "[Err] VDX Data Version Check Fail." and 503.
-u16 cgVdx_validationVersionVerdict(CNK_logManager* lm, const t_cgCalData& record);
-
 // Writes the record's tables as CSV into `folder`, by major version:
 // 2: "<sn>_atst_transx.csv", 401 lines of five channels on the 300 to 1100 nm grid
 //    (the first 50 zero, the record starts at 400 nm);
@@ -61,22 +56,3 @@ u16 cgVdx_validationVersionVerdict(CNK_logManager* lm, const t_cgCalData& record
 // Other majors write nothing. Each file is whole or reported (0xE043, 0xE044).
 u16 cgVdx_exportTables(CNK_logManager* lm, const t_cgCalData& record, const std::string& folder,
                        const std::string& serialNumber);
-
-// One unit's validation: the record is downloaded (or, in a dry run, taken from
-// `folder`), copied to "<folder>/<sn>_CtClx.bin", checked, shown, exported when
-// asked, and judged by the validation's version rule.
-struct t_cgVdxValidation {
-    CNK_logManager* lm = nullptr;
-    std::string serialNumber;
-    std::string folder;         // the unit's log folder
-    bool dryRun = false;        // read "<folder>/<sn>_CtCl.bin" in place of the repository
-    bool takeReceivedCopy = false;  // a dry run also accepts "<folder>/<sn>_CtCl0.bin"
-    bool exportTables = false;
-    t_cgVdxEndpoint endpoint;   // the download when not a dry run
-    std::string repositoryLog;  // the download's repository log
-};
-// 0 or the first failure's code: 5 for a serial number that cannot name a file,
-// the download's code, 0xE041 for a missing folder in a dry run, 7 when the
-// folder holds no record of the unit, 13 for a record file of another size, the
-// save's code, 503, and the export's code.
-u16 cgVdx_validate(const t_cgVdxValidation& request);

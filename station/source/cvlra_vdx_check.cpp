@@ -1,5 +1,5 @@
-// Download, checks, version rules, table export and the one-unit validation of
-// repository records, shared by the repository item and the operator tools.
+// Download, checks, version rule and table export of repository records for the
+// operator tools.
 #include "cvlra_vdx_check.h"
 
 #include <chrono>
@@ -33,10 +33,6 @@ void say(CNK_logManager* lm, const char* format, ...) {
 
 const char* orNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
-double secondsSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string& out, const char* format, ...) {
     char text[64];
@@ -53,17 +49,6 @@ u16 writeWhole(CNK_logManager* lm, const std::string& path, const std::string& t
     const u16 err = rc == kNKErr_fileOpenFailed ? u16{kNKErr_fileOpenFailed} : u16{kNKErr_fileWriteFailed};
     CG_VDX_REPORT(lm, err, err == kNKErr_fileOpenFailed ? "fp!=NULL" : "fwrite==length");
     return err;
-}
-
-// The dry-run source of a validation: "<sn>_CtCl.bin" in the folder, or the
-// received copy "<sn>_CtCl0.bin" when that is allowed. Only regular files count.
-std::string findRecordFile(const std::string& folder, const std::string& sn, bool takeReceivedCopy) {
-    const std::string names[2] = {sn + "_CtCl.bin", sn + "_CtCl0.bin"};
-    const std::vector<INK_dirEntry> entries = nkDir_getDirEntry(folder);
-    for (int n = 0; n < (takeReceivedCopy ? 2 : 1); ++n)
-        for (const INK_dirEntry& e : entries)
-            if (e.type == INK_dirEntry::kFile && e.name == names[n]) return folder + "/" + e.name;
-    return std::string();
 }
 
 }  // namespace
@@ -130,18 +115,6 @@ u16 cgVdx_batchVersionVerdict(CNK_logManager* lm, const t_cgCalData& record) {
     return kNKErr_vdx_dataCheckFailed;
 }
 
-u16 cgVdx_validationVersionVerdict(CNK_logManager* lm, const t_cgCalData& record) {
-    const int major = record.versionMajor, minor = record.versionMinor;
-    if (major != 2 && major != 3) {
-        say(lm, "[Err] VDX Data Version Check Fail.");
-        CG_VDX_REPORT(lm, kNKErr_vdx_dataCheckFailed, "versionMajor==2 || versionMajor==3");
-        return kNKErr_vdx_dataCheckFailed;
-    }
-    if (minor == 0) say(lm, "* VDX Data Version v%d.%d Check Pass.", major, 0);
-    else say(lm, "* VDX Data Version v%d.%d Check Fail. Upload VDX v2.1.", major, minor);
-    return kNKErr_OK;
-}
-
 u16 cgVdx_exportTables(CNK_logManager* lm, const t_cgCalData& record, const std::string& folder,
                        const std::string& serialNumber) {
     const int major = record.versionMajor;
@@ -183,67 +156,4 @@ u16 cgVdx_exportTables(CNK_logManager* lm, const t_cgCalData& record, const std:
         say(lm, ".csv saved: %s", path.c_str());
     }
     return kNKErr_OK;
-}
-
-u16 cgVdx_validate(const t_cgVdxValidation& request) {
-    CNK_logManager* lm = request.lm;
-    const std::string& sn = request.serialNumber;
-    say(lm, "*** Handle VDXU *** ");
-    say(lm, "* VDX Data Check: %s", cgVdx_isSerialNumberValid(sn) ? sn.c_str() : "(refused)");
-    if (!cgVdx_isSerialNumberValid(sn)) {
-        CG_VDX_REPORT(lm, kNKErr_invalidParam, "cgVdx_isSerialNumberValid(sn)");
-        return kNKErr_invalidParam;
-    }
-
-    std::vector<u8> bytes;
-    if (!request.dryRun) {
-        const auto t0 = std::chrono::steady_clock::now();
-        const u16 rc = cgVdx_download(lm, request.endpoint, sn, request.repositoryLog, bytes);
-        say(lm, "* IQC VDX Retrieve Finish in %fs", secondsSince(t0));
-        if (rc != kNKErr_OK) {
-            CG_VDX_REPORT(lm, rc, "nkVdx_getData()==0");
-            return rc;
-        }
-    } else {
-        if (!nkFile_isFileExist(request.folder)) {
-            CG_VDX_REPORT(lm, kNKErr_pathNotExist, "nkFile_isFileExist(vdxFolder)");
-            return kNKErr_pathNotExist;
-        }
-        std::printf("SN:%s\n", sn.c_str());
-        std::fflush(stdout);
-        const std::string path = findRecordFile(request.folder, sn, request.takeReceivedCopy);
-        if (path.empty()) {
-            CG_VDX_REPORT(lm, kNKErr_invalidCondition, "recordFile!=NULL");
-            return kNKErr_invalidCondition;
-        }
-        // The size decides before anything is read, so no file of another size is loaded.
-        const u64 size = nkFile_getFileSize(path);
-        if (size != ctcl::kSizeV2 && size != ctcl::kSizeV3) {
-            CG_VDX_REPORT(lm, kNKErr_invalidDataSize, "size==8106 || size==3598");
-            return kNKErr_invalidDataSize;
-        }
-        bytes = nkFile_readFile(path);
-        if (bytes.size() != size) {
-            CG_VDX_REPORT(lm, kNKErr_invalidDataSize, "read==size");
-            return kNKErr_invalidDataSize;
-        }
-    }
-
-    if (!bytes.empty()) {
-        const std::string copy = request.folder + "/" + sn + "_CtClx.bin";
-        const u16 rc = nkUtil_saveBitStream(usable(lm), copy.c_str(), bytes.data(), static_cast<int>(bytes.size()), kVL1);
-        if (rc != kNKErr_OK) {
-            CG_VDX_REPORT(lm, rc, "nkUtil_saveBitStream()==0");
-            return rc;
-        }
-    }
-
-    t_cgCalData record;
-    if (const u16 rc = cgVdx_checkReceived(lm, bytes, &record)) {
-        CG_VDX_REPORT(lm, rc, "length==3598 || length==8106");
-        return rc;
-    }
-    if (request.exportTables)
-        if (const u16 rc = cgVdx_exportTables(lm, record, request.folder, sn)) return rc;
-    return cgVdx_validationVersionVerdict(lm, record);
 }

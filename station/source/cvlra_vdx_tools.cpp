@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "CVLRA_cg_vdx.h"
 #include "cvlra_tscr.h"
 #include "nk_csv.h"
 #include "nk_error.h"
@@ -382,17 +383,21 @@ t_vdxToolResult vdxTool_manualUpload(const t_vdxToolSettings& s, const std::func
 u16 vdxTool_validateUnit(const t_vdxToolSettings& s, const std::string& serialNumber, const std::string& logFolder,
                          bool dryRun) {
     nkFile_mkdir(vdxTool_dryFolder(s).c_str());
-    t_cgVdxValidation v;
-    v.lm = s.lm;
-    v.serialNumber = serialNumber;
-    v.folder = logFolder;
-    while (v.folder.size() > 1 && v.folder.back() == '/') v.folder.pop_back();
-    v.dryRun = dryRun;
-    v.takeReceivedCopy = true;
-    v.exportTables = true;
-    v.endpoint = downloadEndpoint(s);
-    v.repositoryLog = v.folder + "/" + serialNumber + "_vdx.log";
-    return cgVdx_validate(v);
+    std::string folder = logFolder;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const t_cgVdxEndpoint e = downloadEndpoint(s);
+    t_vlraVdxSource source;
+    source.caUrl = e.caUrl;
+    source.dsUrl = e.dsUrl;
+    source.trustObjectUrl = e.trustObjectUrl;
+    source.repositoryDryRunFolder = e.dryRunFolder;
+    source.permission = e.permission;
+    source.repositoryLogFolder = folder;
+    source.acceptCtCl0 = true;  // the tool also takes the record as the item received it
+    t_cgCalData record;
+    if (const u16 rc = nkVlra_fetchVdxForValidation(s.lm, serialNumber, folder, dryRun, source, &record)) return rc;
+    if (const u16 rc = cgVdx_exportTables(s.lm, record, folder, serialNumber)) return rc;
+    return nkVlra_vdxValidationVerdict(s.lm, record);
 }
 
 t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std::string& folder,
