@@ -244,12 +244,18 @@ TEST_F(Ostrel, UnplugInTheMiddleOfABulkRead) {
     ASSERT_EQ(board->setCallback(1, &owner), 0);
     std::atomic<u16> rc{0};
     std::atomic<bool> done{false};
+    std::atomic<bool> started{false};
     std::thread reader([&] {
         std::vector<u8> big(600000);
+        started = true;
         rc = board->recvBulkData(0x8B, big.data(), big.size(), true);
         done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Unplugging before the read has begun would free the board under the
+    // reader's call: wait until the thread is about to read, then give it time
+    // to enter its wait.
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     pf::usb::sim::unplug(handle);
     handle = 0;
     ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0; }, 5000));
