@@ -1,4 +1,5 @@
-// The "atst" payload check and the evaluation behind it, without files or symbols.
+// The "atst" payload check and the evaluation behind it, without files or symbols,
+// as the station runs it and as the offline re-evaluation of a stored packet does.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int colour = data[0] & 1, type = (data[0] >> 1) % 3;
     std::vector<u8> payload(data + 1, data + size);
     std::vector<t_vlraAtstPoint> points;
+
+    // Offline: up to 255 points, every spectrum taken as it is, the final curves only.
+    const u16 offlineCode = nkVlra_parseAtst(payload.data(), payload.size(), points, t_vlraAtstRun::offline);
+    if (offlineCode != 0) {
+        if (offlineCode != kNKErr_invalidDataSize || !points.empty()) std::abort();
+    } else {
+        if (points.empty() || points[0].wl.empty()) std::abort();
+        t_vlraAtstEval ev;
+        if (nkVlra_evaluateAtst(nullptr, points, type, colour, ev, t_vlraAtstRun::offline) != 0) std::abort();
+        if (ev.finalT.size() != points.size() || !ev.mean.empty()) std::abort();
+        for (const std::vector<float>& t : ev.finalT)
+            if (t.size() != 351) std::abort();
+    }
+
     const u16 code = nkVlra_parseAtst(payload.data(), payload.size(), points);
+    // The station takes a subset of what the offline run takes, but for empty spectra.
+    if (code == 0 && offlineCode != 0 && !points[0].wl.empty()) std::abort();
     if (code != 0) {
         if (code != kNKErr_invalidDataSize || !points.empty()) std::abort();
         return 0;

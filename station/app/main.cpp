@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AppDelegate.h"
+#include "cvlra_postprocess.h"
 #include "nk_utils.h"
 #include "station_settings.h"
 
@@ -30,13 +31,15 @@ void onStopSignal(int) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const lumbrel::CommandLine cmd = lumbrel::parseCommandLine(args);
-    if (cmd.action == lumbrel::CommandLine::Action::postprocess) {
-        std::fprintf(stderr, "Lumbrel: the offline re-evaluation mode is not available in this build\n");
-        return 2;
-    }
     if (cmd.action == lumbrel::CommandLine::Action::usage) {
         std::fprintf(stderr, "Lumbrel: %s\n%s", cmd.error.c_str(), lumbrel::usageText());
         return 2;
+    }
+    if (cmd.action == lumbrel::CommandLine::Action::postprocess) {
+        // No window and no network: only the roots are needed, and nothing is stored.
+        std::unique_ptr<QSettings> store(lumbrel::newUserSettings());
+        const lumbrel::StationSettings settings = lumbrel::resolveSettings(cmd, *store);
+        return lumbrel::postprocessFolder(cmd.postprocessFolder, settings.logRoot, stdout, stderr);
     }
     // The window is the default start; with no display to show it on, the station serves headless.
     const auto set = [](const char* name) {

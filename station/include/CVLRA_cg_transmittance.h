@@ -3,6 +3,7 @@
 // that stored packets can be evaluated again offline.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "CVLRA_cg_testItem.h"
@@ -18,6 +19,14 @@ public:
     void performTest(t_nkTestMode) override {}
     void abortTest() override {}
     void handle_ntcp_packet(const tNTCP_header* header, const u8* payload) override;
+
+    // Evaluates one stored "atst" payload again, without a session, and writes the
+    // unit's repository record "<outputFolder>/<serialNumber>_CtCl.bin", or into
+    // "<dataRoot>/newvdxData" when outputFolder is null. The code of the record's
+    // write; 5 for a serial number that cannot name a file, 13 for a payload that
+    // does not parse (no record is written for either).
+    static u16 process_ntcp_packet(const char* serialNumber, const u8* payload, u32 length, const char* outputFolder,
+                                   const std::string& dataRoot);
 };
 
 CNK_testItem* CVLRA_cg_transmittance_create();
@@ -36,10 +45,17 @@ struct t_vlraAtstPoint {
     std::vector<float> wl, dark, white, measured, rawT;
 };
 
-// Checks the whole payload before any sample is read: 1..5 blocks, each block's
-// length against the bytes left, lengths adding up to the payload, equal sample
-// counts and no index byte 0. 0 with the blocks, or 13 with nothing.
-u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoint>& points);
+// Which evaluation runs: the station's, or the offline one of a stored packet,
+// which takes more than five points, makes no wavelength range check and forms no
+// figures across the points.
+enum class t_vlraAtstRun { station, offline };
+
+// Checks the whole payload before any sample is read: 1..5 blocks (offline 1..255,
+// each with at least one sample), each block's length against the bytes left,
+// lengths adding up to the payload, equal sample counts and no index byte 0.
+// 0 with the blocks, or 13 with nothing.
+u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoint>& points,
+                     t_vlraAtstRun run = t_vlraAtstRun::station);
 
 struct t_vlraAtstEval {
     std::vector<float> grid;                    // 351 wavelengths
@@ -56,9 +72,9 @@ struct t_vlraAtstEval {
 
 // Range check, reference, smoothing, resampling and the figures across points.
 // 0, 6 (a spectrum not covering 400..1100 nm), 5 (resampling failed) or 13 (no points).
-// Logs through lm when it is given.
+// Offline, `ev` ends with the final curves. Logs through lm when it is given.
 u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& points, int cgType, int cgColor,
-                        t_vlraAtstEval& ev);
+                        t_vlraAtstEval& ev, t_vlraAtstRun run = t_vlraAtstRun::station);
 
 // The weight of each point in the weighted transmittance of CG type 2.
 std::vector<float> nkVlra_atstWeights(size_t count);

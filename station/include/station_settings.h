@@ -37,6 +37,7 @@ struct CommandLine {
     enum class Action { run, usage, postprocess };
     Action action = Action::run;
     std::string error;  // why the line was refused (usage)
+    std::string postprocessFolder;  // the stored packets' folder (postprocess)
     bool headless = false;
     bool repositoryDryRun = false;
     bool noSubmission = false;

@@ -84,11 +84,12 @@ std::vector<float> nkVlra_atstWeights(size_t count) {
     return std::vector<float>(all, all + std::min<size_t>(count, kVLRA_atstMaxPoints));
 }
 
-u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoint>& points) {
+u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoint>& points, t_vlraAtstRun run) {
     points.clear();
     if (!payload || length < 1) return kNKErr_invalidDataSize;
+    const bool offline = run == t_vlraAtstRun::offline;
     const unsigned count = payload[0];
-    if (count < 1 || count > kVLRA_atstMaxPoints) return kNKErr_invalidDataSize;
+    if (count < 1 || (!offline && count > kVLRA_atstMaxPoints)) return kNKErr_invalidDataSize;
     // First the frame alone: every block's length, in 64 bits, against what is left.
     u64 offset = 1;
     u32 firstN = 0;
@@ -99,6 +100,9 @@ u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoi
         if (b[0] == 0) return kNKErr_invalidDataSize;
         if (k == 0) firstN = n;
         if (n != firstN) return kNKErr_invalidDataSize;
+        // The station refuses an empty spectrum by its range check; offline there is
+        // none, and a record must not claim a transmittance that was never measured.
+        if (offline && n == 0) return kNKErr_invalidDataSize;
         const u64 block = 17 + 16 * u64(n);
         if (block > length - offset) return kNKErr_invalidDataSize;
         offset += block;
@@ -129,19 +133,31 @@ u16 nkVlra_parseAtst(const u8* payload, size_t length, std::vector<t_vlraAtstPoi
 }
 
 u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& points, int cgType, int cgColor,
-                        t_vlraAtstEval& ev) {
+                        t_vlraAtstEval& ev, t_vlraAtstRun run) {
     ev = t_vlraAtstEval{};
+    const bool offline = run == t_vlraAtstRun::offline;
     const size_t count = points.size();
-    if (count < 1 || count > kVLRA_atstMaxPoints) return kNKErr_invalidDataSize;
+    if (count < 1 || (!offline && count > kVLRA_atstMaxPoints)) return kNKErr_invalidDataSize;
     const size_t n = points[0].wl.size();
     for (const t_vlraAtstPoint& p : points)
         if (p.wl.size() != n || p.dark.size() != n || p.white.size() != n || p.rawT.size() != n)
             return kNKErr_invalidDataSize;
 
+    auto logReadings = [&](size_t k) {
+        const t_nkMathStat d = nkMath_stat<float>(points[k].dark.data(), n);
+        const t_nkMathStat w = nkMath_stat<float>(points[k].white.data(), n);
+        logf(lm, "* TP%d Dark  MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), d.min, d.max, d.avg, d.stdev);
+        logf(lm, "* TP%d White MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), w.min, w.max, w.avg, w.stdev);
+    };
     logf(lm, "** Raw Spectrometer reading sanity check");
     for (size_t k = 0; k < count; ++k) {
         const t_nkMathStat st = nkMath_stat<float>(points[k].wl.data(), n);
         logf(lm, "* TP%d Wavelength  MIN %5.3f, MAX %5.3f", int(k), st.min, st.max);
+        // Offline the stored spectrum is taken as it is, point by point.
+        if (offline) {
+            logReadings(k);
+            continue;
+        }
         // A spectrum without one valid wavelength covers nothing.
         if (!(st.min <= kMinWl)) {
             NK_REPORT_FN(kNKErr_invalidTestCondition, "stat_wl.min <= minWl");
@@ -152,12 +168,8 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
             return kNKErr_invalidTestCondition;
         }
     }
-    for (size_t k = 0; k < count; ++k) {
-        const t_nkMathStat d = nkMath_stat<float>(points[k].dark.data(), n);
-        const t_nkMathStat w = nkMath_stat<float>(points[k].white.data(), n);
-        logf(lm, "* TP%d Dark  MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), d.min, d.max, d.avg, d.stdev);
-        logf(lm, "* TP%d White MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), w.min, w.max, w.avg, w.stdev);
-    }
+    if (!offline)
+        for (size_t k = 0; k < count; ++k) logReadings(k);
 
     // The lamp curve of the first point, normalised to its largest finite value.
     const t_vlraAtstPoint& first = points[0];
@@ -212,6 +224,7 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
         }
         logFilterError(lm, int(k), ev.resampled[k], ev.finalT[k]);
     }
+    if (offline) return 0;
 
     ev.mean.resize(kVLRA_atstGridCount);
     ev.stdev.resize(kVLRA_atstGridCount);

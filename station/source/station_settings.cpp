@@ -41,20 +41,25 @@ const char* usageText() {
     return "usage: Lumbrel [--headless] [--port N] [--log-root DIR] [--data-root DIR] [--temp-folder DIR]\n"
            "               [--resource-folder DIR] [--script FILE] [--repository-dry-run] [--no-submission]\n"
            "               [--development]\n"
-           "       N is a port from 1 to 65535\n";
+           "       N is a port from 1 to 65535\n"
+           "       Lumbrel postprocess FOLDER\n"
+           "       FOLDER holds stored <serial number>_atst.bin packets\n";
 }
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine cmd;
-    if (!args.empty() && args[0].find("postprocess") != std::string::npos) {
-        cmd.action = CommandLine::Action::postprocess;
-        return cmd;
-    }
     auto refuse = [&](const std::string& why) {
         cmd.action = CommandLine::Action::usage;
         cmd.error = why;
         return cmd;
     };
+    if (!args.empty() && args[0].find("postprocess") != std::string::npos) {
+        if (args.size() < 2 || args[1].empty()) return refuse(args[0] + " needs the folder of the stored packets");
+        if (args.size() > 2) return refuse("unknown argument after the folder: " + args[2]);
+        cmd.action = CommandLine::Action::postprocess;
+        cmd.postprocessFolder = args[1];
+        return cmd;
+    }
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         std::optional<std::string>* path = nullptr;

@@ -33,7 +33,7 @@ TEST(StationCommandLine, HeadlessLineIsParsed) {
     EXPECT_FALSE(none.headless);
 }
 
-TEST(StationCommandLine, BadLinesGiveUsageAndPostprocessIsReserved) {
+TEST(StationCommandLine, BadLinesGiveUsageAndPostprocessTakesOneFolder) {
     const std::vector<std::vector<std::string>> bad = {
         {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12a"}, {"--port", "-5"},
         {"--log-root"}, {"--headless", "--frobnicate"}, {"extra"}, {"--script", ""},
@@ -45,10 +45,19 @@ TEST(StationCommandLine, BadLinesGiveUsageAndPostprocessIsReserved) {
     }
     EXPECT_EQ(lumbrel::parseCommandLine({"--port", "1"}).port, 1);
     EXPECT_EQ(lumbrel::parseCommandLine({"--port", "65535"}).port, 65535);
-    for (const char* first : {"postprocess", "--postprocess", "postprocessing", "xpostprocessx"})
-        EXPECT_EQ(lumbrel::parseCommandLine({first, "/folder"}).action, CommandLine::Action::postprocess) << first;
-    // Only the first argument selects it.
+    for (const char* first : {"postprocess", "--postprocess", "postprocessing", "xpostprocessx"}) {
+        const CommandLine c = lumbrel::parseCommandLine({first, "/folder"});
+        EXPECT_EQ(c.action, CommandLine::Action::postprocess) << first;
+        EXPECT_EQ(c.postprocessFolder, "/folder");
+    }
+    // Only the first argument selects it, and it needs exactly one folder.
     EXPECT_EQ(lumbrel::parseCommandLine({"--headless", "postprocess"}).action, CommandLine::Action::usage);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"postprocess"}, {"postprocess", ""}, {"postprocess", "/a", "/b"}}) {
+        const CommandLine c = lumbrel::parseCommandLine(args);
+        EXPECT_EQ(c.action, CommandLine::Action::usage) << args.size();
+        EXPECT_FALSE(c.error.empty());
+    }
 }
 
 TEST(StationSettings, CommandLineThenStoreThenDefaults) {
