@@ -27,7 +27,7 @@ using namespace stationtest;
 namespace {
 
 const char* const kHeader = "Machine,a0,a1,Vendor,LightSourceSN,SpectrometerSN[0],SpectrometerSN[1],CalibrationDate\r";
-const std::string kTestDir = std::filesystem::path(__FILE__).parent_path().string();
+const std::string kTestDir = std::filesystem::path(NK_TEST_SOURCE_DIR).string();
 const std::string kFixture = kTestDir + "/calc_a_fixture.py";
 
 std::vector<float> repeat(size_t n, float a) { return std::vector<float>(n, a); }
