@@ -19,6 +19,7 @@ class AppDelegate;
 class CVLRA_cg_testSession;
 struct t_vlraOperatorSettings;
 class ONK_TextBox;
+class nk_view_automation;
 class QCheckBox;
 class QComboBox;
 class QDialog;
@@ -176,6 +177,8 @@ public:
     // their objectName.
     QMainWindow* _window = nullptr;
     QWidget* _view_automation = nullptr;
+    // The sixteen test cells, bound to the sessions in order; placed in _view_automation.
+    nk_view_automation* _automation = nullptr;
     ONK_TextBox* _ctxt_log = nullptr;
     QLabel* _txt_memUsage = nullptr;
     QLabel* _txt_testInfo = nullptr;

@@ -28,6 +28,7 @@
 #include "nk_error.h"
 #include "nk_graphics.h"
 #include "nk_vdx.h"
+#include "nk_view.h"
 #include "host/pf_host.h"
 #include "textview/pf_textview.h"
 
@@ -110,12 +111,11 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     _view_automation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     auto* cellsLayout = new QVBoxLayout(_view_automation);
     cellsLayout->setContentsMargins(0, 0, 0, 0);
-    // Until the automation view is placed here, the spot is marked.
-    auto* pending = new QLabel(QStringLiteral("test cells"));
-    pending->setAlignment(Qt::AlignCenter);
-    pending->setFrameStyle(QFrame::Box | QFrame::Plain);
-    pending->setStyleSheet(QStringLiteral("color: #888; border: 1px dashed #aaa;"));
-    cellsLayout->addWidget(pending);
+    _automation = new nk_view_automation;
+    _automation->setWindow(_window);
+    cellsLayout->addWidget(_automation->view());
+    const std::vector<CNK_testSession*> cells(_testSession.begin(), _testSession.end());
+    _automation->setTestSession(&cells);
     root->addWidget(_view_automation, 3);
 
     // Operator switches and tools.
@@ -292,13 +292,19 @@ void AppDelegate::storeWindowDefaults() {
     storeDefault(lumbrel::kKeyVdxTrustObjectUrl, text(_ctxt_vdxTrObjUrl));
 }
 
-void AppDelegate::unbindCells() {}
+void AppDelegate::unbindCells() {
+    requireGuiThread(__func__);
+    if (_automation) _automation->setTestSession(nullptr);
+}
 
 void AppDelegate::destroyWindow() {
     requireGuiThread(__func__);
     // The pane's widget first: the text box owns it, the window only shows it.
     delete _ctxt_log;
     _ctxt_log = nullptr;
+    // The cells likewise; they stopped listening at unbindCells.
+    delete _automation;
+    _automation = nullptr;
     delete _window;
     _window = nullptr;
     _timer33 = _timer1000 = nullptr;

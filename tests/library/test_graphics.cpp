@@ -11,6 +11,7 @@
 
 #include "draw/pf_draw.h"
 #include "nk_graphics.h"
+#include "nk_gui_test_util.h"
 #include "nk_test_util.h"
 #include "textview/pf_textview.h"
 
@@ -231,18 +232,10 @@ TEST(GraphicsScreenshot, ChartIsSavedForAPersonToLookAt) {
 // ---------------------------------------------------------------------------
 // Log text box
 
-QApplication* application() {
-    static int argc = 1;
-    static char arg0[] = "nk_library_tests";
-    static char* argv[] = {arg0, nullptr};
-    if (!QCoreApplication::instance()) new QApplication(argc, argv);
-    return qobject_cast<QApplication*>(QCoreApplication::instance());
-}
-
 class GraphicsTextBox : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!application()) GTEST_SKIP() << "another test made a GUI application without widgets";
+        if (!nktest::guiApplication()) GTEST_SKIP() << "another test made a GUI application without widgets";
         box = std::make_unique<ONK_TextBox>();
         box->configureTextFormat(pf::draw::kMonospaceFont, 10, 0);
         box->view()->widget()->resize(300, 120);

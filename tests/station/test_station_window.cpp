@@ -24,6 +24,7 @@
 #include "net_test_util.h"
 #include "nk_graphics.h"
 #include "nk_test_util.h"
+#include "nk_view.h"
 #include "station_peer.h"
 #include "station_settings.h"
 #include "textview/pf_textview.h"
@@ -385,24 +386,123 @@ TEST_F(StationWindow, ParseButtonsWriteIntoTheLogRoot) {
     ASSERT_TRUE(waitGui([&] { return pane().find(" *** Total Test Points 1") != std::string::npos; }));
 }
 
-TEST_F(StationWindow, Screenshot) {
+// The colour a test cell draws for an item status.
+QColor cellColour(t_nkTestStat st) {
+    if (st == kNkTestStat_PASS) return QColor::fromRgbF(0.4f, 1.0f, 0.2f);
+    if (st == kNkTestStat_FAIL) return QColor::fromRgbF(1.0f, 0.4f, 0.2f);
+    return QColor::fromRgbF(0.8f, 0.8f, 0.8f);
+}
+
+bool near(QRgb got, const QColor& want) {
+    return std::abs(qRed(got) - want.red()) <= 1 && std::abs(qGreen(got) - want.green()) <= 1 &&
+           std::abs(qBlue(got) - want.blue()) <= 1;
+}
+
+struct StationCells : StationWindow {
+    nk_btnTestCell* button(size_t i) { return app->_automation->_btn.at(i); }
+    // Item j's cell centre and a spot on the face left of the cells, in the window's picture.
+    QPoint itemAt(size_t i, size_t j) {
+        QWidget* w = button(i)->widget();
+        const t_nkTestCellGeometry g = nk_btnTestCell::cellGeometry(button(i)->statusList().size(), w->width(), w->height());
+        return w->mapTo(app->_window, QPoint(int(g.firstX + double(j) * g.pitch + g.side / 2), int(g.top + g.side / 2)));
+    }
+    QPoint faceAt(size_t i) {
+        QWidget* w = button(i)->widget();
+        const t_nkTestCellGeometry g = nk_btnTestCell::cellGeometry(button(i)->statusList().size(), w->width(), w->height());
+        return w->mapTo(app->_window, QPoint(12, int(g.top + g.side / 2)));
+    }
+    QImage picture() { return app->_window->grab().toImage(); }
+    uint16_t launch() {
+        const uint16_t port = nettest::freePort();
+        setText("_ctxt_port", QString::number(port));
+        press("_cbtn_launch");
+        EXPECT_EQ(title(), "Stop Server");
+        return port;
+    }
+};
+
+TEST_F(StationCells, TheCellsAreTheSixteenSessionsInOrder) {
     start();
-    const uint16_t port = nettest::freePort();
-    setText("_ctxt_port", QString::number(port));
-    press("_cbtn_launch");
-    ASSERT_EQ(title(), "Stop Server");
+    ASSERT_NE(app->_automation, nullptr);
+    EXPECT_EQ(find<QWidget>("_view_automation")->findChild<QWidget*>("nk_view_automation"), app->_automation->view());
+    ASSERT_EQ(app->_automation->_btn.size(), size_t(AppDelegate::kSessionCount));
+    for (size_t i = 0; i < app->_automation->_btn.size(); ++i) {
+        EXPECT_EQ(button(i)->testSession(), app->sessions()[i]) << i;
+        EXPECT_EQ(button(i)->statusList().size(), app->sessions()[i]->_items.size()) << i;
+        EXPECT_EQ(button(i)->title(), "TEST CELL");
+    }
+}
+
+TEST_F(StationCells, CellZeroShowsItsTesterAndTheTintGoesAtItsClose) {
+    start();
+    app->_window->show();
+    const uint16_t port = launch();
+    CVLRA_cg_testSession* s0 = app->sessions()[0];
+    const size_t n = s0->_items.size();
+    ASSERT_GT(n, 1u);
+    const QImage idle = picture();
+    for (size_t j = 0; j < n; ++j) EXPECT_TRUE(near(idle.pixel(itemAt(0, j)), cellColour(kNkTestStat_NA))) << j;
+
     const int fd = nettest::rawConnect(port);
     ASSERT_GE(fd, 0);
     const stationtest::Reply r =
         stationtest::exchange(fd, "tscr", 1, stationtest::tscrPayload("Cell0", 0, "FVH1234567890ABCDEF"));
     EXPECT_TRUE(r.ok);
+    const t_nkTestStat setup = s0->_items[0]->testStatus();
+    ASSERT_TRUE(setup == kNkTestStat_PASS || setup == kNkTestStat_FAIL) << kNkTestStatStr[setup];
+    ASSERT_TRUE(waitGui([&] { return button(0)->statusList()[0] == setup; }));
+    const QImage served = picture();
+    EXPECT_TRUE(near(served.pixel(itemAt(0, 0)), cellColour(setup)));
+    for (size_t j = 1; j < n; ++j)
+        EXPECT_TRUE(near(served.pixel(itemAt(0, j)), cellColour(s0->_items[j]->testStatus()))) << j;
+    const QRgb tinted = served.pixel(faceAt(0));
+    EXPECT_NE(tinted, idle.pixel(faceAt(0)));
+    EXPECT_LT(qBlue(tinted) + 6, qRed(tinted)) << QColor(tinted).name().toStdString() << " is not amber";
+    // The other cells have no tester.
+    for (size_t i = 1; i < 16; ++i) EXPECT_EQ(served.pixel(faceAt(i)), idle.pixel(faceAt(i))) << i;
+
+    close(fd);
+    ASSERT_TRUE(nettest::waitFor([&] { return !s0->isNtcpRunning(); }));
+    ASSERT_TRUE(waitGui([&] { return button(0)->statusList()[0] == kNkTestStat_NA; }));
+    const QImage closed = picture();
+    EXPECT_EQ(closed.pixel(faceAt(0)), idle.pixel(faceAt(0))) << "the tint goes at the close";
+    for (size_t j = 0; j < n; ++j) EXPECT_TRUE(near(closed.pixel(itemAt(0, j)), cellColour(kNkTestStat_NA))) << j;
+}
+
+TEST_F(StationCells, Screenshot) {
+    start();
     app->_window->show();
+    const uint16_t port = launch();
+    // Testers on cells 0 to 5; cells 8 to 15 show every status without one.
+    std::vector<int> testers;
+    for (int t = 0; t < 6; ++t) {
+        const int fd = nettest::rawConnect(port);
+        ASSERT_GE(fd, 0);
+        testers.push_back(fd);
+        const stationtest::Reply r = stationtest::exchange(
+            fd, "tscr", 1, stationtest::tscrPayload("Cell" + std::to_string(t), uint8_t(t), "FVH1234567890ABCDEF"));
+        EXPECT_TRUE(r.ok) << t;
+    }
+    for (size_t i = 8; i < 16; ++i) {
+        CVLRA_cg_testSession* s = app->sessions()[i];
+        for (size_t j = 0; j < s->_items.size(); ++j) s->_items[j]->setStatus(t_nkTestStat((i + j) % 7));
+    }
+    ASSERT_TRUE(waitGui([&] {
+        for (size_t i = 0; i < 16; ++i)
+            for (size_t j = 0; j < app->sessions()[i]->_items.size(); ++j)
+                if (button(i)->statusList()[j] != app->sessions()[i]->_items[j]->testStatus()) return false;
+        return true;
+    }));
     QTest::qWait(2 * 330 + 50);
+    const QImage shot = picture();
+    for (size_t i = 8; i < 16; ++i)
+        for (size_t j = 0; j < app->sessions()[i]->_items.size(); ++j)
+            EXPECT_TRUE(near(shot.pixel(itemAt(i, j)), cellColour(t_nkTestStat((i + j) % 7)))) << i << " " << j;
     fs::create_directories(NK_SCREENSHOT_DIR);
     const QString path = QStringLiteral(NK_SCREENSHOT_DIR "/station_window.png");
-    ASSERT_TRUE(app->_window->grab().save(path));
-    EXPECT_FALSE(QImage(path).isNull());
-    close(fd);
+    ASSERT_TRUE(shot.save(path));
+    EXPECT_EQ(QImage(path).size(), shot.size());
+    for (int fd : testers) close(fd);
 }
 
 TEST_F(StationWindow, CalibrationButtonRunsOnTheToolThreadAndShowsAgainAtItsEnd) {
