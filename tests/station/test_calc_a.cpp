@@ -27,7 +27,8 @@ using namespace stationtest;
 namespace {
 
 const char* const kHeader = "Machine,a0,a1,Vendor,LightSourceSN,SpectrometerSN[0],SpectrometerSN[1],CalibrationDate\r";
-const std::string kTestDir = std::filesystem::path(__FILE__).parent_path().string();
+// The source folder, wherever the build compiled this file from.
+const std::string kTestDir = NK_TEST_SOURCE_DIR;
 const std::string kFixture = kTestDir + "/calc_a_fixture.py";
 
 std::vector<float> repeat(size_t n, float a) { return std::vector<float>(n, a); }
@@ -353,6 +354,41 @@ TEST_F(CalcRun, EarlyEndsShowTheButtonAndLeaveTheFile) {
         EXPECT_TRUE(log.has(c.logLine));
         EXPECT_TRUE(tempEmpty());
     }
+}
+
+// A serial number in a statistics file is text from a tester: it runs nothing and
+// names no folder outside the cell, even where a folder of that name exists.
+TEST_F(CalcRun, HostileSerialNumbersRunNothing) {
+    if (!nktest::havePython()) GTEST_SKIP();
+    const fs::path cell = smallCell(dir.path() / "cell", 4);
+    ASSERT_TRUE(fs::is_directory(cell)) << cell;
+    const fs::path stats = cell / "Statistics/CGCal_black_1.23.45_CGB.csv";
+    std::vector<std::string> lines = nktest::splitLines(nktest::readFile(stats.string()));
+    ASSERT_GE(lines.size(), 6u);
+    const std::string row = lines[5];
+    const std::string sn = row.substr(0, row.find(','));
+    std::string text = nktest::readFile(stats.string());
+    for (const std::string bad : {"Q'$(touch pwned)'", "Q;touch pwned;", "Q`touch pwned`"}) {
+        // The unit's stored folder under the hostile name, files renamed alike.
+        const fs::path from = cell / "LogsFolder" / sn, to = cell / "LogsFolder" / bad;
+        fs::copy(from, to, fs::copy_options::recursive);
+        for (auto& run : fs::directory_iterator(to))
+            for (auto& f : fs::directory_iterator(run.path())) {
+                const std::string name = f.path().filename().string();
+                fs::rename(f.path(), run.path() / (bad + name.substr(sn.size())));
+            }
+        text += bad + row.substr(sn.size()) + "\n";
+    }
+    nktest::writeFile(stats.string(), text);
+
+    opt.inputFolder = cell.string();
+    const t_vlraCalcAResult r = nkVlra_calcAFactors(opt);
+    EXPECT_TRUE(r.reachedFile) << log.text;
+    EXPECT_EQ(r.input.factors[0].size() + r.input.factors[1].size(), 4u);
+    for (auto& e : fs::recursive_directory_iterator(dir.path()))
+        EXPECT_NE(e.path().filename(), "pwned") << e.path();
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_TRUE(tempEmpty());
 }
 
 // A unit the station stored from a tester's packets replays to its factor, and

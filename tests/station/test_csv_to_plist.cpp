@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string kOracle = (std::filesystem::path(__FILE__).parent_path() / "csv_to_plist_oracle.py").string();
+const std::string kOracle = std::string(NK_TEST_SOURCE_DIR) + "/csv_to_plist_oracle.py";
 
 // The head of a station CSV as the test data writes it, with three measured
 // columns, one text column and one attribute column.
