@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cvlra_calcA.h"
+#include "cvlra_vdx_tools.h"
 #include "nk_log.h"
 #include "nk_socket.h"
 #include "station_settings.h"
@@ -114,15 +115,24 @@ public:
     void OnBtn_parseUnif();
     // The a-factor calibration of the folder in _ctxt_calcABin, on _vdxThread.
     void OnBtn_CalcAfactor();
+    // The repository tools: batch download of _ctxt_vdxSnInput and manual upload
+    // on _vdxThread, each titling and disabling its button until it ends; the
+    // validation of the cell folder in _ctxt_vdxPath on the GUI thread. None
+    // starts while another tool runs.
+    void OnBtn_vdxTestGet();
+    void OnBtn_vdxManualSet();
+    void OnBtn_ValidateVDXData();
     // Moves relayed log text into the pane and shows the memory in use.
     void OnTimer33();
     void OnTimer1000();
 
-    // Runs `body` on _vdxThread, one tool at a time: false while one runs. A
-    // finished thread is joined first; `body` loops only while _isThreadRunning.
-    bool startTool(std::function<void()> body);
+    // Runs `job` on _vdxThread, one tool at a time: false while one runs. A
+    // finished thread is joined first; `job` ends early once its stop flag is set.
+    bool startTool(CVLRA_vdxToolThread::t_job job);
     // Asks a running tool to stop and joins it.
     void joinTool();
+    // Set while a tool runs, on the tool thread or the GUI thread.
+    bool isThreadRunning() const { return _vdxThread.isRunning(); }
 
     u16 onAccept(u32 socketName);
     void onCloseServer(u32 socketName);
@@ -214,11 +224,10 @@ public:
     QTimer* _timer1000 = nullptr;
     bool _cdlg_isOpen_config = false;
 
+    // The repository permission of the tools and sessions, from launch to termination.
+    vdx_permission* _vdxCert = nullptr;
     // The repository and calibration tools' worker.
-    std::thread _vdxThread;
-    std::atomic<bool> _isThreadRunning{false};
-    // Asks a tool that checks it between units to end early.
-    std::atomic<bool> _toolStop{false};
+    CVLRA_vdxToolThread _vdxThread;
 
 private:
     // Aborts unless called on the GUI thread: widgets belong to it.
@@ -226,6 +235,11 @@ private:
     void storeDefault(const char* key, const std::string& value);
     void applyUrl(QLineEdit* field, const char* key, std::string t_vlraOperatorSettings::*member);
     void storeWindowDefaults();
+    // What a repository tool reads of the window, taken when its button is pressed.
+    t_vdxToolSettings toolSettings() const;
+    // Runs `job` on the tool thread with `button` disabled until the job ends;
+    // false (logged with `what`) while a tool runs.
+    bool startButtonTool(QPushButton* button, const char* what, CVLRA_vdxToolThread::t_job job);
     void stopTimers();
     // The listener closed: the launch button and the port field return, on the GUI thread.
     void postServerStopped();

@@ -10,8 +10,10 @@
 #include "CVLRA_error.h"
 #include "nk_error.h"
 #include "nk_file.h"
+#include "nk_vdx.h"
 #include "nk_velora_utils.h"
 #include "nk_velora_wend.h"
+#include "vdx.h"
 
 #ifndef LUMBREL_VERSION
 #define LUMBREL_VERSION "0.00.00"
@@ -113,6 +115,12 @@ u16 AppDelegate::applicationDidFinishLaunching() {
     loadReferenceData();
     _hostVersion = lumbrel_version();
     _isDevelopmentMode = switches_.development;
+    // One permission for every record of the class, read and write; without it
+    // the sessions and tools ask for none.
+    if (!_vdxCert) {
+        const t_nkVdxRequest requests[] = {{kNKVdx_CtCl, 1}, {kNKVdx_CtCl, 0}};
+        _vdxCert = nkVdx_createVdxPermission(_lm, requests, 2, nullptr, kVL1);
+    }
 
     for (int i = 0; i < kSessionCount; ++i) {
         auto* session = new CVLRA_cg_testSession(i, _logPath_root, _testScriptFile);
@@ -132,6 +140,7 @@ u16 AppDelegate::applicationDidFinishLaunching() {
         session->_lightDB_Corvane = &lightDB_Corvane;
         session->_lightDB_Talvek = &lightDB_Talvek;
         session->_a_factor = &_a_factor;
+        session->_vdxPermission = _vdxCert;
         session->_a_factor_LightSourceSN = _a_factor_LightSourceSN;
         session->_a_factor_SpectrometerSN[0] = _a_factor_SpectrometerSN[0];
         session->_a_factor_SpectrometerSN[1] = _a_factor_SpectrometerSN[1];
@@ -174,23 +183,15 @@ bool AppDelegate::parseServerPort(const std::string& text, u16* port) {
     return true;
 }
 
-bool AppDelegate::startTool(std::function<void()> body) {
-    if (!body || _isThreadRunning.load()) return false;
-    // The previous tool has finished its loop; its thread is joined before the next starts.
-    if (_vdxThread.joinable()) _vdxThread.join();
-    _isThreadRunning.store(true);
-    _toolStop.store(false);
-    _vdxThread = std::thread([this, body = std::move(body)] {
-        body();
-        _isThreadRunning.store(false);
-    });
-    return true;
+bool AppDelegate::startTool(CVLRA_vdxToolThread::t_job job) {
+    if (!job) return false;
+    // The tool thread joins a finished tool before it starts the next.
+    return _vdxThread.start(std::move(job));
 }
 
 void AppDelegate::joinTool() {
-    _toolStop.store(true);
-    _isThreadRunning.store(false);
-    if (_vdxThread.joinable()) _vdxThread.join();
+    _vdxThread.requestStop();
+    _vdxThread.join();
 }
 
 void AppDelegate::stopServer() {
@@ -282,6 +283,11 @@ void AppDelegate::applicationWillTerminate() {
     if (_window) unbindCells();
     for (CVLRA_cg_testSession* session : _testSession) delete session;
     _testSession.clear();
+    // No session or tool holds the permission any more.
+    if (_vdxCert) {
+        vdx_permission_release(_vdxCert);
+        _vdxCert = nullptr;
+    }
     // The log manager last: everything above prints through it.
     if (_lm) {
         _lm->setLogRelay(nullptr);

@@ -60,6 +60,15 @@ W* named(W* widget, const char* name) {
 
 std::string text(const QLineEdit* field) { return field->text().toStdString(); }
 
+// A tool's titles reach its button through the GUI loop; none arrives once the
+// button is gone.
+t_vdxToolProgress buttonTitles(QPushButton* button) {
+    return [button](const std::string& title) {
+        const QString t = QString::fromStdString(title);
+        QMetaObject::invokeMethod(button, [button, t] { button->setText(t); }, Qt::QueuedConnection);
+    };
+}
+
 }  // namespace
 
 void AppDelegate::requireGuiThread(const char* function) const {
@@ -177,9 +186,6 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     toolsRow->addWidget(files, 2);
     root->addLayout(toolsRow);
 
-    // The repository tools are not wired in this build.
-    for (QPushButton* b : {_cbtn_vdxTestGet, _cbtn_vdxManualSet, _cbtn_vdxValidate}) b->setEnabled(false);
-
     // The log pane (launch step 6).
     _ctxt_log = new ONK_TextBox;
     QWidget* logWidget = _ctxt_log->view()->widget();
@@ -229,6 +235,9 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     QObject::connect(_cbtn_parseAtst, &QPushButton::clicked, _window, [this] { OnBtn_parseAtst(); });
     QObject::connect(_cbtn_parseUnif, &QPushButton::clicked, _window, [this] { OnBtn_parseUnif(); });
     QObject::connect(_cbtn_calcA, &QPushButton::clicked, _window, [this] { OnBtn_CalcAfactor(); });
+    QObject::connect(_cbtn_vdxTestGet, &QPushButton::clicked, _window, [this] { OnBtn_vdxTestGet(); });
+    QObject::connect(_cbtn_vdxManualSet, &QPushButton::clicked, _window, [this] { OnBtn_vdxManualSet(); });
+    QObject::connect(_cbtn_vdxValidate, &QPushButton::clicked, _window, [this] { OnBtn_ValidateVDXData(); });
 
     // Launch steps that concern the window. The switches start as the station's
     // own defaults, or as its command line asked.
@@ -473,9 +482,78 @@ void AppDelegate::OnBtn_CalcAfactor() {
             },
             Qt::QueuedConnection);
     };
-    options.stop = &_toolStop;
-    if (!startTool([options] { nkVlra_calcAFactors(options); }))
+    if (!startTool([options](const std::atomic<bool>& stop) mutable {
+            options.stop = &stop;
+            nkVlra_calcAFactors(options);
+        }))
         _lm->printText(kVL1, "[Err] a tool is running; the calibration did not start");
+}
+
+t_vdxToolSettings AppDelegate::toolSettings() const {
+    requireGuiThread(__func__);
+    t_vdxToolSettings s;
+    s.lm = _lm;
+    s.caUrl = text(_ctxt_vdxCaUrl);
+    s.dsSetUrl = text(_ctxt_vdxDsSetUrl);
+    s.dsGetUrl = text(_ctxt_vdxDsGetUrl);
+    s.trustObjectUrl = text(_ctxt_vdxTrObjUrl);
+    s.dryRun = _cbtn_vdxDryrun->isChecked();
+    s.permission = _vdxCert;
+    s.dataRoot = settings_.dataRoot;
+    s.appFolder = _logPath_root;
+    // The window log keeps no file of its own: a run's file is closed at its end.
+    return s;
+}
+
+bool AppDelegate::startButtonTool(QPushButton* button, const char* what, CVLRA_vdxToolThread::t_job job) {
+    requireGuiThread(__func__);
+    const bool started = startTool([button, job = std::move(job)](const std::atomic<bool>& stop) {
+        job(stop);
+        QMetaObject::invokeMethod(button, [button] { button->setEnabled(true); }, Qt::QueuedConnection);
+    });
+    // The queued enabling runs on this thread, so never before this.
+    if (started) button->setEnabled(false);
+    else _lm->printText(kVL1, "[Err] a tool is running; %s did not start", what);
+    return started;
+}
+
+void AppDelegate::OnBtn_vdxTestGet() {
+    requireGuiThread(__func__);
+    const t_vdxToolSettings s = toolSettings();
+    const std::string input = text(_ctxt_vdxSnInput);
+    startButtonTool(_cbtn_vdxTestGet, "the download",
+                    [s, input, progress = buttonTitles(_cbtn_vdxTestGet)](const std::atomic<bool>& stop) {
+                        vdxTool_batchDownload(s, input, progress, stop);
+                    });
+}
+
+void AppDelegate::OnBtn_vdxManualSet() {
+    requireGuiThread(__func__);
+    const t_vdxToolSettings s = toolSettings();
+    // The box and the sessions follow the upload's dry-run choice on the GUI thread.
+    QCheckBox* box = _cbtn_vdxDryrun;
+    auto applyDryRun = [this, box](bool on) {
+        QMetaObject::invokeMethod(
+            box,
+            [this, box, on] {
+                box->setChecked(on);
+                OnBtn_vdxDryrunSelect();
+            },
+            Qt::QueuedConnection);
+    };
+    startButtonTool(_cbtn_vdxManualSet, "the upload",
+                    [s, applyDryRun, progress = buttonTitles(_cbtn_vdxManualSet)](const std::atomic<bool>& stop) {
+                        vdxTool_manualUpload(s, applyDryRun, progress, stop);
+                    });
+}
+
+void AppDelegate::OnBtn_ValidateVDXData() {
+    requireGuiThread(__func__);
+    const t_vdxToolSettings s = toolSettings();
+    const std::string folder = text(_ctxt_vdxPath);
+    // The operator waits for it on the GUI thread, never beside a running tool.
+    if (!_vdxThread.runHere([&](const std::atomic<bool>& stop) { vdxTool_validateCellFolder(s, folder, stop); }))
+        _lm->printText(kVL1, "[Err] a tool is running; the validation did not start");
 }
 
 // ---------------------------------------------------------------- timers

@@ -11,6 +11,8 @@
 #include "CVLRA_cg_postData.h"
 #include "CVLRA_cg_testSession.h"
 #include "CVLRA_error.h"
+#include "cvlra_ctcl.h"
+#include "cvlra_vdx_check.h"
 #include "ferrin.h"
 #include "net_test_util.h"
 #include "nk_error.h"
@@ -51,11 +53,11 @@ public:
 };
 NK_REGISTER_TEST_CLASS(PostTestVdx)
 
-std::string script(const char* vdxLine) {
+std::string script(const char* vdxLine, const std::string& vdxClass = "PostTestVdx") {
     return std::string("[*** TestSetup ***]\n") + (vdxLine ? vdxLine : "") +
            "INIT class=CVLRA_cg_setup\n[*** Test&Cal ***]\nT class=CVLRA_cg_transmittance\n"
            "UNIF class=CVLRA_cg_uniformity\n[*** TestEnd ***]\n" +
-           (vdxLine ? "" : "VDXU class=PostTestVdx\n") + "POST class=CVLRA_cg_postData\n";
+           (vdxLine ? "" : "VDXU class=" + vdxClass + "\n") + "POST class=CVLRA_cg_postData\n";
 }
 
 size_t filesIn(const fs::path& dir, const std::string& ext) {
@@ -126,21 +128,25 @@ struct Post : ::testing::Test {
         std::memcpy(tscr.data() + 225, mode.data(), mode.size());
         const Reply r = exchange(fd, "tscr", 1, tscr);
         if (r.ok && r.header.errc == 0) {
-            for (CVLRA_cg_testSession* s : app->sessions())
-                if (s->isNtcpRunning() && s->_serialNumber == sn) {
-                    u.logPath = s->_logPath;
-                    u.unitLogs = s->_unitLogsFolder;
-                    u.statistics = s->_statisticsPath;
-                    u.cgSn = s->_cgSn;
-                    u.stem = (fs::path(s->_unitLogsFolder) / (s->_cgSn + "_" + nkFom_cgColorName(s->_cgColor) + "_" +
-                                                               s->_hubrHostVersion))
-                                 .string();
-                }
+            unitPaths(sn, u);
             u.reply = postReply(exchange(fd, "tsed", 2, Bytes{1}));
             u.closed = nettest::seesEof(fd);
         }
         close(fd);
         return u;
+    }
+    // The paths of the unit `sn` that a session serves now.
+    void unitPaths(const std::string& sn, Unit& u) {
+        for (CVLRA_cg_testSession* s : app->sessions())
+            if (s->isNtcpRunning() && s->_serialNumber == sn) {
+                u.logPath = s->_logPath;
+                u.unitLogs = s->_unitLogsFolder;
+                u.statistics = s->_statisticsPath;
+                u.cgSn = s->_cgSn;
+                u.stem = (fs::path(s->_unitLogsFolder) /
+                          (s->_cgSn + "_" + nkFom_cgColorName(s->_cgColor) + "_" + s->_hubrHostVersion))
+                             .string();
+            }
     }
     std::string unitLog(const Unit& u, const std::string& sn) { return nktest::readFile(u.logPath + "/" + sn + ".log"); }
     size_t committed() { return filesIn(records, ".plist"); }
@@ -334,6 +340,88 @@ TEST_F(Post, EndWithoutSetupPostsNothing) {
     EXPECT_EQ(QBStub_callCount("QB_UUTStart"), 0);
     for (const auto& e : fs::recursive_directory_iterator(settings.logRoot))
         EXPECT_NE(e.path().extension(), ".csv") << e.path();
+}
+
+// The repository item itself after a real transmittance packet, reading the
+// unit's record through the repository stand-in on a local folder store.
+struct PostWithRepository : Post {
+    t_cgVdxEndpoint store;
+
+    void SetUp() override {
+        Post::SetUp();
+        nktest::writeFile(settings.scriptPath, script(nullptr, "CVLRA_cg_vdx"));
+        fs::create_directories(dir.path() / "store");
+        store.dsUrl = "file://" + (dir.path() / "store").string();
+        store.trustObjectUrl = dir.file("trust.der");
+        nktest::writeFile(store.trustObjectUrl, "trust object\n");
+        launch(false);
+        // The endpoints are taken at each setup packet.
+        for (CVLRA_cg_testSession* s : app->sessions())
+            s->updateOperatorSettings([&](t_vlraOperatorSettings& o) {
+                o.vdxDryRunPath.clear();
+                o.vdxDsSetUrl = store.dsUrl;
+                o.vdxTrustObjectUrl = store.trustObjectUrl;
+            });
+    }
+
+    // "tscr" and "atst"; with `gain`, the unit's record is committed to the store
+    // from its own transmittance table times gain(nm) before "tsed".
+    Unit runMeasured(const std::string& sn, const std::function<float(float)>& gain) {
+        Unit u;
+        const int fd = nettest::rawConnect(settings.port);
+        if (fd < 0) return u;
+        const Reply r = exchange(fd, "tscr", 1, tscrPayload("CellP", 4, sn));
+        EXPECT_TRUE(r.ok && r.header.errc == 0);
+        unitPaths(sn, u);
+        EXPECT_EQ(postReply(exchange(fd, "atst", 2, atstPayload(3), 60000)).code, 0);
+        if (gain) {
+            const std::vector<u8> record = ctclRecordFromTable(u.logPath + "/" + sn + "_atst_trans.csv", sn, 2, gain);
+            EXPECT_EQ(record.size(), size_t(ctcl::kSizeV3));
+            EXPECT_EQ(cgVdx_upload(app->logManager(), store, sn, record, ""), 0);
+        }
+        u.reply = postReply(exchange(fd, "tsed", 3, Bytes{1}, 60000));
+        u.closed = nettest::seesEof(fd);
+        close(fd);
+        return u;
+    }
+};
+
+TEST_F(PostWithRepository, MissingRecordFailsTheUnitACommittedOneGivesItsTilt) {
+    if (!nktest::havePython()) GTEST_SKIP();
+    const std::string sn = serial("Q2A5");
+    const Unit missing = runMeasured(sn, {});
+    ASSERT_TRUE(missing.reply.ok);
+    EXPECT_EQ(missing.reply.code, kNKErr_vdx_no_entry);
+    EXPECT_EQ(missing.reply.text, "vdx_no_entry");
+    EXPECT_EQ(missing.reply.bin, 'F');
+    EXPECT_TRUE(missing.closed);
+
+    // The record's curves lean against the unit's own: the ratio at w nm is g(550) / g(w).
+    auto g = [](float nm) { return 0.5f + 0.001f * (nm - 400.0f); };
+    const Unit tilted = runMeasured(sn, g);
+    ASSERT_TRUE(tilted.reply.ok);
+    EXPECT_EQ(tilted.reply.code, 0) << tilted.reply.text;
+    EXPECT_EQ(tilted.reply.bin, 'P');
+    EXPECT_TRUE(tilted.closed);
+
+    // Both rows of the day's file, and the unit's ratio table, as Python reads them.
+    const std::string out = python(
+        "import csv, glob\n"
+        "g = lambda w: 0.5 + 0.001 * (w - 400)\n"
+        "rows = list(csv.reader(open(glob.glob('" + tilted.statistics + "/CGCal_*.csv')[0], newline='')))\n"
+        "head, data = rows[1], rows[5:]\n"
+        "col = lambda r, c: r[head.index(c)]\n"
+        "print('missing', *(col(data[0], c) for c in ('errCode', 'VDXU::VDX_CONFIRM_RESULT', 'POST::BIN_CODE')))\n"
+        "names = [(n, w) for n in (1, 2, 3) for w in [410, 420] + list(range(400, 1101, 50))]\n"
+        "worst = max(abs(float(col(data[1], 'VDXU::TP%d_TILT_Ratio_%d' % (n, w))) - g(550) / g(w)) for n, w in names)\n"
+        "print('committed', col(data[1], 'errCode'), col(data[1], 'VDXU::VDX_CONFIRM_RESULT'),\n"
+        "      float(col(data[1], 'VDXU::VDX_VERSION_GET')), len(names), worst < 1e-3)\n"
+        "table = list(csv.reader(open('" + tilted.logPath + "/" + sn + "_atst_trans_TiltRatio.csv', newline='')))\n"
+        "worst = max(abs(float(r[p]) - g(550) / g(float(r[0]))) for r in table[50:] for p in (1, 2, 3))\n"
+        "print('table', len(table), float(table[125][1]), worst < 1e-3)\n");
+    EXPECT_NE(out.find("missing 592 0 F\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("committed 0 1 3.1 51 True\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("table 401 1.0 True\n"), std::string::npos) << out;
 }
 
 TEST(PostReply, TextIsCutAt27AndByte29StaysZero) {

@@ -15,12 +15,17 @@
 #include <QTest>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
 #include "AppDelegate.h"
 #include "CVLRA_cg_testSession.h"
+#include "cvlra_ctcl.h"
 #include "net_test_util.h"
 #include "nk_graphics.h"
 #include "nk_test_util.h"
@@ -28,6 +33,8 @@
 #include "station_peer.h"
 #include "station_settings.h"
 #include "textview/pf_textview.h"
+#include "unit_tester.h"
+#include "vdx.h"
 
 namespace fs = std::filesystem;
 
@@ -339,18 +346,18 @@ TEST_F(StationWindow, TerminatesWithSixteenTestersConnectedAndAToolRunning) {
     for (CVLRA_cg_testSession* session : app->sessions()) EXPECT_TRUE(session->isNtcpRunning());
 
     std::atomic<int> rounds{0};
-    ASSERT_TRUE(app->startTool([&] {
-        while (app->_isThreadRunning.load()) {
+    ASSERT_TRUE(app->startTool([&](const std::atomic<bool>& stop) {
+        while (!stop.load()) {
             app->_lm->printText(kVL1, "tool round %d on %zu sessions", rounds.load(), app->sessions().size());
             ++rounds;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }));
-    EXPECT_FALSE(app->startTool([] {})) << "one tool at a time";
+    EXPECT_FALSE(app->startTool([](const std::atomic<bool>&) {})) << "one tool at a time";
     ASSERT_TRUE(nettest::waitFor([&] { return rounds.load() > 5; }));
 
     app->applicationWillTerminate();
-    EXPECT_FALSE(app->_vdxThread.joinable());
+    EXPECT_FALSE(app->isThreadRunning());
     EXPECT_TRUE(app->sessions().empty());
     for (int fd : testers) {
         EXPECT_TRUE(nettest::seesEof(fd));
@@ -511,23 +518,215 @@ TEST_F(StationWindow, CalibrationButtonRunsOnTheToolThreadAndShowsAgainAtItsEnd)
     ASSERT_TRUE(button->isEnabled());
     setText("_ctxt_calcABin", QString::fromStdString(dir.file("no-such-cell")));
     press("_cbtn_calcA");
-    ASSERT_TRUE(waitGui([&] { return !app->_isThreadRunning.load() && button->text() == "CalcA Path ERR!"; }));
+    ASSERT_TRUE(waitGui([&] { return !app->isThreadRunning() && button->text() == "CalcA Path ERR!"; }));
     EXPECT_FALSE(button->isHidden());
     // A second run while one is busy does not start.
-    ASSERT_TRUE(app->startTool([&] {
-        while (app->_isThreadRunning.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(app->startTool([&](const std::atomic<bool>& stop) {
+        while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }));
     press("_cbtn_calcA");
     ASSERT_TRUE(waitGui([&] { return pane().find("the calibration did not start") != std::string::npos; }));
     app->joinTool();
 }
 
+// The repository stand-in's store on a local folder, and the window's fields
+// pointing the tools at it. A record may be a gate: a named pipe that the tool's
+// download reads only once the test writes the record into it.
+struct RepositoryTools : StationWindow {
+    fs::path store, data;
+
+    void SetUp() override {
+        StationWindow::SetUp();
+        store = dir.path() / "store";
+        data = dir.path() / "data";
+        fs::create_directories(store);
+        fs::create_directories(data);
+    }
+    void point() {
+        setText("_ctxt_vdxDsSetUrl", QString::fromStdString("file://" + store.string()));
+        const std::string trust = dir.file("trust.der");
+        nktest::writeFile(trust, "trust object\n");
+        setText("_ctxt_vdxTrObjUrl", QString::fromStdString(trust));
+    }
+    static std::string record(const std::string& sn) {
+        t_cgCalData rec{};
+        rec.magic = ctcl::kMagic;
+        rec.versionMajor = 3;
+        rec.versionMinor = 1;
+        std::snprintf(rec.serialNumber, sizeof(rec.serialNumber), "%s", sn.c_str());
+        const std::vector<u8> bytes = cgCalData_write(rec);
+        return {bytes.begin(), bytes.end()};
+    }
+    fs::path stored(const std::string& sn) { return store / (sn + "_CtCl.bin"); }
+    void gate(const std::string& sn) { ASSERT_EQ(mkfifo(stored(sn).c_str(), 0600), 0); }
+    // Opens the gate for its first reader (until `done`): the pipe gives way to a
+    // plain file of the same bytes, then the reader gets them.
+    static std::thread feeder(const fs::path& pipe, const std::string& bytes, const std::atomic<bool>& done) {
+        return std::thread([pipe, bytes, &done] {
+            const fs::path plain = pipe.string() + ".plain";
+            nktest::writeFile(plain.string(), bytes);
+            while (!done.load()) {
+                const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd < 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    continue;
+                }
+                fs::rename(plain, pipe);
+                EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+                ::close(fd);
+                return;
+            }
+        });
+    }
+    // `n` serial numbers in the store, the first behind a gate, listed in a file
+    // (Windows line ends) that the serial-number field names.
+    std::vector<std::string> downloadList(const std::string& tag, int n) {
+        std::vector<std::string> serials;
+        std::string text;
+        for (int i = 0; i < n; ++i) {
+            serials.push_back(stationtest::serial("Q2A5", tag + std::to_string(10 + i)));
+            text += serials.back() + "\r\n";
+            if (i == 0) gate(serials[0]);
+            else nktest::writeFile(stored(serials.back()).string(), record(serials.back()));
+        }
+        const std::string path = dir.file("serials.csv");
+        nktest::writeFile(path, text);
+        setText("_ctxt_vdxSnInput", QString::fromStdString(path));
+        return serials;
+    }
+};
+
+TEST_F(RepositoryTools, DownloadFillsTheFixedFolderAndNoSecondToolStartsMeanwhile) {
+    start();
+    point();
+    const std::vector<std::string> serials = downloadList("D", 3);
+    const fs::path cell = dir.path() / "cell";
+    fs::create_directories(cell / "Statistics");
+    fs::create_directories(cell / "LogsFolder");
+    setText("_ctxt_vdxPath", QString::fromStdString(cell.string()));
+
+    QPushButton* button = find<QPushButton>("_cbtn_vdxTestGet");
+    ASSERT_TRUE(button->isEnabled());
+    press("_cbtn_vdxTestGet");
+    // Held at the first record until the gate opens.
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_TRUE(app->isThreadRunning());
+    press("_cbtn_vdxTestGet");
+    press("_cbtn_vdxValidate");
+    press("_cbtn_calcA");
+    app->OnBtn_vdxTestGet();
+    EXPECT_FALSE(button->isEnabled());
+    ASSERT_TRUE(waitGui([&] {
+        const std::string p = pane();
+        return p.find("the validation did not start") != std::string::npos &&
+               p.find("the calibration did not start") != std::string::npos &&
+               p.find("the download did not start") != std::string::npos;
+    })) << pane();
+    EXPECT_FALSE(fs::exists(cell / "vdxValidation.log"));
+    EXPECT_EQ(find<QPushButton>("_cbtn_calcA")->text(), "Calc A factor");
+    EXPECT_TRUE(button->text().startsWith("VDX DL")) << button->text().toStdString();
+
+    std::atomic<bool> done{false};
+    std::thread opener = feeder(stored(serials[0]), record(serials[0]), done);
+    const bool ended = waitGui([&] { return button->isEnabled(); }, 120000);
+    done = true;
+    opener.join();
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(app->isThreadRunning());
+    EXPECT_EQ(button->text(), "VDX DL Pass!!!");
+    // The station's own permission, built at launch, went with the requests.
+    EXPECT_STREQ(vdx_test_lastClientOption("Permissions"), "CtCl:1:*;CtCl:0:*");
+    const fs::path got = data / "vdxDataGet";
+    for (const std::string& sn : serials)
+        EXPECT_TRUE(nktest::readFile((got / (sn + "_CtCl.bin")).string()) == record(sn)) << sn;
+    if (!nktest::havePython()) return;
+    const std::string out = stationtest::python(
+        "import csv\n"
+        "rows = list(csv.reader(open('" + (got / "cg_vdxGet.csv").string() + "', newline='')))\n"
+        "print(rows[0])\n"
+        "for r in rows[1:]: print(r[0], r[2], r[3], r[4])\n");
+    std::string expected = "['SerialNumber', 'StartTime', 'ErrCode', 'ErrString', 'VDXVer']\n";
+    for (const std::string& sn : serials) expected += sn + " 0 OK 3.1\n";
+    EXPECT_EQ(out, expected);
+
+    // The next tool starts once this one ended.
+    press("_cbtn_vdxValidate");
+    EXPECT_TRUE(fs::exists(cell / "vdxValidation.log"));
+}
+
+TEST_F(RepositoryTools, UploadReadsBackEachRecordWithTheDryRunBoxOffMeanwhile) {
+    start();
+    point();
+    setText("_ctxt_vdxDsGetUrl", QString::fromStdString("file://" + store.string()));
+    // The trust object is a gate: the first transfer reads it, and cannot until the test writes it.
+    const fs::path trust = dir.path() / "trust.fifo";
+    ASSERT_EQ(mkfifo(trust.c_str(), 0600), 0);
+    setText("_ctxt_vdxTrObjUrl", QString::fromStdString(trust.string()));
+    find<QCheckBox>("_cbtn_devMode")->setChecked(true);
+    app->OnBtn_devMode();
+    QCheckBox* dry = find<QCheckBox>("_cbtn_vdxDryrun");
+    dry->click();
+    ASSERT_TRUE(dry->isChecked());
+    const fs::path input = data / "vdxData";
+    fs::create_directories(input);
+    const std::vector<std::string> keys = {stationtest::serial("Q2A5", "U10"), stationtest::serial("Q2A5", "U11")};
+    for (const std::string& key : keys) nktest::writeFile((input / (key + "_CtCl.bin")).string(), record(key));
+
+    QPushButton* button = find<QPushButton>("_cbtn_vdxManualSet");
+    press("_cbtn_vdxManualSet");
+    EXPECT_FALSE(button->isEnabled());
+    // Held at its first transfer: the box is off and the sessions follow it.
+    ASSERT_TRUE(waitGui([&] { return !dry->isChecked(); }));
+    for (CVLRA_cg_testSession* session : app->sessions()) EXPECT_TRUE(session->operatorSettings().vdxDryRunPath.empty());
+    std::atomic<bool> done{false};
+    std::thread opener = feeder(trust, "trust\n", done);
+    const bool ended = waitGui([&] { return button->isEnabled(); }, 120000);
+    done = true;
+    opener.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(button->text(), "VDX Uploading Pass!!!");
+    EXPECT_TRUE(dry->isChecked());
+    for (CVLRA_cg_testSession* session : app->sessions()) EXPECT_EQ(session->operatorSettings().vdxDryRunPath, logRoot);
+    // Both records reached the store, none the dry-run folder.
+    for (const std::string& key : keys) EXPECT_TRUE(nktest::readFile(stored(key).string()) == record(key)) << key;
+    EXPECT_TRUE(fs::is_empty(data / "vdxDataDry"));
+    EXPECT_TRUE(waitGui([&] { return pane().find("* VDX Data Content Comparison Pass") != std::string::npos; }));
+}
+
+TEST_F(RepositoryTools, TerminationWhileADownloadRunsStopsAndJoinsIt) {
+    start();
+    point();
+    const std::vector<std::string> serials = downloadList("T", 40);
+    press("_cbtn_vdxTestGet");
+    ASSERT_TRUE(app->isThreadRunning());
+
+    // Termination finds the tool before its first unit, at the gate or past it;
+    // it is stopped before its next unit and joined in every case.
+    std::atomic<bool> done{false};
+    std::thread opener = feeder(stored(serials[0]), record(serials[0]), done);
+    app->applicationWillTerminate();
+    done = true;
+    opener.join();
+    EXPECT_FALSE(app->isThreadRunning());
+    EXPECT_FALSE(app->hasWindow());
+    QTest::qWait(50);  // titles queued for the button that is gone are dropped
+    // Every row the run wrote is whole.
+    const std::vector<std::string> rows = nktest::splitLines(nktest::readFile((data / "vdxDataGet/cg_vdxGet.csv").string()));
+    ASSERT_GE(rows.size(), 1u);
+    EXPECT_EQ(rows[0], "SerialNumber,StartTime,ErrCode,ErrString,VDXVer");
+    for (size_t i = 1; i < rows.size(); ++i) {
+        if (!rows[i].empty()) {
+            EXPECT_EQ(std::count(rows[i].begin(), rows[i].end(), ','), 4) << rows[i];
+        }
+    }
+}
+
 TEST_F(StationWindow, AFinishedToolIsJoinedBeforeTheNext) {
     start();
     std::atomic<int> runs{0};
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(nettest::waitFor([&] { return !app->_isThreadRunning.load(); }));
-        ASSERT_TRUE(app->startTool([&] { ++runs; }));
+        ASSERT_TRUE(nettest::waitFor([&] { return !app->isThreadRunning(); }));
+        ASSERT_TRUE(app->startTool([&](const std::atomic<bool>&) { ++runs; }));
     }
     app->joinTool();
     EXPECT_EQ(runs.load(), 3);

@@ -10,6 +10,7 @@
 
 #include "lumbrel_process.h"
 #include "net_test_util.h"
+#include "nk_error.h"
 #include "nk_test_util.h"
 #include "station_peer.h"
 #include "unit_tester.h"
@@ -201,6 +202,30 @@ TEST_F(WholeUnit, WithoutSubmissionOnlyTheStatisticsRowIsWritten) {
     EXPECT_TRUE(filesIn(unitFolder(logs, sn), ".plist").empty());
     EXPECT_TRUE(filesIn(unitFolder(logs, sn), ".csv").empty());
     EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(WholeUnit, UnitWithoutRepositoryRecordIsAnsweredNoEntryAndBinnedF) {
+    start();
+    const std::string sn = serial("Q2A5");
+    const Unit u = runUnit(sn, "CellW", 5, false);
+    EXPECT_EQ(u.atst, 0);
+    ASSERT_TRUE(u.reply.ok) << lumbrel->out();
+    EXPECT_EQ(u.reply.code, kNKErr_vdx_no_entry) << u.reply.text;
+    EXPECT_EQ(u.reply.text, "vdx_no_entry");
+    EXPECT_EQ(u.reply.byte29, 0);
+    EXPECT_EQ(u.reply.bin, 'F');
+    EXPECT_TRUE(u.closed);
+    // The statistics row carries the same first error, and the record says why.
+    const std::string out = python(
+        "import csv, glob\n"
+        "stats = glob.glob('" + logs.string() + "/*/Statistics/CGCal_*.csv')\n"
+        "rows = list(csv.reader(open(stats[0], newline='')))\n"
+        "head, row = rows[1], rows[5]\n"
+        "print('row', *(row[head.index(c)] for c in ('Test Pass/Fail Status', 'errCode', 'errStr',\n"
+        "      'VDXU::VDX_CONFIRM_RESULT', 'VDXU::TP1_TILT_Ratio_550', 'POST::BIN_CODE')))\n");
+    EXPECT_NE(out.find("row FAIL 592 vdx_no_entry; 0 nan F\n"), std::string::npos) << out;
+    // The unit is still posted, as a failing one.
+    EXPECT_EQ(findFiles(records, ".plist").size(), 1u);
 }
 
 TEST_F(WholeUnit, FailuresOnDemandEachFollowedByANormalUnit) {

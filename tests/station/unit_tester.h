@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,8 +66,11 @@ inline Bytes unifPayload(u16 w = 600, u16 h = 400, u8 value = 128) {
 
 // A version-3.1 repository record whose rows are the unit's own transmittance
 // table (the station's "_atst_trans.csv": 401 lines from 300 nm, one column a
-// point), so that every tilt ratio is 1. Empty when the table cannot be read.
-inline std::vector<u8> ctclRecordFromTable(const std::string& tablePath, const std::string& sn, u8 cgType) {
+// point), so that every tilt ratio is 1; with `gain`, each value times gain(nm),
+// so that the ratio at w nm is gain(550) / gain(w). Empty when the table cannot
+// be read.
+inline std::vector<u8> ctclRecordFromTable(const std::string& tablePath, const std::string& sn, u8 cgType,
+                                           const std::function<float(float nm)>& gain = {}) {
     std::ifstream in(tablePath);
     std::vector<std::vector<float>> cols;
     int lines = 0;
@@ -75,7 +79,7 @@ inline std::vector<u8> ctclRecordFromTable(const std::string& tablePath, const s
         size_t c = 0;
         for (std::string cell; std::getline(ls, cell, ','); ++c) {
             if (cols.size() <= c) cols.emplace_back();
-            cols[c].push_back(std::stof(cell));
+            cols[c].push_back(std::stof(cell) * (gain ? gain(300.0f + 2.0f * float(lines)) : 1.0f));
         }
     }
     if (lines != ctcl::kValuesV3 || cols.empty()) return {};
