@@ -151,7 +151,7 @@ TEST_F(Postprocess, ProgramWritesOneRecordFromAGoodPacketAmongBadFiles) {
     const Bytes good = sevenPoints();
     put(sn + "_atst.bin", good);
     Bytes truncated = packet({-1, -2});
-    truncated.resize(truncated.size() - 5);
+    truncated.erase(truncated.end() - 5, truncated.end());
     put(serial("Q2A6") + "_atst.bin", truncated);
     put(serial("Q2A7") + "_atst.bin.bak", good);  // not a stored packet's name
     put("_atst.bin", good);                         // no serial number
