@@ -16,6 +16,7 @@
 #include "nk_file.h"
 #include "nk_math.h"
 #include "nk_utils.h"
+#include "nk_velora_log.h"
 #include "nk_velora_utils.h"
 
 CNK_testItem* CVLRA_cg_transmittance_create() { return new CVLRA_cg_transmittance(); }
@@ -29,16 +30,7 @@ constexpr float kMinWl = 400.0f;
 constexpr float kMaxWl = 1100.0f;
 constexpr int kIdx550 = 75;
 
-void logf(CNK_logManager* lm, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void logf(CNK_logManager* lm, const char* format, ...) {
-    if (!nkObj_isValid(lm)) return;
-    char line[1024];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(line, sizeof(line), format, ap);
-    va_end(ap);
-    lm->printText(kVL1, "%s", line);
-}
+using nk_velora::logValid;
 
 // Little-endian reads from bytes already known to be there.
 u32 readU32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
@@ -63,7 +55,7 @@ std::string fmt(const char* format, ...) {
 void logFilterError(CNK_logManager* lm, int k, const std::vector<float>& raw, const std::vector<float>& smooth) {
     std::vector<float> d(raw.size());
     for (size_t i = 0; i < raw.size(); ++i) d[i] = raw[i] - smooth[i];
-    logf(lm, "* Filter T at TP%d with ERR_MIN %5.3f, ERR_MAX %5.3f, ERR_AVG %5.3f", k,
+    logValid(lm, "* Filter T at TP%d with ERR_MIN %5.3f, ERR_MAX %5.3f, ERR_AVG %5.3f", k,
          nkMath_min<float>(d.data(), d.size(), nullptr), nkMath_max<float>(d.data(), d.size(), nullptr),
          nkMath_avg<float>(d.data(), d.size()));
 }
@@ -146,13 +138,13 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
     auto logReadings = [&](size_t k) {
         const t_nkMathStat d = nkMath_stat<float>(points[k].dark.data(), n);
         const t_nkMathStat w = nkMath_stat<float>(points[k].white.data(), n);
-        logf(lm, "* TP%d Dark  MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), d.min, d.max, d.avg, d.stdev);
-        logf(lm, "* TP%d White MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), w.min, w.max, w.avg, w.stdev);
+        logValid(lm, "* TP%d Dark  MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), d.min, d.max, d.avg, d.stdev);
+        logValid(lm, "* TP%d White MIN %5.3f, MAX %5.3f, AVG %5.3f, STDEV %5.3f", int(k), w.min, w.max, w.avg, w.stdev);
     };
-    logf(lm, "** Raw Spectrometer reading sanity check");
+    logValid(lm, "** Raw Spectrometer reading sanity check");
     for (size_t k = 0; k < count; ++k) {
         const t_nkMathStat st = nkMath_stat<float>(points[k].wl.data(), n);
-        logf(lm, "* TP%d Wavelength  MIN %5.3f, MAX %5.3f", int(k), st.min, st.max);
+        logValid(lm, "* TP%d Wavelength  MIN %5.3f, MAX %5.3f", int(k), st.min, st.max);
         // Offline the stored spectrum is taken as it is, point by point.
         if (offline) {
             logReadings(k);
@@ -179,7 +171,7 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
     for (float& r : ev.reference) r /= peak;
 
     // Diagnostic smoothing on the points' own samples.
-    logf(lm, "* Filter Raw Transmittance Data");
+    logValid(lm, "* Filter Raw Transmittance Data");
     for (size_t k = 0; k < count; ++k) {
         const std::vector<float> wide = smoothed(points[k].rawT, 20);
         const std::vector<float> narrow = smoothed(points[k].rawT, 5);
@@ -188,7 +180,7 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
         logFilterError(lm, int(k), points[k].rawT, s);
     }
 
-    logf(lm, "** Raw Data Interpolation for %dnm to %dnm with %dnm step", 400, 1100, 2);
+    logValid(lm, "** Raw Data Interpolation for %dnm to %dnm with %dnm step", 400, 1100, 2);
     ev.grid.resize(kVLRA_atstGridCount);
     for (int i = 0; i < kVLRA_atstGridCount; ++i) ev.grid[i] = 400.0f + 2.0f * float(i);
     const int ni = static_cast<int>(n);
@@ -211,7 +203,7 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
     // A white unit is smoothed less, and left unsmoothed where its signal is weak.
     const bool white = cgColor == 1;
     const int window = white ? 10 : 20;
-    logf(lm, "* Filter Transmittance Data");
+    logValid(lm, "* Filter Transmittance Data");
     ev.finalT.assign(count, std::vector<float>(kVLRA_atstGridCount));
     for (size_t k = 0; k < count; ++k) {
         const std::vector<float> wide = smoothed(ev.resampled[k], window);
@@ -334,7 +326,7 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
     if (!s || !_testData) return;
 
     setStatus(kNkTestStat_TESTING);
-    logf(lm, "*** Handle ATST *** ");
+    logValid(lm, "*** Handle ATST *** ");
     const double start = nkTest_now();
     s->_total_test_point = 0;
     s->_final_T.clear();
@@ -358,7 +350,7 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
     std::vector<std::pair<std::string, std::pair<double, double>>> cleared;  // limits to put back
     do {
         if (!header || !payload || header->PLEN == 0) {
-            logf(lm, "[Err] ntcp_err=%d", kNKErr_invalidSpiResponse);
+            logValid(lm, "[Err] ntcp_err=%d", kNKErr_invalidSpiResponse);
             packetErr = kNKErr_invalidSpiResponse;
             break;
         }
@@ -372,10 +364,10 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
         }
         const u16 saved = nkUtil_saveBitStream(lm, unitFile("%s/%s_atst.bin").c_str(), payload,
                                                static_cast<int>(length), kVL1);
-        logf(lm, " *** Total Test Points %d", int(points.size()));
+        logValid(lm, " *** Total Test Points %d", int(points.size()));
         for (const t_vlraAtstPoint& p : points) {
-            logf(lm, "* Test Points %d, %d Wavelength Samples", p.index, int(p.wl.size()));
-            logf(lm, "* X offset %5.3f, Y offset %5.3f, A offset %5.3f", double(p.x), double(p.y), double(p.a));
+            logValid(lm, "* Test Points %d, %d Wavelength Samples", p.index, int(p.wl.size()));
+            logValid(lm, "* X offset %5.3f, Y offset %5.3f, A offset %5.3f", double(p.x), double(p.y), double(p.a));
             if (p.index < 6) {
                 const std::string tp = "TP" + std::to_string(p.index);
                 _testData->recordData(_name, tp + "_XPOS", double(p.x));
@@ -488,7 +480,7 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
         }
 
         // Limits, family by family; the first failing family names the result.
-        logf(lm, "** Check Spec ***");
+        logValid(lm, "** Check Spec ***");
         auto family = [&](const std::vector<std::string>& items, u16 familyCode) {
             bool failed = false;
             for (const std::string& item : items)
@@ -532,11 +524,11 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
             items.push_back("TP_PCT_AVG_" + std::to_string(nkVlra_atstSymbolWl(j)));
         bool avgFailed = family(items, kNKErr_t_pct_avg_OOS);
         const double upper = _testData->get_USL(_name, "TP_PCT_AVG_900");
-        logf(lm, "* Check TP_PCT_AVG_[400,900] with spec [0, %5.2f]", upper);
+        logValid(lm, "* Check TP_PCT_AVG_[400,900] with spec [0, %5.2f]", upper);
         if (nkMath_isValid(upper)) {
             for (int i = 0; i <= 250; ++i) {
                 if (ev.mean[i] < 0.0f || double(ev.mean[i]) > upper) {
-                    logf(lm, ". [Err] T::TP_PCT_AVG_%d: %f OOS [0, %5.2f]", 400 + 2 * i, double(ev.mean[i]), upper);
+                    logValid(lm, ". [Err] T::TP_PCT_AVG_%d: %f OOS [0, %5.2f]", 400 + 2 * i, double(ev.mean[i]), upper);
                     avgFailed = true;
                 }
             }
@@ -562,7 +554,7 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
     if (nkObj_isValid(s->sessionLogManager()))
         s->sessionLogManager()->printText(kVL1, "[T%d] *** Transmittance Test (%d) %s  [in %.3f sec] ***",
                                           s->_testerCellId, int(s->_total_test_point), verdict, elapsed);
-    logf(lm, "*** Transmittance Test (%d) %s  [in %.3f sec] ***", int(s->_total_test_point), verdict, elapsed);
+    logValid(lm, "*** Transmittance Test (%d) %s  [in %.3f sec] ***", int(s->_total_test_point), verdict, elapsed);
     // A packet without payload is a failure too, though it records no code.
     setStatus(passed ? kNkTestStat_PASS : kNkTestStat_FAIL);
 

@@ -15,6 +15,7 @@
 #include "nk_error.h"
 #include "nk_file.h"
 #include "nk_utils.h"
+#include "nk_velora_log.h"
 #include "nk_vdx.h"
 
 CNK_testItem* CVLRA_cg_vdx_create() { return new CVLRA_cg_vdx(); }
@@ -27,16 +28,7 @@ constexpr int kGrid = ctcl::kValuesV3;  // the record's 300 to 1100 nm grid
 constexpr int kIdx550 = 125;
 constexpr int kTiltRows = 3;
 
-void logf(CNK_logManager* lm, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void logf(CNK_logManager* lm, const char* format, ...) {
-    if (!nkObj_isValid(lm)) return;
-    char line[1024];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(line, sizeof(line), format, ap);
-    va_end(ap);
-    lm->printText(kVL1, "%s", line);
-}
+using nk_velora::logValid;
 
 std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char* format, ...) {
@@ -103,8 +95,8 @@ std::string nkVlra_vdxTiltCsv(const std::vector<std::vector<float>>& rows) {
 u16 nkVlra_fetchVdxForValidation(CNK_logManager* lm, const std::string& sn, const std::string& folder, bool dryRun,
                                  const t_vlraVdxSource& source, t_cgCalData* record) {
     if (!record) return kNKErr_invalidParam;
-    logf(lm, "*** Handle VDXU *** ");
-    logf(lm, "* VDX Data Check: %s", sn.c_str());
+    logValid(lm, "*** Handle VDXU *** ");
+    logValid(lm, "* VDX Data Check: %s", sn.c_str());
     // The serial number names the record's files and its repository key.
     if (!nkVdx_isKeyValid(sn.c_str())) {
         VDX_REPORT(lm, kNKErr_invalidParam, "nkVdx_isKeyValid(sn)");
@@ -122,7 +114,7 @@ u16 nkVlra_fetchVdxForValidation(CNK_logManager* lm, const std::string& sn, cons
                                      orNull(source.dsUrl), orNull(source.trustObjectUrl),
                                      orNull(source.repositoryDryRunFolder), source.permission, 0, orNull(repoLog),
                                      kVL1);
-        logf(lm, "* IQC VDX Retrieve Finish in %fs", nkTest_now() - t0);
+        logValid(lm, "* IQC VDX Retrieve Finish in %fs", nkTest_now() - t0);
         if (data && length > 0) bytes.assign(data, data + length);
         std::free(data);
         if (rc != 0) {
@@ -166,28 +158,28 @@ u16 nkVlra_fetchVdxForValidation(CNK_logManager* lm, const std::string& sn, cons
         }
     }
     if (!isRecordSize(bytes.size())) {
-        logf(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", int(bytes.size()), int(ctcl::kSizeV3));
+        logValid(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", int(bytes.size()), int(ctcl::kSizeV3));
         VDX_REPORT(lm, kNKErr_vdx_dataCheckFailed, "");
         return kNKErr_vdx_dataCheckFailed;
     }
-    logf(lm, "* VDX Data Size Comparison Pass");
+    logValid(lm, "* VDX Data Size Comparison Pass");
     if (const u16 rc = cgCalData_read(lm, bytes.data(), bytes.size(), record)) return rc;
     cgCalData_display(lm, record);
-    logf(lm, "* VDX recv magic=0x%x ver=%d.%d", record->magic, record->versionMajor, record->versionMinor);
+    logValid(lm, "* VDX recv magic=0x%x ver=%d.%d", record->magic, record->versionMajor, record->versionMinor);
     return 0;
 }
 
 u16 nkVlra_vdxValidationVerdict(CNK_logManager* lm, const t_cgCalData& record) {
     const int major = record.versionMajor, minor = record.versionMinor;
     if ((major == 2 || major == 3) && minor == 0) {
-        logf(lm, "* VDX Data Version v%d.%d Check Pass.", major, 0);
+        logValid(lm, "* VDX Data Version v%d.%d Check Pass.", major, 0);
         return 0;
     }
     if (major == 2 || major == 3) {
-        logf(lm, "* VDX Data Version v%d.%d Check Fail. Upload VDX v2.1.", major, minor);
+        logValid(lm, "* VDX Data Version v%d.%d Check Fail. Upload VDX v2.1.", major, minor);
         return 0;
     }
-    logf(lm, "[Err] VDX Data Version Check Fail.");
+    logValid(lm, "[Err] VDX Data Version Check Fail.");
     VDX_REPORT(lm, kNKErr_vdx_dataCheckFailed, "");
     return kNKErr_vdx_dataCheckFailed;
 }
@@ -246,17 +238,17 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
     CNK_logManager* lm = _logManager;
 
     setStatus(kNkTestStat_TESTING);
-    logf(lm, "*** Handle VDXU *** ");
+    logValid(lm, "*** Handle VDXU *** ");
     s->_vdxVersion = -1.0;
     if (s->_hostVersion.find("DOE") != std::string::npos)
-        logf(lm, "* Lumbrel DOE overlay, Lumbrel SW version = %s", s->_hostVersion.c_str());
+        logValid(lm, "* Lumbrel DOE overlay, Lumbrel SW version = %s", s->_hostVersion.c_str());
     if (s->_hostVersion.find("CarrierBuild") != std::string::npos)
-        logf(lm, "* Lumbrel CarrierBuild overlay, Lumbrel SW version = %s", s->_hostVersion.c_str());
+        logValid(lm, "* Lumbrel CarrierBuild overlay, Lumbrel SW version = %s", s->_hostVersion.c_str());
 
     const double t0 = nkTest_now();
     const std::string sn = _serialNumber;
     const std::string folder = s->_logPath;
-    logf(lm, "* IQC or OQC => Download VDX Data Check: %s", sn.c_str());
+    logValid(lm, "* IQC or OQC => Download VDX Data Check: %s", sn.c_str());
 
     u16 code = 0;
     bool reported = false;  // the ending already has its report line
@@ -278,7 +270,7 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
                                       s->_vdxDryRunPath.empty() ? nullptr : s->_vdxDataPath.c_str(),
                                       static_cast<vdx_permission*>(s->_vdxPermission), 0, repoLog.c_str(), kVL1);
         record("VDX_CONFIRM_RESULT", got == 0 ? 1.0 : 0.0);
-        logf(lm, "* IQC VDX Retrieve Finish in %fs", nkTest_now() - t0);
+        logValid(lm, "* IQC VDX Retrieve Finish in %fs", nkTest_now() - t0);
         record("VDX_CONFIRM_TIME", nkTest_now() - t0);
         record("VDX_VERSION_GET", s->_vdxVersion);
         if (got != 0) {
@@ -294,12 +286,12 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
 
         t_cgCalData rec;
         if (!isRecordSize(size)) {
-            logf(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", int(size), int(ctcl::kSizeV3));
+            logValid(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", int(size), int(ctcl::kSizeV3));
             record("VDX_CONFIRM_RESULT", 0.0);
             code = kNKErr_vdx_dataCheckFailed;
             break;
         }
-        logf(lm, "* VDX Data Size Comparison Pass");
+        logValid(lm, "* VDX Data Size Comparison Pass");
         if (cgCalData_read(lm, data, size, &rec) != 0) {
             // A short image claiming version 3: its table would lie past its end.
             record("VDX_CONFIRM_RESULT", 0.0);
@@ -308,20 +300,20 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
             break;
         }
         displayVDXData(&rec);
-        logf(lm, "* VDX recv magic=0x%x ver=%d.%d", rec.magic, rec.versionMajor, rec.versionMinor);
+        logValid(lm, "* VDX recv magic=0x%x ver=%d.%d", rec.magic, rec.versionMajor, rec.versionMinor);
 
         s->_vdxVersion = double(rec.versionMajor) + double(rec.versionMinor) / 10.0;
         record("VDX_VERSION_GET", s->_vdxVersion);
         if (rec.versionMajor == 3 && (rec.versionMinor == 1 || rec.versionMinor == 2)) {
-            logf(lm, "* VDX Data Version v%d.%d Check Pass.", 3, rec.versionMinor);
+            logValid(lm, "* VDX Data Version v%d.%d Check Pass.", 3, rec.versionMinor);
         } else {
-            logf(lm, "[Err] VDX Data Version Check Fail.");
+            logValid(lm, "[Err] VDX Data Version Check Fail.");
             record("VDX_CONFIRM_RESULT", 0.0);
             code = kNKErr_vdx_dataCheckFailed;
             break;
         }
 
-        logf(lm, "** Check Spec ***");
+        logValid(lm, "** Check Spec ***");
         bool failed = _testData->checkSpec(_name, "VDX_CONFIRM_RESULT", "%d") != 0;
         failed = _testData->checkSpec(_name, "VDX_CONFIRM_TIME", "%5.3f") != 0 || failed;
         failed = _testData->checkSpec(_name, "VDX_VERSION_GET", "%1.1f") != 0 || failed;
@@ -331,7 +323,7 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
         }
 
         // Tilt ratio: both spectra normalised at 550 nm, this station's over the record's.
-        logf(lm, "* IQC or OQC => calculate Transmittance tilt ratio between local test data and VDX record ");
+        logValid(lm, "* IQC or OQC => calculate Transmittance tilt ratio between local test data and VDX record ");
         const int points = int(std::min<u32>(s->_total_test_point, ctcl::kRows));
         std::vector<std::vector<float>> R(static_cast<size_t>(points)), N(static_cast<size_t>(points));
         for (int p = 0; p < points; ++p) R[size_t(p)] = cgCalData_row(rec, p);
@@ -340,7 +332,7 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
             reported = true;
             break;
         }
-        logf(lm, "* save CG T transmittance from VDX to %s", unitFile("_atst_transVDX_forTiltRatio.csv").c_str());
+        logValid(lm, "* save CG T transmittance from VDX to %s", unitFile("_atst_transVDX_forTiltRatio.csv").c_str());
         for (int p = 0; p < points; ++p) {
             N[size_t(p)] = R[size_t(p)];
             for (float& v : N[size_t(p)]) v /= R[size_t(p)][kIdx550];
@@ -350,12 +342,12 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
         // points this comparison knows, each covering the whole local grid.
         const std::vector<float>& wl = s->_final_wl;
         if (wl.empty() || !(wl[0] == 380.0f || wl[0] == 400.0f)) {
-            if (!wl.empty()) logf(lm, "* Local test CG transmittance start from %d nm", int(wl[0]));
+            if (!wl.empty()) logValid(lm, "* Local test CG transmittance start from %d nm", int(wl[0]));
             code = kNKErr_invalidData;
             condition = "(_testSession->_final_wl[0]==380) || (_testSession->_final_wl[0]==400)";
             break;
         }
-        logf(lm, "* Local test CG transmittance start from %d nm", int(wl[0]));
+        logValid(lm, "* Local test CG transmittance start from %d nm", int(wl[0]));
         if (!(s->_total_test_point == 3 || s->_total_test_point == 5)) {
             code = kNKErr_invalidData;
             condition = "(_testSession->_total_test_point == 3) || (_testSession->_total_test_point == 5)";
@@ -391,12 +383,12 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
             reported = true;
             break;
         }
-        logf(lm, "* save CG T transmittance tilt ratio between local test data and VDX record to %s",
+        logValid(lm, "* save CG T transmittance tilt ratio between local test data and VDX record to %s",
              unitFile("_atst_trans_TiltRatio.csv").c_str());
 
         const std::vector<TiltSymbol> symbols = tiltSymbols();
         for (const TiltSymbol& t : symbols) record(t.name.c_str(), double(Q[size_t(t.row)][size_t(t.entry)]));
-        logf(lm, "*** Check spec *** T transmittance tilt ratio [local test / VDX record]");
+        logValid(lm, "*** Check spec *** T transmittance tilt ratio [local test / VDX record]");
         bool tiltFailed = false;
         for (const TiltSymbol& t : symbols)
             if (_testData->checkSpec(_name, t.name, "%7.7f") != 0) tiltFailed = true;
@@ -404,7 +396,7 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
             code = kNKErr_t_pct_tilt_delta_OOS;
             reported = true;  // the check lines show every ratio out of its limits
         }
-        logf(lm, "* IQC or OQC => Skip VDX data uploading ");
+        logValid(lm, "* IQC or OQC => Skip VDX data uploading ");
     } while (false);
 
     std::free(data);
@@ -416,6 +408,6 @@ void CVLRA_cg_vdx::performTest(t_nkTestMode) {
         s->_appLogManager->printText(kVL1, "[T%d] *** VDX Data Posting Test %s  [in %.3f sec] ***", s->_testerCellId,
                                      verdict, elapsed);
     const char* errName = nkError_getErrorString(code);
-    logf(lm, "*** VDX Test %s  [in %.3f sec], ErrCode %d %s ***", verdict, elapsed, int(code), errName ? errName : "");
+    logValid(lm, "*** VDX Test %s  [in %.3f sec], ErrCode %d %s ***", verdict, elapsed, int(code), errName ? errName : "");
     setStatus(code == 0 ? kNkTestStat_PASS : kNkTestStat_FAIL);
 }

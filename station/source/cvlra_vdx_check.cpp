@@ -11,22 +11,14 @@
 #include "nk_error.h"
 #include "nk_file.h"
 #include "nk_utils.h"
+#include "nk_velora_log.h"
 #include "nk_vdx.h"
 
 namespace {
 
 CNK_logManager* usable(CNK_logManager* lm) { return nkObj_isValid(lm) ? lm : nullptr; }
 
-void say(CNK_logManager* lm, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say(CNK_logManager* lm, const char* format, ...) {
-    if (!usable(lm)) return;
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    lm->printText(kVL1, "%s", text);
-}
+using nk_velora::logValid;
 
 #define CG_VDX_REPORT(lm, code, cond) \
     nkDebug_printError(usable(lm), __FILE__, nullptr, __func__, __LINE__, (uint16_t)(code), (cond))
@@ -92,15 +84,15 @@ u16 cgVdx_upload(CNK_logManager* lm, const t_cgVdxEndpoint& endpoint, const std:
 
 u16 cgVdx_checkReceived(CNK_logManager* lm, const std::vector<u8>& bytes, t_cgCalData* record) {
     if (bytes.size() != ctcl::kSizeV2 && bytes.size() != ctcl::kSizeV3) {
-        say(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", static_cast<int>(bytes.size()),
+        logValid(lm, "[Err] VDX Retrieval Data Size Mismatch: %d %d", static_cast<int>(bytes.size()),
             static_cast<int>(ctcl::kSizeV3));
         return kNKErr_vdx_dataCheckFailed;
     }
-    say(lm, "* VDX Data Size Comparison Pass");
+    logValid(lm, "* VDX Data Size Comparison Pass");
     const u16 rc = cgCalData_read(usable(lm), bytes.data(), bytes.size(), record);
     if (rc != kNKErr_OK) return rc;
     cgCalData_display(usable(lm), record);
-    say(lm, "* VDX recv magic=0x%x ver=%d.%d", static_cast<unsigned>(record->magic), record->versionMajor,
+    logValid(lm, "* VDX recv magic=0x%x ver=%d.%d", static_cast<unsigned>(record->magic), record->versionMajor,
         record->versionMinor);
     return kNKErr_OK;
 }
@@ -108,10 +100,10 @@ u16 cgVdx_checkReceived(CNK_logManager* lm, const std::vector<u8>& bytes, t_cgCa
 u16 cgVdx_batchVersionVerdict(CNK_logManager* lm, const t_cgCalData& record) {
     const int major = record.versionMajor, minor = record.versionMinor;
     if ((major == 2 || major == 3) && (minor == 0 || minor == 1)) {
-        say(lm, "* VDX Data Version v%d.%d Check Pass.", major, minor);
+        logValid(lm, "* VDX Data Version v%d.%d Check Pass.", major, minor);
         return kNKErr_OK;
     }
-    say(lm, "[Err] VDX Data Version Check Fail.");
+    logValid(lm, "[Err] VDX Data Version Check Fail.");
     return kNKErr_vdx_dataCheckFailed;
 }
 
@@ -132,9 +124,9 @@ u16 cgVdx_exportTables(CNK_logManager* lm, const t_cgCalData& record, const std:
     }
     text += '\n';
     const std::string transx = folder + "/" + serialNumber + "_atst_transx.csv";
-    say(lm, major == 3 ? "* Save Ver3 Vdx_getData_transx to local * " : "* Save Ver2 Vdx_getData_transx to local * ");
+    logValid(lm, major == 3 ? "* Save Ver3 Vdx_getData_transx to local * " : "* Save Ver2 Vdx_getData_transx to local * ");
     if (const u16 rc = writeWhole(lm, transx, text)) return rc;
-    say(lm, ".csv saved: %s", transx.c_str());
+    logValid(lm, ".csv saved: %s", transx.c_str());
     if (major != 3) return kNKErr_OK;
 
     const struct {
@@ -151,9 +143,9 @@ u16 cgVdx_exportTables(CNK_logManager* lm, const t_cgCalData& record, const std:
             appendf(text, "%5.10f,\n", static_cast<double>(cgCalData_percent(code)));
         }
         const std::string path = folder + "/" + serialNumber + t.suffix;
-        say(lm, "%s", t.title);
+        logValid(lm, "%s", t.title);
         if (const u16 rc = writeWhole(lm, path, text)) return rc;
-        say(lm, ".csv saved: %s", path.c_str());
+        logValid(lm, ".csv saved: %s", path.c_str());
     }
     return kNKErr_OK;
 }

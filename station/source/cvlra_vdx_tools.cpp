@@ -13,6 +13,7 @@
 #include "nk_error.h"
 #include "nk_file.h"
 #include "nk_utils.h"
+#include "nk_velora_log.h"
 
 namespace {
 
@@ -22,16 +23,7 @@ constexpr auto kUnitPause = std::chrono::milliseconds(100);
 
 CNK_logManager* usable(CNK_logManager* lm) { return nkObj_isValid(lm) ? lm : nullptr; }
 
-void say(CNK_logManager* lm, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say(CNK_logManager* lm, const char* format, ...) {
-    if (!usable(lm)) return;
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    lm->printText(kVL1, "%s", text);
-}
+using nk_velora::logValid;
 
 #define VDX_TOOL_REPORT(lm, code, cond) \
     nkDebug_printError(usable(lm), __FILE__, nullptr, __func__, __LINE__, (uint16_t)(code), (cond))
@@ -142,14 +134,14 @@ u16 downloadAndJudge(const t_vdxToolSettings& s, const std::string& sn, const st
     CNK_logManager* lm = s.lm;
     version.clear();
     if (!cgVdx_isSerialNumberValid(sn)) {
-        say(lm, "[Err] serial number '%s' cannot name a repository key", nkVlra_printable(sn).c_str());
+        logValid(lm, "[Err] serial number '%s' cannot name a repository key", nkVlra_printable(sn).c_str());
         VDX_TOOL_REPORT(lm, kNKErr_invalidParam, "cgVdx_isSerialNumberValid(sn)");
         return kNKErr_invalidParam;
     }
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<u8> bytes;
     u16 rc = cgVdx_download(lm, downloadEndpoint(s), sn, repositoryLog, bytes);
-    say(lm, "* IQC VDX Retrieve Finish in %fs", secondsSince(t0));
+    logValid(lm, "* IQC VDX Retrieve Finish in %fs", secondsSince(t0));
     if (rc != kNKErr_OK) {
         VDX_TOOL_REPORT(lm, rc, "nkVdx_getData()==0");
         return rc;
@@ -182,7 +174,7 @@ bool passed(const t_vdxToolResult& result) {
 }
 
 void logTally(CNK_logManager* lm, const char* what, const t_vdxToolResult& result) {
-    say(lm, "* %s: %d of %d handled, %d failed%s", what, result.done, result.units, result.failed,
+    logValid(lm, "* %s: %d of %d handled, %d failed%s", what, result.done, result.units, result.failed,
         result.stopped ? ", stopped" : "");
 }
 
@@ -204,11 +196,11 @@ u16 vdxTool_serialNumbers(CNK_logManager* lm, const std::string& input, std::vec
         return kNKErr_OK;
     }
     if (!nkFile_isFileExist(input)) {
-        say(lm, "[ERROR] %s doesn't exsit!", input.c_str());
+        logValid(lm, "[ERROR] %s doesn't exsit!", input.c_str());
         VDX_TOOL_REPORT(lm, kNKErr_fileNotExist, "nkFile_isFileExist(snList)");
         return kNKErr_fileNotExist;
     }
-    say(lm, "* Load SN List");
+    logValid(lm, "* Load SN List");
     FILE* fp = std::fopen(input.c_str(), "rb");
     const u64 size = fp ? nkFile_getFileSize(fp) : 0;
     if (fp && size > kMaxListBytes) {
@@ -257,7 +249,7 @@ t_vdxToolResult vdxTool_batchDownload(const t_vdxToolSettings& s, const std::str
             const std::string& sn = serials[static_cast<size_t>(i)];
             show(progress, "VDX DL %d/%d", i, result.units);
             const std::string start = nkUtil_getTimestampStr(0);
-            say(lm, "* GET VDX data for %s\n", nkVlra_printable(sn).c_str());
+            logValid(lm, "* GET VDX data for %s\n", nkVlra_printable(sn).c_str());
             std::string version;
             const u16 code = downloadAndJudge(s, sn, outFolder + "/vdx.log", outFolder, version);
             countUnit(result, code);
@@ -289,11 +281,11 @@ t_vdxToolResult vdxTool_manualUpload(const t_vdxToolSettings& s, const std::func
         LogFileForRun logFile(s, s.appFolder + "/vdxPost.log");
         const std::string folder = vdxTool_postFolder(s);
         if (!nkFile_isFileExist(folder)) {
-            say(lm, "* VDX Data Folder not Exist!");
+            logValid(lm, "* VDX Data Folder not Exist!");
             VDX_TOOL_REPORT(lm, kNKErr_fileNotExist, "nkFile_isFileExist(vdxDataFolder)");
             result.code = kNKErr_fileNotExist;
         } else {
-            say(lm, "* VDX Data Folder %s", folder.c_str());
+            logValid(lm, "* VDX Data Folder %s", folder.c_str());
             // The key is the file name without its record suffix.
             std::vector<std::pair<std::string, std::string>> records;  // key, file name
             for (const INK_dirEntry& e : nkDir_getDirEntry(folder)) {
@@ -327,41 +319,41 @@ t_vdxToolResult vdxTool_manualUpload(const t_vdxToolSettings& s, const std::func
                 const auto& [key, name] = records[static_cast<size_t>(i)];
                 const std::string path = folder + "/" + name;
                 show(progress, "VDX Uploading ... %d/%d", i, result.units);
-                say(lm, "* Post for %s\n", nkVlra_printable(key).c_str());
-                say(lm, "* Post Data Path %s\n", nkVlra_printable(path).c_str());
+                logValid(lm, "* Post for %s\n", nkVlra_printable(key).c_str());
+                logValid(lm, "* Post Data Path %s\n", nkVlra_printable(path).c_str());
                 u16 code = kNKErr_OK;
                 std::vector<u8> bytes;
                 const u64 size = nkFile_getFileSize(path);
                 if (size > kMaxRecordBytes) {
-                    say(lm, "[Err] Invalid VDX Data Path");
+                    logValid(lm, "[Err] Invalid VDX Data Path");
                     VDX_TOOL_REPORT(lm, kNKErr_invalidDataSize, "size<=1MiB");
                     code = kNKErr_invalidDataSize;
                 } else if ((bytes = nkFile_readFile(path)).empty()) {
-                    say(lm, "[Err] Invalid VDX Data Path");
+                    logValid(lm, "[Err] Invalid VDX Data Path");
                     code = kNKErr_invalidData;
                 }
                 if (code == kNKErr_OK) {
                     auto t0 = std::chrono::steady_clock::now();
                     code = cgVdx_upload(lm, put, key, bytes, repositoryLog);
-                    say(lm, "* VDX Post Finish in %fs", secondsSince(t0));
+                    logValid(lm, "* VDX Post Finish in %fs", secondsSince(t0));
                     std::vector<u8> back;
                     if (code == kNKErr_OK) {
-                        say(lm, "* VDX Data Confirmation");
+                        logValid(lm, "* VDX Data Confirmation");
                         t0 = std::chrono::steady_clock::now();
                         code = cgVdx_download(lm, readBack, key, repositoryLog, back);
-                        say(lm, "* VDX Post Finish in %fs", secondsSince(t0));
+                        logValid(lm, "* VDX Post Finish in %fs", secondsSince(t0));
                     }
                     if (code == kNKErr_OK) {
                         if (back.size() != bytes.size()) {
-                            say(lm, "[Err] VDX Retrieval Data Size Mismatch");
+                            logValid(lm, "[Err] VDX Retrieval Data Size Mismatch");
                             code = kNKErr_vdx_dataCheckFailed;
                         } else {
-                            say(lm, "* VDX Data Size Comparison Pass");
+                            logValid(lm, "* VDX Data Size Comparison Pass");
                             if (back != bytes) {
-                                say(lm, "[Err] VDX Retrieval Data Binary Mismatch");
+                                logValid(lm, "[Err] VDX Retrieval Data Binary Mismatch");
                                 code = kNKErr_vdx_dataCheckFailed;
                             } else {
-                                say(lm, "* VDX Data Content Comparison Pass");
+                                logValid(lm, "* VDX Data Content Comparison Pass");
                             }
                         }
                     }
@@ -407,7 +399,7 @@ t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std
     // "." and ".." are two of the entries: an empty folder has nothing to validate.
     const std::vector<INK_dirEntry> entries = nkDir_getDirEntry(folder);
     if (folder.empty() || entries.size() <= 2) {
-        say(lm, "[Err] VDX validation folder %s is missing or empty", nkVlra_printable(folder).c_str());
+        logValid(lm, "[Err] VDX validation folder %s is missing or empty", nkVlra_printable(folder).c_str());
         VDX_TOOL_REPORT(lm, kNKErr_pathNotExist, "nkFile_getDirEntryCount(vdxPath)>2");
         result.code = kNKErr_pathNotExist;
         return result;
@@ -417,7 +409,7 @@ t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std
         return e.type == INK_dirEntry::kDir && e.name.find("Statistics") != std::string::npos;
     });
     if (!hasStatistics) {
-        say(lm, "* VDX validation: no Statistics folder in %s", nkVlra_printable(folder).c_str());
+        logValid(lm, "* VDX validation: no Statistics folder in %s", nkVlra_printable(folder).c_str());
         return result;
     }
 
@@ -436,14 +428,14 @@ t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std
         const int snCol = csv.findColIdx("SerialNumber"), testerCol = csv.findColIdx("TesterID");
         const int timeCol = csv.findColIdx("timeStamp"), errCol = csv.findColIdx("errCode");
         if (snCol < 0 || testerCol < 0 || timeCol < 0 || errCol < 0) {
-            say(lm, "[Err] %s lacks a SerialNumber, TesterID, timeStamp or errCode column",
+            logValid(lm, "[Err] %s lacks a SerialNumber, TesterID, timeStamp or errCode column",
                 nkVlra_printable(name).c_str());
             continue;
         }
         for (int r = 0; r < csv.getDataRow(); ++r) {
             const std::string sn = csv.getStr(r, snCol);
             if (!cgVdx_isSerialNumberValid(sn)) {
-                say(lm, "[Err] serial number '%s' cannot name a folder", nkVlra_printable(sn).c_str());
+                logValid(lm, "[Err] serial number '%s' cannot name a folder", nkVlra_printable(sn).c_str());
                 ++result.units;
                 countUnit(result, kNKErr_invalidParam);
                 continue;
@@ -502,7 +494,7 @@ t_vdxToolResult vdxTool_olderBatchDownload(const t_vdxToolSettings& s, const t_v
             const std::string& sn = serials[static_cast<size_t>(i)];
             show(progress, "VDX Uploading ... %d/%d", i, result.units);
             const std::string start = nkUtil_getTimestampStr(0);
-            say(lm, "* GET VDX data for %s\n", nkVlra_printable(sn).c_str());
+            logValid(lm, "* GET VDX data for %s\n", nkVlra_printable(sn).c_str());
             std::string version;
             const u16 code = downloadAndJudge(s, sn, s.appFolder + "/vdx.log", std::string(), version);
             countUnit(result, code);
