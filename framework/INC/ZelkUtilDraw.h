@@ -22,3 +22,11 @@ double ZUTIL_calculateTickStep(SInt32 maxTicks, double* outFirstTick, double low
 
 // The host's Ethernet address, or an empty text (asked again on the next call).
 const char* ZUTIL_GetMacAddress();
+
+struct iZelk_LogManager;
+// The name of the serial device under a USB device (its tty node without "/dev/"),
+// written into outName (outCapacity bytes with the zero byte): 0, or 95 when the
+// device is unknown or has no serial function. maxChildren is kept for callers;
+// the layer answers for the device itself.
+SInt32 ZUTIL_GetSerialDevName(iZelk_LogManager* logManager, char* outName, size_t outCapacity, UInt32 registryEntry,
+                              SInt32 maxChildren, SInt32 logLevel);

@@ -350,10 +350,16 @@ bool runTool(const char* tool, const std::vector<std::string>& args, std::string
     return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
 }
 
-unsigned readHexAfter(const char* p, const char* prefix) {
-    unsigned v = 0;
-    std::sscanf(p, prefix, &v);
-    return v;
+// A hexadecimal number at p ("0x" in front when `prefixed`), as the tools print them;
+// 0 when there is none. Too many digits saturate instead of overflowing.
+unsigned long readHex(const char* p, bool prefixed) {
+    p = skipBlanks(p);
+    if (prefixed) {
+        if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X')) return 0;
+        p += 2;
+    }
+    if (hexDigit(*p) < 0) return 0;
+    return std::strtoul(p, nullptr, 16);
 }
 
 }  // namespace
@@ -369,9 +375,9 @@ UInt32 ZUTIL_GetMultitouchFirmwareVersion(SInt32 deviceKind) {
     const char* p = std::strstr(out.c_str(), "Version");
     while (p && entries.size() < 32) {
         p = skipBlanks(p + std::strlen("Version"));
-        Entry e{static_cast<UInt16>(readHexAfter(p, "0x%X")), 0};
+        Entry e{static_cast<UInt16>(readHex(p, true)), 0};
         const char* paren = std::strchr(p, '(');
-        if (paren) e.kind = static_cast<UInt8>(readHexAfter(paren + 1, "0x%X"));
+        if (paren) e.kind = static_cast<UInt8>(readHex(paren + 1, true));
         entries.push_back(e);
         // The other fields of an entry (",", "X", "ID") name nothing a caller asks for.
         p = std::strstr(paren ? paren : p, "Version");
@@ -390,9 +396,7 @@ UInt32 ZUTIL_GetMultitouchCriticalError() {
     p = skipBlanks(p + 5);
     UInt32 value = 0;
     for (int i = 0; i < 4 && p && *p; ++i) {
-        unsigned b = 0;
-        std::sscanf(p, "%X", &b);
-        value |= static_cast<UInt32>(b & 0xFFu) << (8 * i);
+        value |= static_cast<UInt32>(readHex(p, false) & 0xFFu) << (8 * i);
         p = ZUTIL_StrGoNextWord(p);
     }
     return value;

@@ -3,9 +3,15 @@
 
 #include <cmath>
 
+#include "ZelkError.h"
+#include "ZelkLogManager.h"
 #include "draw/pf_draw.h"
 #include "nk_graphics.h"
 #include "nk_utils.h"
+#include "usb/pf_usb.h"
+
+#include <cstdio>
+#include <string>
 
 double ZUTIL_GetTextWidth(pf::draw::Context* context, const char* text) {
     if (!context || !text) return 0.0;
@@ -53,3 +59,23 @@ double ZUTIL_calculateTickStep(SInt32 maxTicks, double* outFirstTick, double low
 }
 
 const char* ZUTIL_GetMacAddress() { return nkUtil_getMacAddress(); }
+
+SInt32 ZUTIL_GetSerialDevName(iZelk_LogManager* logManager, char* outName, size_t outCapacity, UInt32 registryEntry,
+                              SInt32 /*maxChildren*/, SInt32 logLevel) {
+    ZLM_PrintText(logManager, logLevel, "--ZUTIL_GetSerialDevName--");
+    pf::usb::Description description;
+    if (!pf::usb::describe(registryEntry, description)) {
+        ZLM_PrintError(logManager, "Failed to get child iterator for object %u from IO registry", registryEntry);
+        ZERR_REPORT(logManager, kZErr_cannotFindDevice);
+        return kZErr_cannotFindDevice;
+    }
+    const std::string tty = pf::usb::ttyOf(registryEntry);
+    if (tty.empty() || !outName || outCapacity == 0) {
+        ZERR_REPORT(logManager, kZErr_cannotFindDevice);
+        return kZErr_cannotFindDevice;
+    }
+    ZLM_PrintText(logManager, logLevel, "Found Serial Device Name %s for object %u", tty.c_str(), registryEntry);
+    const std::string name = tty.rfind("/dev/", 0) == 0 ? tty.substr(5) : tty;
+    std::snprintf(outName, outCapacity, "%s", name.c_str());
+    return kZErr_OK;
+}

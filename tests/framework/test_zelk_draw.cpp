@@ -11,10 +11,12 @@
 
 #include "ZelkFifo.h"
 #include "../../framework/SRC/ZelkFifoInternal.h"
+#include "ZelkLogManager.h"
 #include "ZelkPaths.h"
 #include "ZelkUtilDraw.h"
 #include "draw/pf_draw.h"
 #include "nk_test_util.h"
+#include "usb/pf_usb.h"
 
 TEST(ZelkTicks, StepsAndFirstTicks) {
     const struct {
@@ -276,4 +278,35 @@ TEST(ZelkFifoConcurrency, WriterAndReaderKeepTheSequence) {
         ASSERT_EQ(v, i);
     }
     ZUTIL_FIFO_Delete(&f);
+}
+
+TEST(ZelkSerial, NameOfTheSerialFunctionUnderAUsbDevice) {
+    pf::usb::useSimulated(true);
+    pf::usb::sim::DeviceSpec withTty;
+    withTty.desc.readable = true;
+    withTty.tty = "/dev/ttyACM7";
+    const pf::usb::Handle h = pf::usb::sim::plug(withTty);
+    pf::usb::sim::DeviceSpec plain;
+    plain.desc.readable = true;
+    const pf::usb::Handle none = pf::usb::sim::plug(plain);
+
+    iZelk_LogManager* lm = ZLM_Create();
+    ZLM_SetVerboseLevel(lm, 3);
+    char name[8] = "?";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ZUTIL_GetSerialDevName(lm, name, sizeof(name), h, 4, 2), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(name, "ttyACM7");
+    EXPECT_NE(out.find("--ZUTIL_GetSerialDevName--\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Found Serial Device Name /dev/ttyACM7 for object " + std::to_string(h)), std::string::npos);
+
+    char small[4] = "?";
+    EXPECT_EQ(ZUTIL_GetSerialDevName(nullptr, small, sizeof(small), h, 4, 2), 0);
+    EXPECT_STREQ(small, "tty");  // cut at the capacity
+    EXPECT_EQ(ZUTIL_GetSerialDevName(nullptr, name, sizeof(name), none, 4, 2), 95);
+    EXPECT_EQ(ZUTIL_GetSerialDevName(nullptr, name, sizeof(name), 999999, 4, 2), 95);
+    ZLM_Delete(&lm);
+    pf::usb::sim::unplug(h);
+    pf::usb::sim::unplug(none);
+    pf::usb::useSimulated(false);
 }
