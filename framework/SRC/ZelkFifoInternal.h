@@ -6,5 +6,5 @@
 #include "ZelkFifo.h"
 
 namespace zelk::detail {
-std::timed_mutex& fifoLock(tZelk_Fifo* fifo);
+std::mutex& fifoLock(tZelk_Fifo* fifo);
 }

@@ -222,7 +222,7 @@ TEST(ZelkFifoConcurrency, HeldLockMeansNothingMoves) {
     ASSERT_EQ(ZUTIL_FIFO_Write(f, b, &len, 0), 0);
     std::atomic<bool> held{false}, release{false};
     std::thread holder([&] {
-        std::lock_guard<std::timed_mutex> guard(zelk::detail::fifoLock(f));
+        std::lock_guard<std::mutex> guard(zelk::detail::fifoLock(f));
         held = true;
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
