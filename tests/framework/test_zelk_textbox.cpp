@@ -24,6 +24,15 @@
 
 namespace {
 
+// The widget application first, before a drawing test makes a plain GUI one: the
+// whole suite then runs in one process too, not only one test per process.
+class WidgetApplication : public ::testing::Environment {
+public:
+    void SetUp() override { nktest::guiApplication(); }
+};
+[[maybe_unused]] ::testing::Environment* const kWidgetApplication =
+    ::testing::AddGlobalTestEnvironment(new WidgetApplication);
+
 QPlainTextEdit* editOf(pf::textview::TextView* v) { return qobject_cast<QPlainTextEdit*>(v->widget()); }
 
 // Pixels from the line's start to the character at `pos`.
