@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -124,23 +125,37 @@ void ZUTIL_StrUpper(char* text) {
         if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
 }
 
-bool ZUTIL_StrIsNumeric(const char* text) {
-    if (!text || !*text) return false;
-    if (strcasecmp(text, "NA") == 0) return true;
+namespace {
+
+// The length of a numeric text (digits, at most one '.' and one '-'), 0 for "NA" in
+// any case, -1 for anything else: one pass serves the test and the value.
+long numericLength(const char* text) {
+    if (!text || !*text) return -1;
+    if ((text[0] | 0x20) == 'n' && (text[1] | 0x20) == 'a' && text[2] == '\0') return 0;
     int dots = 0, minus = 0;
-    for (const char* p = text; *p; ++p) {
+    const char* p = text;
+    for (; *p; ++p) {
         if (*p == '.') ++dots;
         else if (*p == '-') ++minus;
-        else if (*p < '0' || *p > '9') return false;
+        else if (*p < '0' || *p > '9') return -1;
     }
-    return dots <= 1 && minus <= 1;
+    return dots <= 1 && minus <= 1 ? p - text : -1;
 }
 
+}  // namespace
+
+bool ZUTIL_StrIsNumeric(const char* text) { return numericLength(text) >= 0; }
+
 double ZUTIL_StrGetValue(const char* text) {
-    if (!ZUTIL_StrIsNumeric(text)) return kZelk_noValue;
-    char* end = nullptr;
-    const double v = pf::number::parse(text, &end);
-    return end != text ? v : kZelk_noValue;
+    const long length = numericLength(text);
+    if (length <= 0) return kZelk_noValue;
+    // Only digits, '.' and '-' are left: the leading number as "%lf" reads it, in no
+    // locale at all. A value beyond the double range goes the slow way, to its infinity.
+    double v = 0;
+    const auto r = std::from_chars(text, text + length, v);
+    if (r.ec == std::errc()) return v;
+    if (r.ec != std::errc::result_out_of_range) return kZelk_noValue;
+    return pf::number::parse(text, nullptr);
 }
 
 const char* ZUTIL_StrGetCurrentWord(const char* text, char* destination, size_t capacity) {

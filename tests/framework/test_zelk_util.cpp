@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,12 +79,16 @@ TEST(ZelkUtil, Numbers) {
         {"NA", true, kZelk_noValue},  {"", false, kZelk_noValue},    {"abc", false, kZelk_noValue},
         {"  7", false, kZelk_noValue}, {"-", true, kZelk_noValue},   {".", true, kZelk_noValue},
         {"1-2", true, 1},             {"5-", true, 5},               {".5", true, 0.5},
+        {"-.25", true, -0.25},        {"n", false, kZelk_noValue},   {"nan", false, kZelk_noValue},
+        {"0.1", true, 0.1},           {"123456789012345678901234567890", true, 1.2345678901234568e29},
     };
     nktest::GermanNumbers german;  // the user's decimal comma changes nothing
     for (const auto& r : rows) {
         EXPECT_EQ(ZUTIL_StrIsNumeric(r.text), r.numeric) << r.text;
         EXPECT_EQ(ZUTIL_StrGetValue(r.text), r.value) << r.text;
     }
+    const std::string huge(400, '9');  // beyond the double range: its infinity, as "%lf" gives
+    EXPECT_EQ(ZUTIL_StrGetValue(huge.c_str()), HUGE_VAL);
     EXPECT_FALSE(ZUTIL_StrIsNumeric(nullptr));
     EXPECT_EQ(ZUTIL_StrGetValue(nullptr), kZelk_noValue);
 }
