@@ -126,4 +126,34 @@ inline PostReply postReply(const Reply& r) {
     return p;
 }
 
+// What a station answered to one unit.
+struct UnitReplies {
+    u16 tscr = 0xFFFF, atst = 0xFFFF, unif = 0xFFFF;  // 0xFFFF: no reply
+    std::string version;                            // the "tscr" reply's text
+    PostReply post;
+    bool closed = false;  // the station closed the link after "tsed"
+};
+
+// One unit as a tester sends it on the link `fd`: "tscr", then (with `measure`)
+// "atst" of three points and a passing "unif", then "tsed"; `beforeUnif` runs
+// between "atst" and "unif". Each reply is awaited up to `timeoutMs`.
+inline UnitReplies sendUnit(int fd, const std::string& cell, u8 id, const std::string& sn, bool measure = true,
+                            const std::function<void()>& beforeUnif = {}, int timeoutMs = 60000) {
+    UnitReplies u;
+    const Reply r = exchange(fd, "tscr", 1, tscrPayload(cell, id, sn), timeoutMs);
+    if (r.ok) {
+        u.tscr = r.header.errc;
+        const char* text = reinterpret_cast<const char*>(r.payload.data());
+        u.version.assign(text, strnlen(text, r.payload.size()));
+    }
+    if (measure) {
+        u.atst = postReply(exchange(fd, "atst", 2, atstPayload(3), timeoutMs)).code;
+        if (beforeUnif) beforeUnif();
+        u.unif = postReply(exchange(fd, "unif", 3, unifPayload(), timeoutMs)).code;
+    }
+    u.post = postReply(exchange(fd, "tsed", 4, Bytes{1}, timeoutMs));
+    u.closed = nettest::seesEof(fd, 10000);
+    return u;
+}
+
 }  // namespace stationtest
