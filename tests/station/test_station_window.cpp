@@ -170,7 +170,7 @@ TEST_F(StationWindow, SixteenThreadsOfLogLinesReachThePaneOnceInOrder) {
         << find<QLabel>("_txt_memUsage")->text().toStdString();
 }
 
-TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowBuiltInEndpoints) {
+TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowTheStoredEndpoints) {
     struct Case {
         QVariant storedPort;
         QString expected;
@@ -623,16 +623,8 @@ TEST_F(StationCells, ScreenshotOfSixteenCellsAfterABatchOfUnits) {
         testers.emplace_back([&, t] {
             const std::string cell = "Line" + std::to_string(t % 2 + 1);
             const std::string& sn = serials[size_t(t)];
-            auto record = [&] {
-                if (t % 2) return;
-                for (const auto& e : fs::recursive_directory_iterator(logRoot))
-                    if (e.path().filename() == sn + "_atst_trans.csv") {
-                        const std::vector<u8> rec = stationtest::ctclRecordFromTable(e.path().string(), sn, 2);
-                        for (const auto& f : fs::directory_iterator(logRoot))
-                            if (f.path().filename().string().rfind("VDXData_", 0) == 0 &&
-                                f.path().filename().string().ends_with("_" + cell))
-                                nktest::writeFile((f.path() / (sn + "_CtCl.bin")).string(), std::string(rec.begin(), rec.end()));
-                    }
+            const auto record = [&] {
+                if (t % 2 == 0) stationtest::writeDryRunRecord(logRoot, cell, sn);
             };
             const stationtest::UnitReplies u =
                 stationtest::sendUnit(links[size_t(t)], cell, u8(t), sn, t < kWhole, record);

@@ -126,6 +126,33 @@ inline PostReply postReply(const Reply& r) {
     return p;
 }
 
+// The repository record a dry run reads for unit `sn` of tester cell `cell`,
+// made from the unit's own (newest) transmittance table under the log root and
+// put into the cell's VDXData folder: its path, or "" without a table.
+inline std::string writeDryRunRecord(const std::string& logRoot, const std::string& cell, const std::string& sn) {
+    namespace fs = std::filesystem;
+    fs::path table;
+    fs::file_time_type newest{};
+    std::error_code ec;
+    // The station may add folders meanwhile.
+    for (auto it = fs::recursive_directory_iterator(logRoot, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->path().filename() == sn + "_atst_trans.csv" && (table.empty() || it->last_write_time() > newest)) {
+            table = it->path();
+            newest = it->last_write_time();
+        }
+    if (table.empty()) return {};
+    const std::vector<u8> record = ctclRecordFromTable(table.string(), sn, 2);
+    std::string written;
+    for (const auto& e : fs::directory_iterator(logRoot, ec)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind("VDXData_", 0) != 0 || !n.ends_with("_" + cell)) continue;
+        written = (e.path() / (sn + "_CtCl.bin")).string();
+        nktest::writeFile(written, std::string(record.begin(), record.end()));
+    }
+    return written;
+}
+
 // What a station answered to one unit.
 struct UnitReplies {
     u16 tscr = 0xFFFF, atst = 0xFFFF, unif = 0xFFFF;  // 0xFFFF: no reply

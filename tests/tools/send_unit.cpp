@@ -9,13 +9,10 @@
 // is made from its own transmittance table, so that the unit can pass.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "station_peer.h"
 #include "unit_tester.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,39 +22,6 @@ int usage(const char* why) {
                  "usage: nk_send_unit [--port N] [--cell NAME] [--id N] [--sn SERIAL] [--record LOG_ROOT]\n",
                  why);
     return 2;
-}
-
-// The newest file named `name` below `root`.
-fs::path newest(const fs::path& root, const std::string& name) {
-    fs::path found;
-    fs::file_time_type when{};
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
-        if (it->path().filename() == name && (found.empty() || it->last_write_time() > when)) {
-            found = it->path();
-            when = it->last_write_time();
-        }
-    return found;
-}
-
-// The repository record a dry run reads for this unit: its own table, in the
-// cell's VDXData folder.
-void writeRecord(const fs::path& logRoot, const std::string& cell, const std::string& sn) {
-    const fs::path table = newest(logRoot, sn + "_atst_trans.csv");
-    if (table.empty()) {
-        std::printf("no transmittance table of %s under %s: no record written\n", sn.c_str(), logRoot.c_str());
-        return;
-    }
-    const std::vector<u8> record = stationtest::ctclRecordFromTable(table.string(), sn, 2);
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(logRoot, ec)) {
-        const std::string n = e.path().filename().string();
-        if (n.rfind("VDXData_", 0) == 0 && n.ends_with("_" + cell)) {
-            nktest::writeFile((e.path() / (sn + "_CtCl.bin")).string(), std::string(record.begin(), record.end()));
-            std::printf("record %s written\n", (e.path() / (sn + "_CtCl.bin")).c_str());
-        }
-    }
 }
 
 }  // namespace
@@ -93,7 +57,12 @@ int main(int argc, char** argv) {
     }
     std::printf("unit %s on tester cell %s_%ld, port %ld\n", sn.c_str(), cell.c_str(), id, port);
     std::function<void()> record;
-    if (!logRoot.empty()) record = [&] { writeRecord(logRoot, cell, sn); };
+    if (!logRoot.empty())
+        record = [&] {
+            const std::string path = stationtest::writeDryRunRecord(logRoot, cell, sn);
+            if (path.empty()) std::printf("no transmittance table of %s under %s: no record\n", sn.c_str(), logRoot.c_str());
+            else std::printf("record %s written\n", path.c_str());
+        };
     const stationtest::UnitReplies u = stationtest::sendUnit(fd, cell, u8(id), sn, true, record);
     ::close(fd);
     const auto code = [](u16 c) { return c == 0xFFFF ? std::string("no reply") : std::to_string(c); };
