@@ -4,6 +4,7 @@
 #include "ZelkCsv.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,9 @@ size_t findNoCase(const char* p, size_t n, std::string_view word) {
 // each cell after the first that equals one of the chosen words, in any letter
 // case, with "NA". Returns the new length; `count` grows by one per cell.
 size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, uint64_t& count) {
+    // The line moves once; cells move again only behind a replacement.
+    if (dst != src) std::memmove(dst, src, n);
+    src = dst;
     size_t w = 0, cs = 0, index = 0;
     while (cs <= n) {
         const void* hit = std::memchr(src + cs, ',', n - cs);
@@ -165,33 +169,25 @@ namespace zcsv {
 size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma) {
     if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
     buf[len] = '\0';
-    // CR to LF and empty lines, in one compaction.
-    size_t w = 0;
-    if (!std::memchr(buf, '\r', len) && !std::strstr(buf, "\n\n") && buf[0] != '\n') {
-        w = len;  // nothing to do: the common case of a clean LF file
-    } else {
-        for (size_t r = 0; r < len; ++r) {
-            char c = buf[r];
-            if (c == '\r') {
-                c = '\n';
-                ++fixes;
-            }
-            if (c == '\n' && w > 0 && buf[w - 1] == '\n') {
-                ++fixes;
-                continue;
-            }
-            buf[w++] = c;
-        }
-    }
-    len = w;
-
-    // Cells and marker lines, line by line; a line is never joined to another.
+    // One pass over the segments between line ends: a CR ends a line like an LF
+    // (and counts one), an empty segment after a line end is an empty line that
+    // goes (one each), and every line that stays gets the cell and marker rules.
+    // The result is the text the rules give one after the other over the whole
+    // text, since no rule after the empty-line one makes or joins lines.
     size_t out = 0, r = 0;
     std::string slow;
     while (r < len) {
-        const size_t e = static_cast<size_t>(static_cast<const char*>(std::memchr(buf + r, '\n', len - r)) - buf);
         const char* line = buf + r;
-        const size_t n = e - r;
+        const char* nl = static_cast<const char*>(std::memchr(line, '\n', len - r));
+        size_t n = static_cast<size_t>(nl - line);
+        if (const void* cr = std::memchr(line, '\r', n)) n = static_cast<size_t>(static_cast<const char*>(cr) - line);
+        const size_t next = r + n + 1;
+        if (line[n] == '\r') ++fixes;
+        if (n == 0 && r > 0) {
+            ++fixes;  // an empty line (or the LF of a CR LF pair): a line end follows a line end
+            r = next;
+            continue;
+        }
         size_t lineLen = 0;
         bool keep = true;
         if (!std::memchr(line, '>', n)) {
@@ -239,7 +235,7 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             out += lineLen;
             buf[out++] = '\n';
         }
-        r = e + 1;
+        r = next;
     }
     buf[out] = '\0';
     return out;
@@ -301,6 +297,48 @@ double cellValue(const char* t) {
 
 std::mutex ZelkCsv::_mtxCsvMrg;
 
+ZelkCsv::Block& ZelkCsv::Block::operator=(Block&& o) noexcept {
+    if (this != &o) {
+        reset();
+        _p = o._p;
+        _size = o._size;
+        _mapped = o._mapped;
+        o._p = nullptr;
+        o._size = 0;
+    }
+    return *this;
+}
+
+bool ZelkCsv::Block::allocate(size_t bytes) {
+    reset();
+    if (bytes == 0) bytes = 1;
+    // Small blocks stay on the heap, where the sanitizers watch their edges.
+    constexpr size_t kLarge = size_t(16) << 20;
+    if (bytes < kLarge) {
+        _p = std::calloc(bytes, 1);
+        _mapped = false;
+    } else {
+        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) p = nullptr;
+        if (p) ::madvise(p, bytes, MADV_HUGEPAGE);
+        _p = p;
+        _mapped = true;
+    }
+    _size = _p ? bytes : 0;
+    return _p != nullptr;
+}
+
+void ZelkCsv::Block::reset() {
+    if (_p) {
+        if (_mapped)
+            ::munmap(_p, _size);
+        else
+            std::free(_p);
+    }
+    _p = nullptr;
+    _size = 0;
+}
+
 ZelkCsv::ZelkCsv() = default;
 
 ZelkCsv::~ZelkCsv() {
@@ -328,8 +366,7 @@ void ZelkCsv::resetParams() {
     _memoryPoolSize = 0;
     _filePathName.clear();
     _rows = _cols = -1;
-    _cells = {};
-    _values = {};
+    _memoryPool.reset();
     _sRows = {};
     _dRows = {};
     _rowIdx_title = _rowIdx_limit_upper = _rowIdx_limit_lower = _rowIdx_ers_upper = _rowIdx_ers_lower =
@@ -354,7 +391,7 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
     g_clock.begin();
     int code = kZErr_OK;
     int line = __LINE__;
-    std::unique_ptr<char[]> buf;
+    Block buf;
     size_t size = 0;
     try {
         if (!path || std::strlen(path) >= 2048) {
@@ -373,13 +410,12 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
                         code = kZErr_invalidFormat, line = __LINE__;
                     } else {
                         size = static_cast<size_t>(fst.st_size);
-                        buf.reset(new (std::nothrow) char[size + 2]);
-                        if (!buf) {
+                        if (!buf.allocate(size + 2)) {
                             code = kZErr_memAllocationFailed, line = __LINE__;
                         } else {
                             size_t got = 0;
                             while (got < size) {
-                                const ssize_t k = ::read(fd, buf.get() + got, size - got);
+                                const ssize_t k = ::read(fd, static_cast<char*>(buf.data()) + got, size - got);
                                 if (k < 0 && errno == EINTR) continue;
                                 if (k <= 0) break;
                                 got += static_cast<size_t>(k);
@@ -412,9 +448,13 @@ int ZelkCsv::load_csvText(const char* text, size_t size, const char* path, bool 
         if (!text || size == 0) {
             code = kZErr_invalidFormat;
         } else {
-            std::unique_ptr<char[]> buf(new char[size + 2]);
-            std::memcpy(buf.get(), text, size);
-            code = loadStages(path ? path : "", std::move(buf), size, writeCorrected);
+            Block buf;
+            if (!buf.allocate(size + 2)) {
+                code = kZErr_memAllocationFailed;
+            } else {
+                std::memcpy(buf.data(), text, size);
+                code = loadStages(path ? path : "", std::move(buf), size, writeCorrected);
+            }
         }
     } catch (const std::exception&) {
         code = kZErr_memAllocationFailed;
@@ -424,13 +464,14 @@ int ZelkCsv::load_csvText(const char* text, size_t size, const char* path, bool 
     return code;
 }
 
-int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t size, bool writeCorrected) {
+int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorrected) {
+    char* const text = static_cast<char*>(buf.data());
     // A NUL byte would end every text at it: such a file is no CSV log.
-    if (std::memchr(buf.get(), '\0', size)) return kZErr_invalidFormat;
+    if (std::memchr(text, '\0', size)) return kZErr_invalidFormat;
 
     uint64_t fixes = 0;
     std::vector<char> lostComma;
-    const size_t len = zcsv::normaliseText(buf.get(), size, fixes, &lostComma);
+    const size_t len = zcsv::normaliseText(text, size, fixes, &lostComma);
     if (fixes > 256 && writeCorrected) {
         // Beside the input, its extension replaced; a name without one gets no copy.
         const std::string p(path);
@@ -438,23 +479,19 @@ int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t si
         const size_t dot = p.rfind('.');
         if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
             pf::file::ReplacingWrite out(p.substr(0, dot) + "_processed.csv");
-            if (out.status() == pf::file::ReplacingWrite::Status::ok && out.write(buf.get(), len)) out.commit();
+            if (out.status() == pf::file::ReplacingWrite::Status::ok && out.write(text, len)) out.commit();
         }
     }
     stage("format arrange");
 
     // Lines and their widths: a line narrower than a wider one above it is refused.
-    char* text = buf.get();
     std::vector<size_t> lineStart;
     std::vector<uint32_t> lineFields;
     size_t width = 0;
     for (size_t r = 0; r < len;) {
         const char* nl = static_cast<const char*>(std::memchr(text + r, '\n', len - r));
         const size_t e = static_cast<size_t>(nl - text);
-        size_t fields = 1;
-        for (const char* c = text + r; (c = static_cast<const char*>(std::memchr(c, ',', static_cast<size_t>(nl - c))));
-             ++c)
-            ++fields;
+        const size_t fields = 1 + static_cast<size_t>(std::count(text + r, text + e, ','));
         // A line whose last cell was empty lost that cell with its comma; it stays
         // as wide as it was written, the cell reading as empty.
         const size_t counted = fields + (fields + 1 == width && lostComma[lineStart.size()] ? 1 : 0);
@@ -466,25 +503,20 @@ int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t si
     }
     const size_t lines = lineStart.size();
     if (lines == 0) return kZErr_invalidFormat;
-
-    // Cells cut in place: commas and line ends become terminators.
-    std::vector<const char*> cellAt;  // the start of every cell of every line, line after line
-    std::vector<size_t> lineFirstCell(lines);
-    cellAt.reserve(len / 4 + lines);
-    for (size_t i = 0; i < lines; ++i) {
-        lineFirstCell[i] = cellAt.size();
-        char* c = text + lineStart[i];
-        cellAt.push_back(c);
-        for (;; ++c) {
-            if (*c == ',') {
-                *c = '\0';
-                cellAt.push_back(c + 1);
-            } else if (*c == '\n') {
-                *c = '\0';
-                break;
-            }
-        }
-    }
+    // The k-th cell of a line, not yet cut: [begin, end).
+    auto cellOf = [&](size_t i, size_t k, const char*& begin, const char*& end) {
+        const char* p = text + lineStart[i];
+        const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', len - lineStart[i]));
+        for (size_t j = 0; j < k; ++j) p = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(lineEnd - p))) + 1;
+        const void* comma = std::memchr(p, ',', static_cast<size_t>(lineEnd - p));
+        begin = p;
+        end = comma ? static_cast<const char*>(comma) : lineEnd;
+    };
+    auto cellHas = [](const char* b, const char* e, std::string_view word, bool anyCase) {
+        const size_t n = static_cast<size_t>(e - b);
+        if (anyCase) return findNoCase(b, n, word) != std::string_view::npos;
+        return std::string_view(b, n).find(word) != std::string_view::npos;
+    };
     stage("parse data");
 
     // Anchor: the first cell, line by line and left to right, naming a serial
@@ -493,11 +525,10 @@ int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t si
     bool grr = false;
     for (size_t i = 0; i < lines && anchorLine == lines; ++i) {
         for (size_t k = 0; k < lineFields[i]; ++k) {
-            const char* c = cellAt[lineFirstCell[i] + k];
-            const size_t n = std::strlen(c);
-            const bool g = findNoCase(c, n, "grrconfig") != std::string_view::npos;
-            if (g || findNoCase(c, n, "serialnumber") != std::string_view::npos ||
-                findNoCase(c, n, "specitem") != std::string_view::npos) {
+            const char *b, *e;
+            cellOf(i, k, b, e);
+            const bool g = cellHas(b, e, "grrconfig", true);
+            if (g || cellHas(b, e, "serialnumber", true) || cellHas(b, e, "specitem", true)) {
                 anchorLine = i;
                 anchorCol = k;
                 grr = g;
@@ -510,37 +541,60 @@ int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t si
 
     // Layout: arrows beside the anchor make it transposed, arrows below it normal.
     bool transposed = false, normal = false;
-    for (size_t k = anchorCol; k < lineFields[anchorLine] && !transposed; ++k)
-        transposed = std::strstr(cellAt[lineFirstCell[anchorLine] + k], "-->") != nullptr;
-    for (size_t i = anchorLine; i < lines && !transposed && !normal; ++i)
-        normal = anchorCol < lineFields[i] && std::strstr(cellAt[lineFirstCell[i] + anchorCol], "-->") != nullptr;
+    for (size_t k = anchorCol; k < lineFields[anchorLine] && !transposed; ++k) {
+        const char *b, *e;
+        cellOf(anchorLine, k, b, e);
+        transposed = cellHas(b, e, "-->", false);
+    }
+    for (size_t i = anchorLine; i < lines && !transposed && !normal; ++i) {
+        if (anchorCol >= lineFields[i]) continue;
+        const char *b, *e;
+        cellOf(i, anchorCol, b, e);
+        normal = cellHas(b, e, "-->", false);
+    }
     if (!transposed && !normal) return kZErr_invalidFormat;
     stage("find anchor");
 
-    // The table straight from the cut text.
+    // The table straight from the text, cut in place as it is read: commas and
+    // line ends become terminators, and each cell's value is read once.
     resetParams();
     const size_t fileCols = width - anchorCol, fileLines = lines - anchorLine;
     const size_t rows = transposed ? fileCols : fileLines, cols = transposed ? fileLines : fileCols;
     if (rows > static_cast<size_t>(INT32_MAX) || cols > static_cast<size_t>(INT32_MAX)) return kZErr_memAllocationFailed;
-    _cells.assign(rows * cols, kEmpty);
-    _values.assign(rows * cols, kZelk_noValue);
+    const size_t cellCount = rows * cols;
+    if (cols != 0 && cellCount / cols != rows) return kZErr_memAllocationFailed;
+    if (!_memoryPool.allocate(cellCount * (sizeof(const char*) + sizeof(double)))) return kZErr_memAllocationFailed;
+    const char** const cells = static_cast<const char**>(_memoryPool.data());
+    double* const values = reinterpret_cast<double*>(cells + cellCount);
     _sRows.resize(rows);
     _dRows.resize(rows);
     for (size_t r = 0; r < rows; ++r) {
-        _sRows[r] = _cells.data() + r * cols;
-        _dRows[r] = _values.data() + r * cols;
+        _sRows[r] = cells + r * cols;
+        _dRows[r] = values + r * cols;
     }
-    for (size_t i = anchorLine; i < lines; ++i) {
-        const size_t first = lineFirstCell[i];
-        for (size_t k = anchorCol; k < lineFields[i]; ++k) {
-            const size_t at = transposed ? (k - anchorCol) * cols + (i - anchorLine)
-                                         : (i - anchorLine) * cols + (k - anchorCol);
-            const char* c = cellAt[first + k];
-            _cells[at] = c;
-            _values[at] = zcsv::cellValue(c);
+    const size_t stepCell = transposed ? cols : 1;
+    for (size_t i = 0; i < lines; ++i) {
+        char* c = text + lineStart[i];
+        const bool inTable = i >= anchorLine;
+        size_t at = !inTable ? 0 : transposed ? i - anchorLine : (i - anchorLine) * cols;
+        for (size_t k = 0;; ++k) {
+            char* end = c + std::strcspn(c, ",\n");
+            const bool last = *end == '\n';
+            *end = '\0';
+            if (inTable && k >= anchorCol) {
+                cells[at] = c;
+                values[at] = zcsv::cellValue(c);
+                at += stepCell;
+            }
+            if (last) break;
+            c = end + 1;
+        }
+        // Cells the line does not have read as the empty text without a value.
+        for (size_t k = std::max<size_t>(lineFields[i], anchorCol); inTable && k < width; ++k, at += stepCell) {
+            cells[at] = kEmpty;
+            values[at] = kZelk_noValue;
         }
     }
-    std::vector<const char*>().swap(cellAt);
     _rows = static_cast<int>(rows);
     _cols = static_cast<int>(cols);
     _rowIdx_title = 0;
@@ -558,7 +612,7 @@ int ZelkCsv::loadStages(const char* path, std::unique_ptr<char[]> buf, size_t si
     stage("get tester info");
     if (code != kZErr_OK) return code;
 
-    _memoryPoolSize = _cells.size() * (sizeof(const char*) + sizeof(double)) +
+    _memoryPoolSize = _memoryPool.size() +
                       rows * (sizeof(tCsv_strRow) + sizeof(tCsv_datRow)) * 5 +
                       cols * sizeof(tCsv_columnItemInfo) +
                       (_config.info.size() + _tester.info.size()) * sizeof(tCsv_categoryDataInfo);

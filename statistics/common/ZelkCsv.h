@@ -71,7 +71,7 @@ public:
 
     bool isValid() const { return _isValid; }
     int csvType() const { return _csvType; }
-    const char* theFirstCellString() const { return _fileStrBuff ? _fileStrBuff.get() : nullptr; }
+    const char* theFirstCellString() const { return static_cast<const char*>(_fileStrBuff.data()); }
     int columnItem_count() const { return _cols; }
     const tCsv_columnItemInfo* getColumnItem() const { return _cols > 0 ? _columnItem.data() : nullptr; }
     int config_count() const { return _config.count; }
@@ -113,6 +113,28 @@ public:
     // `path` names the table in reports and is kept on success.
     int load_csvText(const char* text, size_t size, const char* path, bool writeCorrected);
 
+    // A zero-filled block of memory. Large blocks come straight from the system in
+    // huge pages where it offers them: a table of a hundred megabytes is otherwise
+    // mostly page faults.
+    class Block {
+    public:
+        Block() = default;
+        ~Block() { reset(); }
+        Block(Block&& o) noexcept : _p(o._p), _size(o._size), _mapped(o._mapped) { o._p = nullptr, o._size = 0; }
+        Block& operator=(Block&& o) noexcept;
+        Block(const Block&) = delete;
+        Block& operator=(const Block&) = delete;
+        bool allocate(size_t bytes);
+        void reset();
+        void* data() const { return _p; }
+        size_t size() const { return _size; }
+
+    private:
+        void* _p = nullptr;
+        size_t _size = 0;
+        bool _mapped = false;
+    };
+
 private:
     struct Categories {
         int count = -1;
@@ -121,7 +143,7 @@ private:
         std::vector<tCsv_categoryDataInfo> info;
     };
 
-    int loadStages(const char* path, std::unique_ptr<char[]> buf, size_t size, bool writeCorrected);
+    int loadStages(const char* path, Block buf, size_t size, bool writeCorrected);
     void searchMarkers();
     void parseColumnItems();
     int removeDuplicatedTest();
@@ -129,12 +151,11 @@ private:
     void fail(int code, const char* path, int line);
 
     std::string _filePathName;
-    std::unique_ptr<char[]> _fileStrBuff;
+    Block _fileStrBuff;
     size_t _fileStrBuffSize = 0;
     size_t _memoryPoolSize = 0;
     int _rows = -1, _cols = -1;
-    std::vector<const char*> _cells;
-    std::vector<double> _values;
+    Block _memoryPool;  // the cell texts, then the cell values
     std::vector<tCsv_strRow> _sRows;
     std::vector<tCsv_datRow> _dRows;
     int _rowIdx_title = -1, _rowIdx_limit_upper = -1, _rowIdx_limit_lower = -1, _rowIdx_ers_upper = -1,
