@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -161,6 +162,40 @@ inline uint64_t hashNoCase(const char* t, uint64_t h) {
     for (; *t; ++t) h = (h ^ static_cast<unsigned char>(lowerAscii(*t))) * 1099511628211ull;
     return h;
 }
+
+inline uint64_t hashExact(const char* t) {
+    uint64_t h = 1469598103934665603ull;
+    for (; *t; ++t) h = (h ^ static_cast<unsigned char>(*t)) * 1099511628211ull;
+    return h;
+}
+
+// A set of row numbers by open addressing, for the caller's hash and equality of
+// rows: one slot array for the whole pass instead of one allocation per row.
+template <class Hash, class Eq>
+class RowSet {
+public:
+    RowSet(size_t n, Hash h, Eq e) : hash_(h), eq_(e) {
+        size_t cap = 16;
+        while (cap < 2 * n) cap <<= 1;
+        slots_.assign(cap, 0);
+        mask_ = cap - 1;
+    }
+    // The row held that equals `row`, or `row` itself once it is added.
+    uint32_t insert(uint32_t row) {
+        size_t i = static_cast<size_t>(mix(hash_(row))) & mask_;
+        for (; slots_[i]; i = (i + 1) & mask_)
+            if (eq_(slots_[i] - 1, row)) return slots_[i] - 1;
+        slots_[i] = row + 1;
+        return row;
+    }
+
+private:
+    static uint64_t mix(uint64_t h) { return (h ^ (h >> 31)) * 0x9E3779B97F4A7C15ull; }
+    Hash hash_;
+    Eq eq_;
+    std::vector<uint32_t> slots_;
+    size_t mask_;
+};
 
 }  // namespace
 
@@ -573,28 +608,41 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
         _dRows[r] = values + r * cols;
     }
     const size_t stepCell = transposed ? cols : 1;
-    for (size_t i = 0; i < lines; ++i) {
-        char* c = text + lineStart[i];
-        const bool inTable = i >= anchorLine;
-        size_t at = !inTable ? 0 : transposed ? i - anchorLine : (i - anchorLine) * cols;
-        for (size_t k = 0;; ++k) {
-            char* end = c + std::strcspn(c, ",\n");
-            const bool last = *end == '\n';
-            *end = '\0';
-            if (inTable && k >= anchorCol) {
-                cells[at] = c;
-                values[at] = zcsv::cellValue(c);
-                at += stepCell;
+    auto build = [&, cells, values](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            char* c = text + lineStart[i];
+            const bool inTable = i >= anchorLine;
+            size_t at = !inTable ? 0 : transposed ? i - anchorLine : (i - anchorLine) * cols;
+            for (size_t k = 0;; ++k) {
+                char* end = c + std::strcspn(c, ",\n");
+                const bool last = *end == '\n';
+                *end = '\0';
+                if (inTable && k >= anchorCol) {
+                    cells[at] = c;
+                    values[at] = zcsv::cellValue(c);
+                    at += stepCell;
+                }
+                if (last) break;
+                c = end + 1;
             }
-            if (last) break;
-            c = end + 1;
+            // Cells the line does not have read as the empty text without a value.
+            for (size_t k = std::max<size_t>(lineFields[i], anchorCol); inTable && k < width; ++k, at += stepCell) {
+                cells[at] = kEmpty;
+                values[at] = kZelk_noValue;
+            }
         }
-        // Cells the line does not have read as the empty text without a value.
-        for (size_t k = std::max<size_t>(lineFields[i], anchorCol); inTable && k < width; ++k, at += stepCell) {
-            cells[at] = kEmpty;
-            values[at] = kZelk_noValue;
-        }
+    };
+    // Lines own disjoint cells, so a large file is cut by a few threads at once.
+    const size_t threads = lines < 20000 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::vector<std::thread> workers;
+    try {
+        for (size_t t = 1; t < threads; ++t) workers.emplace_back(build, lines * t / threads, lines * (t + 1) / threads);
+    } catch (const std::exception&) {
+        // No thread to be had: this one cuts what the others would have.
+        for (size_t t = workers.size() + 1; t < threads; ++t) build(lines * t / threads, lines * (t + 1) / threads);
     }
+    build(0, lines / threads);
+    for (auto& w : workers) w.join();
     _rows = static_cast<int>(rows);
     _cols = static_cast<int>(cols);
     _rowIdx_title = 0;
@@ -725,19 +773,19 @@ int ZelkCsv::removeDuplicatedTest() {
         uint64_t h = hashNoCase(s[i][0], 1469598103934665603ull);
         h = (h ^ stampBits(i)) * 1099511628211ull;
         if (tc >= 0) h = hashNoCase(s[i][tc], h);
-        return static_cast<size_t>(h ^ (h >> 29));
+        return h;
     };
     auto same = [&](uint32_t a, uint32_t b) {
         return d[a][ts] == d[b][ts] && equalsNoCase(s[a][0], s[b][0]) && (tc < 0 || equalsNoCase(s[a][tc], s[b][tc]));
     };
-    std::unordered_set<uint32_t, decltype(hash), decltype(same)> seen(n * 2, hash, same);
+    RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
     std::vector<tCsv_strRow> keptS, goneS;
     std::vector<tCsv_datRow> keptD, goneD;
     keptS.reserve(n);
     keptD.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         // A row without a stamp value cannot be told from a retest: it always stays.
-        if (d[i][ts] == kZelk_noValue || seen.insert(static_cast<uint32_t>(i)).second) {
+        if (d[i][ts] == kZelk_noValue || seen.insert(static_cast<uint32_t>(i)) == i) {
             keptS.push_back(s[i]);
             keptD.push_back(d[i]);
         } else {
@@ -761,7 +809,10 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
     out.dat.assign(dataDat(), dataDat() + n);
 
     // Time order, equal stamps keeping their order.
-    if (_colIdx_timeStamp >= 0 && n > 1) {
+    const auto byStamp = [ts = static_cast<size_t>(_colIdx_timeStamp)](tCsv_datRow a, tCsv_datRow b) {
+        return a[ts] < b[ts];
+    };
+    if (_colIdx_timeStamp >= 0 && n > 1 && !std::is_sorted(out.dat.begin(), out.dat.end(), byStamp)) {
         const size_t ts = static_cast<size_t>(_colIdx_timeStamp);
         std::vector<uint32_t> order(n);
         for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
@@ -780,8 +831,10 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
     // Final view: a row stays when it is the last of its exact serial number.
     std::vector<char> last(n, 0);
     {
-        std::unordered_set<std::string_view> seen(n * 2);
-        for (size_t i = n; i-- > 0;) last[i] = seen.insert(out.str[i][0]).second;
+        auto hash = [&](uint32_t i) { return hashExact(out.str[i][0]); };
+        auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][0], out.str[b][0]) == 0; };
+        RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
+        for (size_t i = n; i-- > 0;) last[i] = seen.insert(static_cast<uint32_t>(i)) == i;
     }
     out.strFinal.clear();
     out.datFinal.clear();
@@ -808,20 +861,23 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
     // Categories in order of first appearance in time order; rows grouped by a
     // stable counting pass, so each category keeps its time order.
     const size_t cc = static_cast<size_t>(catColIdx);
-    std::unordered_map<std::string_view, uint32_t> index(n * 2);
+    auto hash = [&](uint32_t i) { return hashExact(out.str[i][cc]); };
+    auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][cc], out.str[b][cc]) == 0; };
+    RowSet<decltype(hash), decltype(same)> index(n, hash, same);
     std::vector<uint32_t> catOf(n);
     std::vector<size_t> count, countFinal;
     std::vector<const char*> names;
     for (size_t i = 0; i < n; ++i) {
-        const char* v = out.str[i][cc];
-        const auto [it, added] = index.emplace(v, static_cast<uint32_t>(names.size()));
-        if (added) {
-            names.push_back(v);
+        const uint32_t first = index.insert(static_cast<uint32_t>(i));
+        if (first == i) {
+            catOf[i] = static_cast<uint32_t>(names.size());
+            names.push_back(out.str[i][cc]);
             count.push_back(0);
             countFinal.push_back(0);
+        } else {
+            catOf[i] = catOf[first];
         }
-        catOf[i] = it->second;
-        ++count[it->second];
+        ++count[catOf[i]];
     }
     for (size_t f = 0; f < nFinal; ++f) ++countFinal[catOf[finalOf[f]]];
     const size_t cats = names.size();
