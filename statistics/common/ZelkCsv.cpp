@@ -103,20 +103,25 @@ size_t firstFilledCell(const char* p, size_t n) {
 // `thenAt` of what is left (none when npos); one count each.
 void cutInside(std::string& s, std::string_view from, size_t cutAt, size_t cutLen, uint64_t& count,
                size_t thenAt = std::string::npos) {
+    if (findNoCase(s.data(), s.size(), from) == std::string_view::npos) return;
+    // Built anew in one pass, so a line of many markers costs no more than its length.
+    std::string out;
+    out.reserve(s.size());
     size_t pos = 0;
     while (true) {
         const size_t hit = findNoCase(s.data() + pos, s.size() - pos, from);
-        if (hit == std::string_view::npos) return;
+        if (hit == std::string_view::npos) break;
         const size_t at = pos + hit;
-        s.erase(at + cutAt, cutLen);
-        size_t left = from.size() - cutLen;
-        if (thenAt != std::string::npos) {
-            s.erase(at + thenAt, 1);
-            --left;
-        }
+        out.append(s, pos, at - pos);
+        std::string m = s.substr(at, from.size());
+        m.erase(cutAt, cutLen);
+        if (thenAt != std::string::npos) m.erase(thenAt, 1);
+        out += m;
         ++count;
-        pos = at + left;
+        pos = at + from.size();
     }
+    out.append(s, pos, std::string::npos);
+    s.swap(out);
 }
 
 constexpr std::string_view kHubr = "hubr priority ----->";
@@ -538,14 +543,17 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     }
     const size_t lines = lineStart.size();
     if (lines == 0) return kZErr_invalidFormat;
-    // The k-th cell of a line, not yet cut: [begin, end).
-    auto cellOf = [&](size_t i, size_t k, const char*& begin, const char*& end) {
+    // The cells of a line, not yet cut, from its k-th on: f(begin, end) until it returns true.
+    auto forCells = [&](size_t i, size_t k, auto&& f) {
         const char* p = text + lineStart[i];
         const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', len - lineStart[i]));
-        for (size_t j = 0; j < k; ++j) p = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(lineEnd - p))) + 1;
-        const void* comma = std::memchr(p, ',', static_cast<size_t>(lineEnd - p));
-        begin = p;
-        end = comma ? static_cast<const char*>(comma) : lineEnd;
+        for (size_t j = 0; p <= lineEnd; ++j) {
+            const void* comma = std::memchr(p, ',', static_cast<size_t>(lineEnd - p));
+            const char* end = comma ? static_cast<const char*>(comma) : lineEnd;
+            if (j >= k && f(p, end)) return true;
+            p = end + 1;
+        }
+        return false;
     };
     auto cellHas = [](const char* b, const char* e, std::string_view word, bool anyCase) {
         const size_t n = static_cast<size_t>(e - b);
@@ -559,33 +567,28 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     size_t anchorLine = lines, anchorCol = 0;
     bool grr = false;
     for (size_t i = 0; i < lines && anchorLine == lines; ++i) {
-        for (size_t k = 0; k < lineFields[i]; ++k) {
-            const char *b, *e;
-            cellOf(i, k, b, e);
+        size_t k = 0;
+        forCells(i, 0, [&](const char* b, const char* e) {
             const bool g = cellHas(b, e, "grrconfig", true);
             if (g || cellHas(b, e, "serialnumber", true) || cellHas(b, e, "specitem", true)) {
                 anchorLine = i;
                 anchorCol = k;
                 grr = g;
-                break;
+                return true;
             }
-        }
+            ++k;
+            return false;
+        });
     }
     if (anchorLine == lines) return kZErr_invalidFormat;
     if (grr) _csvType = 1;
 
     // Layout: arrows beside the anchor make it transposed, arrows below it normal.
-    bool transposed = false, normal = false;
-    for (size_t k = anchorCol; k < lineFields[anchorLine] && !transposed; ++k) {
-        const char *b, *e;
-        cellOf(anchorLine, k, b, e);
-        transposed = cellHas(b, e, "-->", false);
-    }
+    const auto arrow = [&](const char* b, const char* e) { return cellHas(b, e, "-->", false); };
+    bool transposed = forCells(anchorLine, anchorCol, arrow), normal = false;
     for (size_t i = anchorLine; i < lines && !transposed && !normal; ++i) {
         if (anchorCol >= lineFields[i]) continue;
-        const char *b, *e;
-        cellOf(i, anchorCol, b, e);
-        normal = cellHas(b, e, "-->", false);
+        forCells(i, anchorCol, [&](const char* b, const char* e) { return normal = arrow(b, e), true; });
     }
     if (!transposed && !normal) return kZErr_invalidFormat;
     stage("find anchor");
