@@ -21,7 +21,7 @@ void checkCategories(const ZelkCsv& t, int count, const tCsv_categoryDataInfo* i
     for (int k = 1; k < count; ++k) {
         rows += info[k].data_count;
         finals += info[k].data_count_final;
-        check(info[k].data_count >= 1 && info[k].data_count_final >= 1);
+        check(info[k].data_count >= 1 && info[k].data_count_final <= info[k].data_count);
         check(info[k].strArr >= info[0].strArr && info[k].strArr + info[k].data_count <= info[0].strArr + n);
     }
     if (count > 1) check(rows == n && finals == info[0].data_count_final);
