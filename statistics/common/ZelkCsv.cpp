@@ -353,7 +353,7 @@ bool ZelkCsv::Block::allocate(size_t bytes) {
     reset();
     if (bytes == 0) bytes = 1;
     // Small blocks stay on the heap, where the sanitizers watch their edges.
-    constexpr size_t kLarge = size_t(16) << 20;
+    constexpr size_t kLarge = size_t(4) << 20;
     if (bytes < kLarge) {
         _p = std::calloc(bytes, 1);
         _mapped = false;
@@ -1135,6 +1135,14 @@ int ZelkCsv::mergeCsv_fileCount(int count, const char* const* paths, bool common
 }
 
 std::shared_ptr<ZelkCsv> ZelkCsv::openCsvFile(const char* const* paths, size_t count) {
+    try {
+        return openChecked(paths, count);
+    } catch (const std::exception&) {
+        return nullptr;  // no memory for a path's text: nothing is opened
+    }
+}
+
+std::shared_ptr<ZelkCsv> ZelkCsv::openChecked(const char* const* paths, size_t count) {
     if (!paths || count == 0) return nullptr;
     if (count == 1) return initWithCsvFile_filePathName(paths[0], false);
     for (size_t i = 0; i < count; ++i)

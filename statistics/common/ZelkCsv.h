@@ -143,6 +143,7 @@ private:
         std::vector<tCsv_categoryDataInfo> info;
     };
 
+    static std::shared_ptr<ZelkCsv> openChecked(const char* const* paths, size_t count);
     int loadStages(const char* path, Block buf, size_t size, bool writeCorrected);
     void searchMarkers();
     void parseColumnItems();
