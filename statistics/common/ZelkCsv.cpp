@@ -657,10 +657,30 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     stage("header searching");
     int code = removeDuplicatedTest();
     stage("remove duplicated test");
-    if (code == kZErr_OK) code = parseCategoryInfo_catColIdx(_colIdx_config, _config);
-    stage("get config info");
-    if (code == kZErr_OK) code = parseCategoryInfo_catColIdx(_colIdx_TesterID, _tester);
-    stage("get tester info");
+    if (code == kZErr_OK) {
+        // The two category passes read the same rows and write arrays of their own:
+        // a large table runs them side by side.
+        int configCode = kZErr_OK;
+        std::thread configPass;
+        if (_dataCnt >= 20000) {
+            try {
+                configPass = std::thread([&] {
+                    try {
+                        configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+                    } catch (const std::exception&) {
+                        configCode = kZErr_memAllocationFailed;
+                    }
+                });
+            } catch (const std::exception&) {
+            }
+        }
+        if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+        stage("get config info");
+        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, _tester);
+        if (configPass.joinable()) configPass.join();
+        if (code == kZErr_OK) code = configCode;
+        stage("get tester info");
+    }
     if (code != kZErr_OK) return code;
 
     _memoryPoolSize = _memoryPool.size() +

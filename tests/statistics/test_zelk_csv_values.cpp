@@ -124,3 +124,34 @@ TEST(ZelkCsvValues, EveryLayoutReadsWhatPandasReads) {
 }
 
 }  // namespace
+
+namespace {
+
+// A log large enough that its table is cut, and its categories formed, by
+// several threads: the same rows and groups as one thread gives.
+TEST(ZelkCsvValues, LargeLogLoadsWholeOnSeveralThreads) {
+    nktest::TempDir dir;
+    std::string text = "SerialNumber,TesterID,config,timeStamp,V\nUpper Limit ----->,,,,1\n";
+    const int n = 25000;
+    for (int i = 0; i < n; ++i)
+        text += "S" + std::to_string(i / 2) + ",T" + std::to_string(i % 3) + ",C" + std::to_string(i % 5) + "," +
+                std::to_string(1000 + i) + "," + std::to_string(i) + "\n";
+    const auto t = loadText(dir, "large.csv", text);
+    ASSERT_TRUE(t->isValid());
+    ASSERT_EQ(t->dataCnt(), n);
+    for (long i = 0; i < n; ++i) ASSERT_EQ(t->dataDat()[i][4], static_cast<double>(i));
+    ASSERT_EQ(t->config_count(), 6);
+    ASSERT_EQ(t->tester_count(), 4);
+    EXPECT_EQ(t->getConfigInfo()[0].data_count_final, static_cast<size_t>(n / 2));
+    for (int k = 1; k < 6; ++k) {
+        const tCsv_categoryDataInfo& c = t->getConfigInfo()[k];
+        EXPECT_EQ(c.name, "C" + std::to_string(k - 1));
+        ASSERT_EQ(c.data_count, static_cast<size_t>(n / 5));
+        for (size_t i = 0; i < c.data_count; ++i) ASSERT_EQ(c.datArr[i][4], static_cast<double>(5 * i + (k - 1)));
+    }
+    size_t finals = 0;
+    for (int k = 1; k < 4; ++k) finals += t->getTesterInfo()[k].data_count_final;
+    EXPECT_EQ(finals, static_cast<size_t>(n / 2));
+}
+
+}  // namespace
