@@ -79,6 +79,9 @@ struct t_nkCsvColStat {
     double cpu = kNK_noValue;
     double cpk = kNK_noValue;
     double yield = kNK_noValue;  // percent
+#ifdef NK_MORVELL_BUILD
+    u32 passCount = 0;  // values within the column's limits
+#endif
 };
 
 class CNK_csv : public CNK_baseObject {
@@ -95,6 +98,13 @@ public:
     u32 timeSort();
     std::vector<CNK_csv> getGroups(const std::string& columnTitle);
     void calculate_col_stat();
+#ifdef NK_MORVELL_BUILD
+    // The figures of calculate_col_stat, computed on first use.
+    const std::vector<t_nkCsvColStat>& col_stat() {
+        calculate_col_stat();
+        return _col_stat;
+    }
+#endif
     void print(FILE* stream, char separator);
     // Returns 0, or the code of a file that could not be written; an existing
     // file is replaced only by a complete new one.

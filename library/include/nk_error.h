@@ -4,10 +4,20 @@
 #include <cstdint>
 
 #define NK_ERROR_ROW(n, c) kNKErr_##n = c,
+#ifdef NK_MORVELL_BUILD
+// Morvell's codes and names; the library's names stay as aliases of the renamed codes.
+#define NK_ERROR_ROW_RECODED(n, libCode, toolCode) kNKErr_##n = toolCode,
+#define NK_ERROR_ROW_RENAMED(libName, toolName, c) kNKErr_##toolName = c, kNKErr_##libName = c,
+#else
+#define NK_ERROR_ROW_RECODED(n, libCode, toolCode) kNKErr_##n = libCode,
+#define NK_ERROR_ROW_RENAMED(libName, toolName, c) kNKErr_##libName = c,
+#endif
 enum : uint16_t {
 #include "nk_error_table.inc"
 };
 #undef NK_ERROR_ROW
+#undef NK_ERROR_ROW_RECODED
+#undef NK_ERROR_ROW_RENAMED
 
 // A failed internal assertion; deliberately not a registry row.
 #define kNKErr_assertion ((uint16_t)0xF16C)
@@ -25,6 +35,7 @@ class CNK_logManager;
 void nkError_initErrorVTable();
 uint16_t nkError_getErrorTableSize();
 uint16_t nkError_getErrorCodeFromOrder(int index);
+// A code without a row reads "" in the library and "Unknown" in Morvell's build.
 const char* nkError_getErrorString(int code);
 int nkError_getHandlingRule(int code);
 void nkError_expandErrorCodes(const char* name, int code, int rule);

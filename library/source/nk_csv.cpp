@@ -740,9 +740,19 @@ u32 CNK_csv::timeSort() {
 std::vector<CNK_csv> CNK_csv::getGroups(const std::string& columnTitle) {
     NK_VALID_OR_RETURN(std::vector<CNK_csv>());
     size_t col = _col_info.size();
+#ifdef NK_MORVELL_BUILD
+    // Morvell's titles are matched as written, and a missing one is reported.
+    for (size_t c = 0; c < _col_info.size() && col == _col_info.size(); ++c)
+        if (_col_info[c].title == columnTitle) col = c;
+    if (col == _col_info.size()) {
+        NK_REPORT(kNKErr_invalidParam, "isColumnFound");
+        return {};
+    }
+#else
     for (size_t c = 0; c < _col_info.size() && col == _col_info.size(); ++c)
         if (strcasecmp(_col_info[c].title.c_str(), columnTitle.c_str()) == 0) col = c;
     if (col == _col_info.size()) return {};
+#endif
 
     std::vector<std::string> names;
     std::unordered_map<std::string, size_t> seen;
@@ -786,9 +796,17 @@ void CNK_csv::calculate_col_stat() {
     }
     // Row by row: each row is its own allocation, so one pass over them is the cheap way.
     // Only real measurements: NaN, infinities and the sentinel would poison every figure.
+#ifdef NK_MORVELL_BUILD
+    // Morvell's tables drop only the no-value sentinel; a NaN is a value there and
+    // carries into the figures.
+    for (const auto& row : _buff_val)
+        for (size_t c : parametric)
+            if (!(row[c] == kNK_noValue)) stats[c].values.push_back(row[c]);
+#else
     for (const auto& row : _buff_val)
         for (size_t c : parametric)
             if (nkMath_isValid(row[c])) stats[c].values.push_back(row[c]);
+#endif
     for (size_t c : parametric) {
         const t_nkCsvColInfo& ci = _col_info[c];
         t_nkCsvColStat& st = stats[c];
@@ -807,6 +825,12 @@ void CNK_csv::calculate_col_stat() {
             mn = std::min(mn, v);
             if ((!hasLower || ci.lowerLimit <= v) && (!hasUpper || v <= ci.upperLimit)) ++pass;
         }
+#ifdef NK_MORVELL_BUILD
+        // A NaN among the values makes the extremes NaN too, wherever it stands.
+        for (double v : st.values)
+            if (std::isnan(v)) mx = mn = v;
+        st.passCount = static_cast<u32>(pass);
+#endif
         st.max = mx;
         st.min = mn;
         st.mean = sum / static_cast<double>(n);

@@ -69,8 +69,17 @@ Registry& registry() {
     std::call_once(r.filled, [] {
         static const t_errItem builtIn[] = {
 #define NK_ERROR_ROW(n, c) {#n, c, 0},
+#ifdef NK_MORVELL_BUILD
+#define NK_ERROR_ROW_RECODED(n, libCode, toolCode) {#n, toolCode, 0},
+#define NK_ERROR_ROW_RENAMED(libName, toolName, c) {#toolName, c, 0},
+#else
+#define NK_ERROR_ROW_RECODED(n, libCode, toolCode) {#n, libCode, 0},
+#define NK_ERROR_ROW_RENAMED(libName, toolName, c) {#libName, c, 0},
+#endif
 #include "nk_error_table.inc"
 #undef NK_ERROR_ROW
+#undef NK_ERROR_ROW_RECODED
+#undef NK_ERROR_ROW_RENAMED
         };
         r.rows.assign(std::begin(builtIn), std::end(builtIn));
     });
@@ -106,7 +115,11 @@ const char* nkError_getErrorString(int code) {
     Registry& r = registry();
     std::shared_lock<std::shared_mutex> guard(r.lock);
     const t_errItem* row = findRow(r, code);
+#ifdef NK_MORVELL_BUILD
+    return row ? row->name : "Unknown";
+#else
     return row ? row->name : "";
+#endif
 }
 
 int nkError_getHandlingRule(int code) {

@@ -27,7 +27,10 @@ void nkGrph_drawText(pf::draw::Context* ctx, const char* text, int alignment, do
     switch (alignment) {
         case 0: ctx->drawText(text, x - width / 2.0f, y, 0.0); break;
         case 2: ctx->drawText(text, x - width, y, 0.0); break;
+#ifndef NK_MORVELL_BUILD
+        // Morvell's graphs have no turned text: there 3 is one more "start at x".
         case 3: ctx->drawText(text, x, y, M_PI / 2.0); break;
+#endif
         default: ctx->drawText(text, x, y, 0.0); break;
     }
 }
