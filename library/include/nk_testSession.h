@@ -64,7 +64,12 @@ protected:
     std::vector<INK_testSession_callback*> _callbacks;  // not owned
 
 public:
-    std::string _cellTitle;
+    // The title of the session's test-cell button ("" leaves the button its
+    // own). A station writes it on the session's threads, the button reads it
+    // on the GUI thread.
+    std::string cellTitle() const;
+    void setCellTitle(const std::string& title);
+
     std::atomic<double> _testStartTime{kNK_noValue};
 
 protected:
@@ -83,4 +88,6 @@ private:
 
     std::mutex _callbackMutex;
     std::mutex _threadMutex;  // the worker's handle and its start
+    std::string _cellTitle;   // under _cellTitleMutex
+    mutable std::mutex _cellTitleMutex;
 };

@@ -68,8 +68,9 @@ public:
     void onLogStrUpdated(long sessionIndex, const char* text) override;
 };
 
-// A button that draws its session's state: a faint amber background while a
-// tester is connected, a title, and one small cell per item coloured by status.
+// A button that draws its session's state: an amber background while a tester
+// is connected, a title (the session's, else "TEST CELL"), and one cell per
+// item coloured by status.
 class nk_btnTestCell {
 public:
     static constexpr const char* kDefaultTitle = "TEST CELL";

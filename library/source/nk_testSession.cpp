@@ -90,6 +90,16 @@ void CNK_testSession::removeCallback(INK_testSession_callback* callback) {
     }
 }
 
+std::string CNK_testSession::cellTitle() const {
+    std::lock_guard<std::mutex> lock(_cellTitleMutex);
+    return _cellTitle;
+}
+
+void CNK_testSession::setCellTitle(const std::string& title) {
+    std::lock_guard<std::mutex> lock(_cellTitleMutex);
+    _cellTitle = title;
+}
+
 void CNK_testSession::onStatusUpdated(long itemIndex) {
     for (INK_testSession_callback* cb : listeners()) cb->onStatusUpdated(static_cast<long>(_index), itemIndex);
 }

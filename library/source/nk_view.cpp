@@ -162,15 +162,20 @@ void nkView_cellWidget::paintEvent(QPaintEvent*) {
 
     p.setRenderHint(QPainter::Antialiasing);
     if (connected) {
+        // Strong enough to tell a busy cell from an idle one across the room.
         p.setPen(Qt::NoPen);
-        p.setBrush(rgbaF(1.0, 0.8, 0.0, 0.05));
+        p.setBrush(rgbaF(1.0, 0.8, 0.0, 0.3));
         p.drawRoundedRect(QRectF(0, 0, w, h), 5, 5);
     }
 
-    // The title sits above the cells.
+    // The title sits above the cells, bold to be read from a distance.
     QStyleOptionButton label = opt;
     label.text = title;
     if (g.pitch > 0) label.rect.setBottom(std::max(0, int(g.top) - 1));
+    QFont bold = font();
+    bold.setBold(true);
+    p.setFont(bold);
+    label.fontMetrics = QFontMetrics(bold);
     style()->drawControl(QStyle::CE_PushButtonLabel, &label, &p, this);
 
     if (!(g.pitch > 0)) return;
@@ -290,9 +295,10 @@ bool nk_btnTestCell::isConnected() const {
 
 std::string nk_btnTestCell::title() const {
     std::lock_guard<std::mutex> lock(_mtx);
-    if (_pTestSession && _pTestSession->isNtcpRunning() && !_pTestSession->_cellTitle.empty())
-        return _pTestSession->_cellTitle;
-    return kDefaultTitle;
+    // The session's title stays after its tester leaves: a station names its
+    // last unit and verdict there until the next unit.
+    std::string title = _pTestSession ? _pTestSession->cellTitle() : std::string();
+    return title.empty() ? std::string(kDefaultTitle) : title;
 }
 
 std::vector<t_nkTestStat> nk_btnTestCell::statusList() const {
@@ -304,7 +310,9 @@ t_nkTestCellGeometry nk_btnTestCell::cellGeometry(size_t itemCount, double width
     t_nkTestCellGeometry g;
     if (itemCount == 0 || !(width > 0) || !(height > 0)) return g;
     const double n = double(itemCount);
-    g.pitch = std::min(16.0, 0.9 * width / n);
+    // Large enough to read from the operator's seat, and never taller than half
+    // the button, so the title above keeps its room.
+    g.pitch = std::min({24.0, 0.9 * width / n, std::max(0.0, (height - 8.0) / 2.0)});
     g.side = 0.6 * g.pitch;
     g.radius = std::min(10.0, g.side / 2.0);
     g.top = height - 8.0 - g.pitch;

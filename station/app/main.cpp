@@ -1,10 +1,13 @@
 // Lumbrel: the CG inspection station program.
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <signal.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMainWindow>
 #include <QSettings>
 #include <atomic>
@@ -25,6 +28,32 @@ int g_stopPipe[2] = {-1, -1};
 void onStopSignal(int) {
     const char c = 's';
     [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], &c, 1);
+}
+
+// Whether the GUI library can open the display. It ends the process that fails
+// to, so a child tries it first; a display that does not answer within a few
+// seconds counts as none. Run before any thread starts.
+bool displayOpens(int argc, char** argv) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        // The parent says what it does; the library's own complaint stays out.
+        const int quiet = open("/dev/null", O_WRONLY);
+        if (quiet >= 0) dup2(quiet, 2);
+        QGuiApplication probe(argc, argv);
+        _exit(0);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 1000; ++waited) {
+        const pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (r < 0) return false;
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return false;
 }
 }  // namespace
 
@@ -47,8 +76,8 @@ int main(int argc, char** argv) {
         return v && *v;
     };
     const bool hasDisplay = set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
-    const bool gui = !cmd.headless && hasDisplay;
-    if (!cmd.headless && !hasDisplay) std::printf("Lumbrel: no display, starting headless\n");
+    const bool gui = !cmd.headless && hasDisplay && displayOpens(argc, argv);
+    if (!cmd.headless && !gui) std::printf("Lumbrel: no display, starting headless\n");
 
     // Every thread started from here on inherits the blocked signals, so only
     // the wait below takes them.
@@ -106,6 +135,13 @@ int main(int argc, char** argv) {
         ended.store(true);
         signalWaiter.join();
     } else {
+        // The charts of the units draw text, which needs the GUI library's
+        // application object: made here, on the main thread, before any tester
+        // is served, and off screen whatever the display.
+        static int guiArgc = 3;
+        static char arg0[] = "Lumbrel", arg1[] = "-platform", arg2[] = "offscreen";
+        static char* guiArgv[] = {arg0, arg1, arg2, nullptr};
+        QGuiApplication drawing(guiArgc, guiArgv);
         AppDelegate app(settings, switches);
         app.applicationDidFinishLaunching();
         if (app.launchServer() != 0) {

@@ -115,10 +115,10 @@ public:
     void OnBtn_parseUnif();
     // The a-factor calibration of the folder in _ctxt_calcABin, on _vdxThread.
     void OnBtn_CalcAfactor();
-    // The repository tools: batch download of _ctxt_vdxSnInput and manual upload
-    // on _vdxThread, each titling and disabling its button until it ends; the
-    // validation of the cell folder in _ctxt_vdxPath on the GUI thread. None
-    // starts while another tool runs.
+    // The repository tools on _vdxThread, each titling and disabling its button
+    // until it ends: batch download of _ctxt_vdxSnInput, manual upload of the
+    // records in _ctxt_vdxBinPathInput, validation of the cell folder in
+    // _ctxt_vdxPath. None starts while another tool runs.
     void OnBtn_vdxTestGet();
     void OnBtn_vdxManualSet();
     void OnBtn_ValidateVDXData();

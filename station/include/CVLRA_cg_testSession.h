@@ -57,6 +57,14 @@ public:
     // Closes the link and waits until its receive thread and close handling are over.
     void closeAndWait();
 
+    // The unit on its tester's cell button: the tester cell and the serial
+    // number from its "tscr" on, then with its bin code until the next unit.
+    void showUnitStart(const std::string& cellName, u8 cellId, const std::string& serialNumber);
+    void showUnitEnd(char binCode);
+    // A packet answered with a failure code: the code and its name go to the
+    // window's log under the tester's cell, where the unit log alone had them.
+    void logRefusal(u32 ctrl, u16 code);
+
     CNK_logManager* sessionLogManager() const { return _logManager; }
     long sessionIndex() const { return static_cast<long>(_index); }
 

@@ -38,6 +38,7 @@ struct t_vdxToolSettings {
     bool dryRun = false;           // the dry-run box
     vdx_permission* permission = nullptr;  // the station's repository permission
     std::string dataRoot;          // the fixed folders above lie under it
+    std::string uploadFolder;      // the upload's records ("": <data root>/vdxData)
     std::string appFolder;         // the application folder: the tools' log files
     std::string windowLogFile;     // the window log's own file, given back at the end ("" closes it)
 };
@@ -56,7 +57,7 @@ struct t_vdxToolResult {
 
 // The fixed folders under a data root.
 std::string vdxTool_getFolder(const t_vdxToolSettings& settings);   // <data root>/vdxDataGet
-std::string vdxTool_postFolder(const t_vdxToolSettings& settings);  // <data root>/vdxData
+std::string vdxTool_postFolder(const t_vdxToolSettings& settings);  // the upload folder, or <data root>/vdxData
 std::string vdxTool_dryFolder(const t_vdxToolSettings& settings);   // <data root>/vdxDataDry
 
 // The serial numbers of `input`: when it contains ".csv" the lines of that file

@@ -57,6 +57,7 @@ struct StationSettings {
     std::string resourceFolder;  // test script, light-source databases
     std::string scriptPath;
     u16 port = kDefaultPort;
+    bool portFromCommandLine = false;  // the window shows it in place of the stored port
 };
 
 // Command line, then `store`, then the built-in values. A stored port below 1024

@@ -142,7 +142,7 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     _ctxt_vdxSnInput = named(new QLineEdit, "_ctxt_vdxSnInput");
     _ctxt_vdxSnInput->setPlaceholderText(QStringLiteral("serial number or list file"));
     _ctxt_vdxBinPathInput = named(new QLineEdit, "_ctxt_vdxBinPathInput");
-    _ctxt_vdxBinPathInput->setPlaceholderText(QStringLiteral("record folder"));
+    _ctxt_vdxBinPathInput->setPlaceholderText(QStringLiteral("upload record folder"));
     _cbtn_vdxTestGet = named(new QPushButton(QStringLiteral("Download")), "_cbtn_vdxTestGet");
     _cbtn_vdxManualSet = named(new QPushButton(QStringLiteral("Upload")), "_cbtn_vdxManualSet");
     _ctxt_vdxPath = named(new QLineEdit, "_ctxt_vdxPath");
@@ -250,8 +250,10 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     OnBtn_vdxTestOnRandomData();
     _cbtn_vdxUploadOnFail->setChecked(false);
     OnBtn_vdxUploadonFail();
-    for (QWidget* w : std::initializer_list<QWidget*>{_cbtn_vdxManualSet, _cbtn_vdxDryrun, _cbtn_vdxTestSet,
-                                                      _cbtn_hubrEnable, _cbtn_vdxUploadOnFail, _cbtn_devMode})
+    // Upload's folder field goes and comes with its button.
+    for (QWidget* w : std::initializer_list<QWidget*>{_cbtn_vdxManualSet, _ctxt_vdxBinPathInput, _cbtn_vdxDryrun,
+                                                      _cbtn_vdxTestSet, _cbtn_hubrEnable, _cbtn_vdxUploadOnFail,
+                                                      _cbtn_devMode})
         w->setHidden(true);
     _window->setWindowTitle(QStringLiteral("Lumbrel IQC ") + QString::fromStdString(_hostVersion));
     _cbtn_devMode->setChecked(_isDevelopmentMode);
@@ -259,11 +261,20 @@ void AppDelegate::createWindow(std::unique_ptr<QSettings> store) {
     _cbtn_vdxDryrun->setChecked(switches_.repositoryDryRun);
     OnBtn_vdxDryrunSelect();
 
-    _ctxt_port->setText(store_->value(QString::fromLatin1(lumbrel::kKeyPort)).toString());
-    _ctxt_vdxCaUrl->setText(QString::fromLatin1(lumbrel::kDefaultVdxCaUrl));
-    _ctxt_vdxDsSetUrl->setText(QString::fromLatin1(lumbrel::kDefaultVdxDsUrl));
-    _ctxt_vdxDsGetUrl->setText(QString::fromLatin1(lumbrel::kDefaultVdxDsUrl));
-    _ctxt_vdxTrObjUrl->setText(QString::fromLatin1(lumbrel::kDefaultVdxTrustObjectUrl));
+    // A port on the command line wins over the stored one, as it does headless.
+    _ctxt_port->setText(settings_.portFromCommandLine
+                            ? QString::number(settings_.port)
+                            : store_->value(QString::fromLatin1(lumbrel::kKeyPort)).toString());
+    // The operator's endpoints; the defaults above hold the built-in ones where none was stored.
+    const auto stored = [this](const char* key) { return store_->value(QString::fromLatin1(key)).toString(); };
+    _ctxt_vdxCaUrl->setText(stored(lumbrel::kKeyVdxCaUrl));
+    _ctxt_vdxDsSetUrl->setText(stored(lumbrel::kKeyVdxDsSetUrl));
+    _ctxt_vdxDsGetUrl->setText(stored(lumbrel::kKeyVdxDsGetUrl));
+    _ctxt_vdxTrObjUrl->setText(stored(lumbrel::kKeyVdxTrustObjectUrl));
+    // The folder Upload sends from, shown so it can be seen and changed.
+    t_vdxToolSettings folders;
+    folders.dataRoot = settings_.dataRoot;
+    _ctxt_vdxBinPathInput->setText(QString::fromStdString(vdxTool_postFolder(folders)));
     for (CVLRA_cg_testSession* session : _testSession)
         session->updateOperatorSettings([&](t_vlraOperatorSettings& o) {
             o.vdxCaUrl = text(_ctxt_vdxCaUrl);
@@ -294,8 +305,10 @@ void AppDelegate::stopTimers() {
 
 void AppDelegate::storeWindowDefaults() {
     requireGuiThread(__func__);
-    // The data-store "get" endpoint is kept only while the program runs.
-    storeDefault(lumbrel::kKeyPort, text(_ctxt_port));
+    // The data-store "get" endpoint is kept only while the program runs, and a
+    // port from the command line only once the operator launched on it or typed one.
+    if (!settings_.portFromCommandLine || text(_ctxt_port) != std::to_string(settings_.port))
+        storeDefault(lumbrel::kKeyPort, text(_ctxt_port));
     storeDefault(lumbrel::kKeyVdxCaUrl, text(_ctxt_vdxCaUrl));
     storeDefault(lumbrel::kKeyVdxDsSetUrl, text(_ctxt_vdxDsSetUrl));
     storeDefault(lumbrel::kKeyVdxTrustObjectUrl, text(_ctxt_vdxTrObjUrl));
@@ -409,8 +422,8 @@ void AppDelegate::OnBtn_devMode() {
     requireGuiThread(__func__);
     _isDevelopmentMode = _cbtn_devMode->isChecked();
     _txt_testInfo->setText(_isDevelopmentMode ? QStringLiteral("!!! Development Mode !!!") : QString());
-    for (QWidget* w : std::initializer_list<QWidget*>{_cbtn_vdxManualSet, _cbtn_vdxDryrun, _cbtn_vdxTestSet,
-                                                      _cbtn_hubrEnable})
+    for (QWidget* w : std::initializer_list<QWidget*>{_cbtn_vdxManualSet, _ctxt_vdxBinPathInput, _cbtn_vdxDryrun,
+                                                      _cbtn_vdxTestSet, _cbtn_hubrEnable})
         w->setHidden(!_isDevelopmentMode);
     const bool dev = _isDevelopmentMode;
     for (CVLRA_cg_testSession* session : _testSession)
@@ -500,6 +513,7 @@ t_vdxToolSettings AppDelegate::toolSettings() const {
     s.dryRun = _cbtn_vdxDryrun->isChecked();
     s.permission = _vdxCert;
     s.dataRoot = settings_.dataRoot;
+    s.uploadFolder = text(_ctxt_vdxBinPathInput);
     s.appFolder = _logPath_root;
     // The window log keeps no file of its own: a run's file is closed at its end.
     return s;
@@ -551,9 +565,13 @@ void AppDelegate::OnBtn_ValidateVDXData() {
     requireGuiThread(__func__);
     const t_vdxToolSettings s = toolSettings();
     const std::string folder = text(_ctxt_vdxPath);
-    // The operator waits for it on the GUI thread, never beside a running tool.
-    if (!_vdxThread.runHere([&](const std::atomic<bool>& stop) { vdxTool_validateCellFolder(s, folder, stop); }))
-        _lm->printText(kVL1, "[Err] a tool is running; the validation did not start");
+    // A folder of many units takes long: the window stays live meanwhile.
+    startButtonTool(_cbtn_vdxValidate, "the validation",
+                    [s, folder, progress = buttonTitles(_cbtn_vdxValidate)](const std::atomic<bool>& stop) {
+                        progress("VDX Validating ....");
+                        const t_vdxToolResult r = vdxTool_validateCellFolder(s, folder, stop);
+                        progress(r.code == 0 ? "VDX Validation Pass!!!" : "VDX Validation Failed!!!");
+                    });
 }
 
 // ---------------------------------------------------------------- timers

@@ -282,6 +282,7 @@ void CVLRA_cg_postData::handle_ntcp_packet(const tNTCP_header* header, const u8*
     // 14. and 15.
     const u16 e = _testData->_errCodes.empty() ? 0 : static_cast<u16>(_testData->_errCodes.front());
     const std::array<u8, 31> payload = nkVlra_postReply(e, nkError_getErrorString(e), bin);
+    s->showUnitEnd(bin);
     if (!s->_isOfflineRun.load()) s->SendResponse(header, 0, payload.data(), static_cast<int>(payload.size()), kVL2);
     s->Close();
 }

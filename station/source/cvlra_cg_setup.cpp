@@ -114,6 +114,7 @@ void CVLRA_cg_setup::handle_ntcp_packet(const tNTCP_header* header, const u8* pa
     const std::string root = _sessionName;
     const std::string& sn = req.serialNumber;
     const std::string& cell = req.cellName;
+    s->showUnitStart(cell, req.cellId, sn);
     u16 year = 0;
     u8 month = 0, day = 0;
     nkUtil_getCalendar(&year, &month, &day);

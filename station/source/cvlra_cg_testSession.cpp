@@ -20,6 +20,14 @@ bool nkVlra_closesLink(u16 code) { return code >= 1 && code <= 32 && ((0x0FF8020
 
 void CVLRA_cg_testItem::reply(const tNTCP_header* header, u16 code, const void* payload, int length) {
     if (!_testSession || _testSession->_isOfflineRun.load()) return;
+    // An evaluated packet's verdict leads its reply body (u16, little-endian).
+    u16 refusal = code;
+    if (refusal == 0 && payload && length == 31 && header &&
+        (header->CTRL == kVLRA_ctrl_atst || header->CTRL == kVLRA_ctrl_unif)) {
+        const u8* body = static_cast<const u8*>(payload);
+        refusal = u16(body[0] | (body[1] << 8));
+    }
+    if (header) _testSession->logRefusal(header->CTRL, refusal);
     _testSession->SendResponse(header, code, payload, length, kVL2);
     if (nkVlra_closesLink(code)) _testSession->Close();
 }
@@ -130,6 +138,29 @@ void CVLRA_cg_testSession::resetUnit() {
     takeOperatorSnapshot();
 }
 
+void CVLRA_cg_testSession::showUnitStart(const std::string& cellName, u8 cellId, const std::string& serialNumber) {
+    setCellTitle(nkVlra_printable(cellName) + "_" + std::to_string(cellId) + "\n" + nkVlra_printable(serialNumber));
+}
+
+void CVLRA_cg_testSession::showUnitEnd(char binCode) {
+    // The verdict goes on the first line, beside the tester cell, where the eye lands.
+    std::string title = cellTitle();
+    const size_t cellEnd = title.find('\n');
+    if (cellEnd == std::string::npos) return;
+    title.insert(cellEnd, "  bin " + nkVlra_printable(std::string_view(&binCode, 1)));
+    setCellTitle(title);
+}
+
+void CVLRA_cg_testSession::logRefusal(u32 ctrl, u16 code) {
+    if (code == 0 || _isOfflineRun.load() || !nkObj_isValid(_appLogManager)) return;
+    const char* name = nkError_getErrorString(code);
+    // Before a unit names its tester cell, the session's number stands for it.
+    char cell[32];
+    if (isUnitOpen()) std::snprintf(cell, sizeof(cell), "T%d", int(_testerCellId));
+    else std::snprintf(cell, sizeof(cell), "session %ld", sessionIndex());
+    _appLogManager->printText(kVL1, "[%s] '%s' failed: %d %s", cell, fourCC(ctrl).c_str(), int(code), name ? name : "");
+}
+
 void CVLRA_cg_testSession::onNtcpConnect(u32 socketName) {
     CNK_testSession::onNtcpConnect(socketName);
     resetTestSession();
@@ -164,11 +195,13 @@ void CVLRA_cg_testSession::processNtcpPacket(const tNTCP_header* header, const u
 
     const auto it = _ctrlItemMap.find(header->CTRL);
     if (it == _ctrlItemMap.end()) {
+        logRefusal(header->CTRL, kNKErr_invalidData);
         SendResponse(header, kNKErr_invalidData, nullptr, 0, kVL2);
         return;
     }
     // S3: a packet that needs a unit never runs on an earlier unit's data.
     if (header->CTRL != kVLRA_ctrl_tscr && !unitOpen_.load()) {
+        logRefusal(header->CTRL, kNKErr_invalidCondition);
         SendResponse(header, kNKErr_invalidCondition, nullptr, 0, kVL2);
         return;
     }

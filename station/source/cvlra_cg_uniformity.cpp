@@ -115,6 +115,7 @@ void CVLRA_cg_uniformity::handle_ntcp_packet(const tNTCP_header* header, const u
     if (!header) return;
     if (ntcpErr != 0) {
         if (s && !s->_isOfflineRun.load()) {
+            s->logRefusal(header->CTRL, ntcpErr);
             s->SendResponse(header, ntcpErr, nullptr, 0, kVL2);
             if (nkVlra_closesLink(ntcpErr)) {
                 usleep(10000);

@@ -186,7 +186,9 @@ bool pauseOrStop(const std::atomic<bool>& stop) {
 }  // namespace
 
 std::string vdxTool_getFolder(const t_vdxToolSettings& settings) { return settings.dataRoot + "/vdxDataGet"; }
-std::string vdxTool_postFolder(const t_vdxToolSettings& settings) { return settings.dataRoot + "/vdxData"; }
+std::string vdxTool_postFolder(const t_vdxToolSettings& settings) {
+    return settings.uploadFolder.empty() ? settings.dataRoot + "/vdxData" : settings.uploadFolder;
+}
 std::string vdxTool_dryFolder(const t_vdxToolSettings& settings) { return settings.dataRoot + "/vdxDataDry"; }
 
 u16 vdxTool_serialNumbers(CNK_logManager* lm, const std::string& input, std::vector<std::string>& out) {

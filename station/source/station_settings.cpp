@@ -102,6 +102,7 @@ StationSettings resolveSettings(const CommandLine& cmd, QSettings& store) {
     s.port = kDefaultPort;
     if (cmd.port) {
         s.port = *cmd.port;
+        s.portFromCommandLine = true;
     } else {
         bool ok = false;
         const int stored = store.value(QString::fromUtf8(kKeyPort)).toInt(&ok);

@@ -113,12 +113,13 @@ TEST(ViewCellGeometry, PitchSideAndPlaceFollowItemCountAndWidth) {
         double width, height;
         double pitch, side, radius, top, firstX;
     } cases[] = {
-        {5, 200, 60, 16, 9.6, 4.8, 36, 63.2},        // room to spare: 16 apart, centred
-        {1, 200, 60, 16, 9.6, 4.8, 36, 95.2},
+        {5, 200, 60, 24, 14.4, 7.2, 28, 44.8},       // room to spare: 24 apart, centred
+        {1, 200, 60, 24, 14.4, 7.2, 28, 92.8},
         {30, 200, 60, 6, 3.6, 1.8, 46, 11.2},        // too many: 90 % of the width
         {1, 10, 40, 9, 5.4, 2.7, 23, 2.3},
         {100, 50, 40, 0.45, 0.27, 0.135, 31.55, 2.59},
-        {11, 198, 80, 16, 9.6, 4.8, 56, 14.2},       // 0.9 * 198 / 11 = 16.2: still 16
+        {11, 198, 80, 16.2, 9.72, 4.86, 55.8, 13.14},  // 0.9 * 198 / 11
+        {2, 200, 40, 16, 9.6, 4.8, 16, 87.2},        // a low button: half its height above 8
     };
     for (const Case& c : cases) {
         const t_nkTestCellGeometry g = nk_btnTestCell::cellGeometry(c.n, c.width, c.height);
@@ -160,7 +161,7 @@ TEST_F(ViewTest, ButtonDrawsStatusColoursTitleAndTheTintWhileConnected) {
         for (size_t i = 0; i < 7; ++i) session._items[i]->setStatus(t_nkTestStat(i));
     }).join();
     ASSERT_TRUE(waitGui([&] { return button.statusList()[4] == kNkTestStat_PASS && button.statusList()[5] == kNkTestStat_FAIL; }));
-    session._cellTitle = "Unit 7";
+    session.setCellTitle("Unit 7");
     EXPECT_EQ(button.title(), "Unit 7");
     const QImage connected = w->grab().toImage();
     for (size_t i = 0; i < 7; ++i) {
@@ -174,10 +175,12 @@ TEST_F(ViewTest, ButtonDrawsStatusColoursTitleAndTheTintWhileConnected) {
     const QRgb tinted = connected.pixel(face);
     EXPECT_LT(qBlue(tinted) + 6, qRed(tinted)) << QColor(tinted).name().toStdString() << " is not amber";
 
-    // The tester leaves: the tint and the title go, the items are reset.
+    // The tester leaves: the tint goes, the items are reset, the session's title stays.
     close(client);
     ASSERT_TRUE(nettest::waitFor([&] { return !session.isNtcpRunning(); }));
     ASSERT_TRUE(waitGui([&] { return button.statusList()[4] == kNkTestStat_NA; }));
+    EXPECT_EQ(button.title(), "Unit 7");
+    session.setCellTitle("");
     EXPECT_EQ(button.title(), "TEST CELL");
     const QImage after = w->grab().toImage();
     EXPECT_EQ(after.pixel(face), before.pixel(face)) << "no tint once closed";

@@ -4,6 +4,7 @@
 #include <QSettings>
 
 #include <csignal>
+#include <filesystem>
 
 #include "lumbrel_process.h"
 #include "net_test_util.h"
@@ -79,6 +80,52 @@ TEST_F(Program, WithADisplayTheWindowStartsAndWaitsForTheOperator) {
     const QSettings stored(QString::fromStdString(dir.path().string() + "/config/Lumbrel/Lumbrel.conf"),
                            QSettings::IniFormat);
     EXPECT_EQ(stored.value("Server Port Number").toInt(), 61804);
+}
+
+TEST_F(Program, WithADisplayThatDoesNotAnswerItServesHeadless) {
+    // A display number with no server behind it.
+    int n = 57;
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+    const uint16_t port = nettest::freePort();
+    LumbrelProcess p(dir.path().string(), {"--port", std::to_string(port), "--log-root", dir.path().string()},
+                     {"DISPLAY=:" + std::to_string(n), "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+    ASSERT_TRUE(p.waitForOutput("Data Server Launched")) << p.out() << p.err();
+    EXPECT_NE(p.out().find("no display, starting headless"), std::string::npos);
+    const int fd = nettest::rawConnect(port);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(p.stop(), 0) << p.err();
+    EXPECT_TRUE(p.clean()) << p.err();
+}
+
+// The README's first unit: the tests' own tester, as a program, against the
+// headless station; the unit passes on its own repository record.
+TEST_F(Program, TheReadmesTesterRunsAWholeUnitAgainstTheHeadlessStation) {
+    const uint16_t port = nettest::freePort();
+    const std::string logs = (dir.path() / "logs").string();
+    LumbrelProcess p(dir.path().string(),
+                     {"--headless", "--port", std::to_string(port), "--log-root", logs, "--data-root",
+                      (dir.path() / "data").string(), "--repository-dry-run", "--no-submission"});
+    ASSERT_TRUE(p.waitForOutput("Data Server Launched")) << p.out() << p.err();
+    int status = -1;
+    const std::string out = nktest::runCommand(std::string(NK_SEND_UNIT_PATH) + " --port " + std::to_string(port) +
+                                                   " --cell Line1 --id 4 --record " + logs + " 2>&1",
+                                               &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("tscr: 0, station version "), std::string::npos) << out;
+    EXPECT_NE(out.find("atst: 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("unif: 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("tsed: 0 "), std::string::npos) << out;
+    EXPECT_NE(out.find(", bin P, link closed by the station"), std::string::npos) << out;
+    EXPECT_EQ(p.stop(), 0) << p.err();
+    EXPECT_TRUE(p.clean()) << p.err();
+    // The charts were drawn with the application object the program made on its main thread.
+    EXPECT_EQ(p.err().find("not created in the main() thread"), std::string::npos) << p.err();
+    // No station listens: the tester says so.
+    const std::string none =
+        nktest::runCommand(std::string(NK_SEND_UNIT_PATH) + " --port " + std::to_string(port) + " 2>&1", &status);
+    EXPECT_EQ(status, 1) << none;
+    EXPECT_NE(none.find("no station listens on port"), std::string::npos) << none;
 }
 
 }  // namespace

@@ -14,12 +14,14 @@
 #include <QImage>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -27,6 +29,7 @@
 #include "CVLRA_cg_testSession.h"
 #include "cvlra_ctcl.h"
 #include "net_test_util.h"
+#include "nk_error.h"
 #include "nk_graphics.h"
 #include "nk_test_util.h"
 #include "nk_view.h"
@@ -167,7 +170,7 @@ TEST_F(StationWindow, SixteenThreadsOfLogLinesReachThePaneOnceInOrder) {
         << find<QLabel>("_txt_memUsage")->text().toStdString();
 }
 
-TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowBuiltInEndpoints) {
+TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowTheStoredEndpoints) {
     struct Case {
         QVariant storedPort;
         QString expected;
@@ -187,12 +190,13 @@ TEST_F(StationWindow, DefaultsAreWrittenAndTheFieldsShowBuiltInEndpoints) {
     EXPECT_EQ(s.value("VDX CA Server URL").toString(), lumbrel::kDefaultVdxCaUrl);
     EXPECT_EQ(s.value("VDX DS Set Server URL").toString(), lumbrel::kDefaultVdxDsUrl);
     EXPECT_EQ(s.value("VDX DS Get Server URL").toString(), "https://other.invalid:1");
-    // The fields show the built-in endpoints, not the stored ones, and so do the sessions.
-    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxDsGetUrl")->text(), lumbrel::kDefaultVdxDsUrl);
+    // The fields show the operator's stored endpoints (built-in ones where none was), and so do the sessions.
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxDsGetUrl")->text(), "https://other.invalid:1");
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxCaUrl")->text(), lumbrel::kDefaultVdxCaUrl);
     for (CVLRA_cg_testSession* session : app->sessions()) {
         const t_vlraOperatorSettings o = session->operatorSettings();
         EXPECT_EQ(o.vdxCaUrl, lumbrel::kDefaultVdxCaUrl);
-        EXPECT_EQ(o.vdxDsGetUrl, lumbrel::kDefaultVdxDsUrl);
+        EXPECT_EQ(o.vdxDsGetUrl, "https://other.invalid:1");
         EXPECT_EQ(o.vdxTrustObjectUrl, lumbrel::kDefaultVdxTrustObjectUrl);
         EXPECT_TRUE(o.isHubrEnabled);
         EXPECT_FALSE(o.isDevelopmentMode);
@@ -261,7 +265,8 @@ TEST_F(StationWindow, SwitchesReachAllSixteenSessions) {
         for (CVLRA_cg_testSession* session : app->sessions()) n += pred(session->operatorSettings());
         return n == AppDelegate::kSessionCount;
     };
-    const char* const devSwitches[] = {"_cbtn_vdxManualSet", "_cbtn_vdxDryrun", "_cbtn_vdxTestSet", "_cbtn_hubrEnable"};
+    const char* const devSwitches[] = {"_cbtn_vdxManualSet", "_ctxt_vdxBinPathInput", "_cbtn_vdxDryrun",
+                                       "_cbtn_vdxTestSet", "_cbtn_hubrEnable"};
 
     find<QCheckBox>("_cbtn_devMode")->setChecked(true);
     app->OnBtn_devMode();
@@ -325,6 +330,42 @@ TEST_F(StationWindow, ClosingStoresThePortAndThreeEndpoints) {
     EXPECT_EQ(s.value("VDX TrustObject Server URL").toString(), "http://trust.closing.invalid/vdxtrustobject");
     // The data-store "get" endpoint is not stored at the end.
     EXPECT_EQ(s.value("VDX DS Get Server URL").toString(), lumbrel::kDefaultVdxDsUrl);
+}
+
+TEST_F(StationWindow, TheOperatorsEndpointsAndPortSurviveARestart) {
+    start();
+    setText("_ctxt_port", "40405");
+    setText("_ctxt_vdxCaUrl", "https://ca.operator.invalid");
+    setText("_ctxt_vdxDsSetUrl", "https://set.operator.invalid");
+    setText("_ctxt_vdxTrObjUrl", "http://trust.operator.invalid/vdxtrustobject");
+    app->applicationWillTerminate();
+    app.reset();
+    start();
+    EXPECT_EQ(find<QLineEdit>("_ctxt_port")->text(), "40405");
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxCaUrl")->text(), "https://ca.operator.invalid");
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxDsSetUrl")->text(), "https://set.operator.invalid");
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxTrObjUrl")->text(), "http://trust.operator.invalid/vdxtrustobject");
+    EXPECT_EQ(app->sessions()[15]->operatorSettings().vdxDsSetUrl, "https://set.operator.invalid");
+    // Closed again untouched, they are still the operator's.
+    app->applicationWillTerminate();
+    EXPECT_EQ(stored().value("VDX CA Server URL").toString(), "https://ca.operator.invalid");
+}
+
+TEST_F(StationWindow, APortOnTheCommandLineIsTheOneTheWindowShows) {
+    for (const bool given : {true, false}) {
+        app.reset();
+        auto store = std::make_unique<QSettings>(QString::fromStdString(storePath), QSettings::IniFormat);
+        store->setValue("Server Port Number", 50505);
+        std::vector<std::string> args = {"--log-root", logRoot, "--data-root", (dir.path() / "data").string()};
+        if (given) args.insert(args.end(), {"--port", "40406"});
+        const lumbrel::CommandLine cmd = lumbrel::parseCommandLine(args);
+        lumbrel::StationSettings settings = lumbrel::resolveSettings(cmd, *store);
+        settings.scriptPath = NK_STATION_SCRIPT;
+        app = std::make_unique<AppDelegate>(settings, StationSwitches{});
+        ASSERT_EQ(app->applicationDidFinishLaunching(), 0);
+        app->createWindow(std::move(store));
+        EXPECT_EQ(find<QLineEdit>("_ctxt_port")->text(), given ? "40406" : "50505");
+    }
 }
 
 TEST_F(StationWindow, TerminatesWithSixteenTestersConnectedAndAToolRunning) {
@@ -405,6 +446,11 @@ bool near(QRgb got, const QColor& want) {
            std::abs(qBlue(got) - want.blue()) <= 1;
 }
 
+// How far apart two colours are: the sum of their channels' differences.
+int distance(QRgb a, QRgb b) {
+    return std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b));
+}
+
 struct StationCells : StationWindow {
     nk_btnTestCell* button(size_t i) { return app->_automation->_btn.at(i); }
     // Item j's cell centre and a spot on the face left of the cells, in the window's picture.
@@ -463,7 +509,9 @@ TEST_F(StationCells, CellZeroShowsItsTesterAndTheTintGoesAtItsClose) {
     for (size_t j = 1; j < n; ++j)
         EXPECT_TRUE(near(served.pixel(itemAt(0, j)), cellColour(s0->_items[j]->testStatus()))) << j;
     const QRgb tinted = served.pixel(faceAt(0));
-    EXPECT_NE(tinted, idle.pixel(faceAt(0)));
+    EXPECT_GE(distance(tinted, idle.pixel(faceAt(0))), 60) << "a connected cell stands out at a glance: "
+                                                          << QColor(tinted).name().toStdString() << " on "
+                                                          << QColor(idle.pixel(faceAt(0))).name().toStdString();
     EXPECT_LT(qBlue(tinted) + 6, qRed(tinted)) << QColor(tinted).name().toStdString() << " is not amber";
     // The other cells have no tester.
     for (size_t i = 1; i < 16; ++i) EXPECT_EQ(served.pixel(faceAt(i)), idle.pixel(faceAt(i))) << i;
@@ -476,23 +524,124 @@ TEST_F(StationCells, CellZeroShowsItsTesterAndTheTintGoesAtItsClose) {
     for (size_t j = 0; j < n; ++j) EXPECT_TRUE(near(closed.pixel(itemAt(0, j)), cellColour(kNkTestStat_NA))) << j;
 }
 
-TEST_F(StationCells, Screenshot) {
-    start();
+TEST_F(StationCells, TheCellNamesItsUnitThenItsVerdictUntilTheNextUnit) {
+    StationSwitches switches;
+    switches.hubrEnabled = false;
+    switches.repositoryDryRun = true;
+    start({}, switches);
     app->_window->show();
     const uint16_t port = launch();
-    // Testers on cells 0 to 5; cells 8 to 15 show every status without one.
-    std::vector<int> testers;
-    for (int t = 0; t < 6; ++t) {
-        const int fd = nettest::rawConnect(port);
-        ASSERT_GE(fd, 0);
-        testers.push_back(fd);
-        const stationtest::Reply r = stationtest::exchange(
-            fd, "tscr", 1, stationtest::tscrPayload("Cell" + std::to_string(t), uint8_t(t), "FVH1234567890ABCDEF"));
-        EXPECT_TRUE(r.ok) << t;
+    const std::string first = stationtest::serial("Q2A5", "ABC", "JK1"), second = stationtest::serial("Q2A5", "ABC", "JK2");
+    const QString unit = QString::fromStdString("Cell7_3\n" + first);
+    const QString verdict = QString::fromStdString("Cell7_3  bin F\n" + first);
+
+    int fd = nettest::rawConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(stationtest::exchange(fd, "tscr", 1, stationtest::tscrPayload("Cell7", 3, first)).ok);
+    EXPECT_EQ(QString::fromStdString(button(0)->title()), unit);
+    // Only "tscr": the unit is incomplete and bins F.
+    const stationtest::PostReply post = stationtest::postReply(stationtest::exchange(fd, "tsed", 2, nettest::Bytes{1}));
+    ASSERT_TRUE(post.ok);
+    EXPECT_EQ(post.bin, 'F');
+    EXPECT_TRUE(nettest::seesEof(fd));
+    close(fd);
+    ASSERT_TRUE(nettest::waitFor([&] { return !app->sessions()[0]->isNtcpRunning(); }));
+    ASSERT_TRUE(waitGui([&] { return button(0)->statusList()[0] == kNkTestStat_NA; }));
+    // The items were reset at the close; the verdict stays on the button.
+    EXPECT_EQ(QString::fromStdString(button(0)->title()), verdict);
+    for (size_t i = 1; i < 16; ++i) EXPECT_EQ(button(i)->title(), "TEST CELL") << i;
+
+    // A new link alone changes nothing; the next unit's "tscr" does.
+    fd = nettest::rawConnect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(nettest::waitFor([&] { return app->sessions()[0]->isNtcpRunning(); }));
+    EXPECT_EQ(QString::fromStdString(button(0)->title()), verdict);
+    ASSERT_TRUE(stationtest::exchange(fd, "tscr", 1, stationtest::tscrPayload("Cell7", 3, second)).ok);
+    EXPECT_EQ(button(0)->title(), "Cell7_3\n" + second);
+    close(fd);
+}
+
+TEST_F(StationCells, RefusedPacketsTellTheirReasonInTheWindowLog) {
+    start();
+    const uint16_t port = launch();
+    const int fd = nettest::rawConnect(port);
+    ASSERT_GE(fd, 0);
+    // No unit yet, then a unit and a transmittance packet of one sample below the range.
+    EXPECT_EQ(stationtest::exchange(fd, "atst", 1, stationtest::atstPayload(1)).header.errc, kNKErr_invalidCondition);
+    ASSERT_TRUE(stationtest::exchange(fd, "tscr", 2, stationtest::tscrPayload("Cell4", 9, stationtest::serial("Q2A5"))).ok);
+    nettest::Bytes tiny = {1, 1};
+    nettest::putLe(tiny, 1, 4);  // one sample
+    const auto putFloat = [&](float f) {
+        u32 v;
+        std::memcpy(&v, &f, 4);
+        nettest::putLe(tiny, v, 4);
+    };
+    for (const float f : {1.5f, -2.0f, 0.25f, 100.0f, 1.0f, 11.0f, 6.0f}) putFloat(f);
+    // The verdict leads the reply's body, or is the transport code.
+    const stationtest::Reply r = stationtest::exchange(fd, "atst", 3, tiny);
+    ASSERT_TRUE(r.ok);
+    const u16 code = r.header.errc != 0 ? r.header.errc : stationtest::postReply(r).code;
+    ASSERT_NE(code, 0);
+    ASSERT_NE(code, 0xFFFF);
+    close(fd);
+    const std::string noUnit = std::string("[session 0] 'atst' failed: ") + std::to_string(kNKErr_invalidCondition) +
+                               " " + nkError_getErrorString(kNKErr_invalidCondition);
+    const std::string refused =
+        "[T9] 'atst' failed: " + std::to_string(code) + " " + nkError_getErrorString(code);
+    EXPECT_TRUE(waitGui([&] {
+        const std::string p = pane();
+        return p.find(noUnit) != std::string::npos && p.find(refused) != std::string::npos;
+    })) << noUnit << "\n" << refused << "\n" << pane();
+}
+
+TEST_F(StationCells, ScreenshotOfSixteenCellsAfterABatchOfUnits) {
+    StationSwitches switches;
+    switches.repositoryDryRun = true;
+    switches.hubrEnabled = false;
+    start({}, switches);
+    app->_window->show();
+    const uint16_t port = launch();
+    // Cells 0 to 5 measure whole units, the even ones with their repository
+    // record (they pass), the odd ones without (they fail); cells 6 to 13 send
+    // only "tscr" and "tsed" (incomplete: they fail); cells 14 and 15 keep their
+    // tester mid-unit. A tester holds its link until every link is open, so
+    // that tester k is cell k.
+    constexpr int kWhole = 6, kShort = 8, kOpen = 2;
+    std::vector<int> links;
+    for (int t = 0; t < kWhole + kShort + kOpen; ++t) {
+        links.push_back(nettest::rawConnect(port));
+        ASSERT_GE(links.back(), 0);
+        ASSERT_TRUE(nettest::waitFor([&] { return app->sessions()[size_t(t)]->isNtcpRunning(); })) << t;
     }
-    for (size_t i = 8; i < 16; ++i) {
-        CVLRA_cg_testSession* s = app->sessions()[i];
-        for (size_t j = 0; j < s->_items.size(); ++j) s->_items[j]->setStatus(t_nkTestStat((i + j) % 7));
+    std::vector<std::string> serials;
+    for (int t = 0; t < kWhole + kShort + kOpen; ++t)
+        serials.push_back(stationtest::serial("Q2A5", "AB" + std::string(1, char('A' + t)), "JKL"));
+    std::vector<char> bins(16, 0);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> testers;
+    for (int t = 0; t < kWhole + kShort; ++t)
+        testers.emplace_back([&, t] {
+            const std::string cell = "Line" + std::to_string(t % 2 + 1);
+            const std::string& sn = serials[size_t(t)];
+            const auto record = [&] {
+                if (t % 2 == 0) stationtest::writeDryRunRecord(logRoot, cell, sn);
+            };
+            const stationtest::UnitReplies u =
+                stationtest::sendUnit(links[size_t(t)], cell, u8(t), sn, t < kWhole, record);
+            bins[size_t(t)] = u.post.bin;
+            ++finished;
+        });
+    for (int t = kWhole + kShort; t < kWhole + kShort + kOpen; ++t)
+        ASSERT_TRUE(stationtest::exchange(links[size_t(t)], "tscr", 1,
+                                          stationtest::tscrPayload("Line3", u8(t), serials[size_t(t)])).ok);
+    const bool done = waitGui([&] { return finished.load() == kWhole + kShort; }, 240000);
+    for (std::thread& t : testers) t.join();
+    ASSERT_TRUE(done);
+    for (int t = 0; t < kWhole + kShort; ++t) {
+        EXPECT_EQ(bins[size_t(t)], t < kWhole && t % 2 == 0 ? 'P' : 'F') << t;
+        ASSERT_TRUE(waitGui([&] { return !button(size_t(t))->isConnected(); })) << t;
+        const std::string cell = "Line" + std::to_string(t % 2 + 1) + "_" + std::to_string(t);
+        EXPECT_EQ(button(size_t(t))->title(), cell + "  bin " + bins[size_t(t)] + "\n" + serials[size_t(t)]) << t;
     }
     ASSERT_TRUE(waitGui([&] {
         for (size_t i = 0; i < 16; ++i)
@@ -502,14 +651,21 @@ TEST_F(StationCells, Screenshot) {
     }));
     QTest::qWait(2 * 330 + 50);
     const QImage shot = picture();
-    for (size_t i = 8; i < 16; ++i)
-        for (size_t j = 0; j < app->sessions()[i]->_items.size(); ++j)
-            EXPECT_TRUE(near(shot.pixel(itemAt(i, j)), cellColour(t_nkTestStat((i + j) % 7)))) << i << " " << j;
     fs::create_directories(NK_SCREENSHOT_DIR);
     const QString path = QStringLiteral(NK_SCREENSHOT_DIR "/station_window.png");
     ASSERT_TRUE(shot.save(path));
     EXPECT_EQ(QImage(path).size(), shot.size());
-    for (int fd : testers) close(fd);
+    // The two testers mid-unit stand out from the finished cells; their setup cell shows its verdict.
+    for (size_t i = 14; i < 16; ++i) {
+        EXPECT_GE(distance(shot.pixel(faceAt(i)), shot.pixel(faceAt(0))), 60) << i;
+        EXPECT_TRUE(near(shot.pixel(itemAt(i, 0)), cellColour(app->sessions()[i]->_items[0]->testStatus()))) << i;
+    }
+    // Status cells large enough to read at a glance.
+    const t_nkTestCellGeometry g = nk_btnTestCell::cellGeometry(button(0)->statusList().size(), button(0)->widget()->width(),
+                                                                button(0)->widget()->height());
+    EXPECT_GE(g.side, 12.0);
+    for (size_t i = 14; i < 16; ++i) close(links[i]);
+    for (int t = 0; t < kWhole + kShort; ++t) close(links[size_t(t)]);
 }
 
 TEST_F(StationWindow, CalibrationButtonRunsOnTheToolThreadAndShowsAgainAtItsEnd) {
@@ -558,6 +714,17 @@ struct RepositoryTools : StationWindow {
         return {bytes.begin(), bytes.end()};
     }
     fs::path stored(const std::string& sn) { return store / (sn + "_CtCl.bin"); }
+    // A cell folder as the station leaves it, of one unit that only set up and ended.
+    fs::path cellFolderOfOneUnit(uint16_t port, const std::string& sn) {
+        const int fd = nettest::rawConnect(port);
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(stationtest::exchange(fd, "tscr", 1, stationtest::tscrPayload("CellV", 2, sn)).ok);
+        EXPECT_TRUE(stationtest::postReply(stationtest::exchange(fd, "tsed", 2, nettest::Bytes{1})).ok);
+        close(fd);
+        for (const auto& e : fs::directory_iterator(logRoot))
+            if (e.path().filename().string().rfind("CGCal_", 0) == 0) return e.path();
+        return {};
+    }
     void gate(const std::string& sn) { ASSERT_EQ(mkfifo(stored(sn).c_str(), 0600), 0); }
     // Opens the gate for its first reader (until `done`): the pipe gives way to a
     // plain file of the same bytes, then the reader gets them.
@@ -651,7 +818,96 @@ TEST_F(RepositoryTools, DownloadFillsTheFixedFolderAndNoSecondToolStartsMeanwhil
 
     // The next tool starts once this one ended.
     press("_cbtn_vdxValidate");
+    ASSERT_TRUE(waitGui([&] { return find<QPushButton>("_cbtn_vdxValidate")->isEnabled(); }));
     EXPECT_TRUE(fs::exists(cell / "vdxValidation.log"));
+}
+
+TEST_F(RepositoryTools, ValidateRunsOnTheToolThreadWhileTheWindowStaysLive) {
+    StationSwitches switches;
+    switches.hubrEnabled = false;
+    start({}, switches);
+    point();
+    const uint16_t port = [&] {
+        const uint16_t p = nettest::freePort();
+        setText("_ctxt_port", QString::number(p));
+        press("_cbtn_launch");
+        return p;
+    }();
+    ASSERT_EQ(title(), "Stop Server");
+    const std::string sn = stationtest::serial("Q2A5", "V", "ABC");
+    const fs::path cell = cellFolderOfOneUnit(port, sn);
+    ASSERT_FALSE(cell.empty());
+    nktest::writeFile(stored(sn).string(), record(sn));
+    // The first transfer reads the trust object, a gate the test opens once the
+    // press has come back (or after a while, so that a window that waits is seen).
+    const fs::path trust = dir.path() / "trust.fifo";
+    ASSERT_EQ(mkfifo(trust.c_str(), 0600), 0);
+    setText("_ctxt_vdxTrObjUrl", QString::fromStdString(trust.string()));
+    setText("_ctxt_vdxPath", QString::fromStdString(cell.string()));
+    std::atomic<bool> released{false}, done{false};
+    std::thread opener([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!released.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        feeder(trust, "trust\n", done).join();
+    });
+    QPushButton* button = find<QPushButton>("_cbtn_vdxValidate");
+    press("_cbtn_vdxValidate");
+    const bool wasRunning = app->isThreadRunning();
+    const bool wasDisabled = !button->isEnabled();
+    // The window answers while the validation waits at the gate.
+    QTimer tick;
+    std::atomic<int> ticks{0};
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(10);
+    const bool live = waitGui([&] { return ticks.load() >= 3; }, 2000);
+    ASSERT_TRUE(waitGui([&] { return button->text() == "VDX Validating ...."; }));
+    released = true;
+    const bool ended = waitGui([&] { return button->isEnabled(); }, 120000);
+    done = true;
+    opener.join();
+    EXPECT_TRUE(wasRunning);
+    EXPECT_TRUE(wasDisabled);
+    EXPECT_TRUE(live);
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(app->isThreadRunning());
+    EXPECT_TRUE(button->text().startsWith("VDX Validation ")) << button->text().toStdString();
+    EXPECT_TRUE(fs::exists(cell / "vdxValidation.log"));
+    // The unit's record was fetched into its run folder.
+    bool fetched = false;
+    for (const auto& e : fs::recursive_directory_iterator(cell / "LogsFolder"))
+        fetched |= e.path().filename() == sn + "_CtClx.bin";
+    EXPECT_TRUE(fetched);
+}
+
+TEST_F(RepositoryTools, TheLogLevelChoiceFiltersTheRepositoryLog) {
+    start();
+    point();
+    const std::string sn = stationtest::serial("Q2A5", "L", "ABC");
+    nktest::writeFile(stored(sn).string(), record(sn));
+    setText("_ctxt_vdxSnInput", QString::fromStdString(sn));
+    QComboBox* level = find<QComboBox>("_ccmb_vdxLogLevel");
+    QPushButton* button = find<QPushButton>("_cbtn_vdxTestGet");
+    const fs::path log = data / "vdxDataGet" / "vdx.log";
+    // Each choice as the operator makes it, then one download.
+    auto downloadAt = [&](const char* name) {
+        level->setCurrentIndex(level->findText(QString::fromLatin1(name)));
+        emit level->activated(level->currentIndex());
+        fs::remove(log);
+        press("_cbtn_vdxTestGet");
+        EXPECT_TRUE(waitGui([&] { return button->isEnabled() && !app->isThreadRunning(); }, 60000)) << name;
+        EXPECT_EQ(button->text(), "VDX DL Pass!!!") << name;
+        return fs::exists(log) ? nktest::readFile(log.string()) : std::string();
+    };
+    const std::string errorsOnly = downloadAt("LOG_ERR");
+    const std::string debug = downloadAt("LOG_DEBUG");
+    EXPECT_EQ(errorsOnly.find("vdx: copy CtCl/" + sn), std::string::npos) << errorsOnly;
+    EXPECT_EQ(errorsOnly.find("vdx: client for"), std::string::npos) << errorsOnly;
+    EXPECT_NE(debug.find("vdx: copy CtCl/" + sn), std::string::npos) << debug;
+    EXPECT_NE(debug.find("vdx: client for"), std::string::npos) << debug;
+    const std::string info = downloadAt("LOG_INFO");
+    EXPECT_NE(info.find("vdx: copy CtCl/" + sn), std::string::npos) << info;
+    EXPECT_EQ(info.find("vdx: client for"), std::string::npos) << info;
 }
 
 TEST_F(RepositoryTools, UploadReadsBackEachRecordWithTheDryRunBoxOffMeanwhile) {
@@ -667,8 +923,11 @@ TEST_F(RepositoryTools, UploadReadsBackEachRecordWithTheDryRunBoxOffMeanwhile) {
     QCheckBox* dry = find<QCheckBox>("_cbtn_vdxDryrun");
     dry->click();
     ASSERT_TRUE(dry->isChecked());
-    const fs::path input = data / "vdxData";
+    // The field shows the folder Upload sends from; the operator points it elsewhere.
+    EXPECT_EQ(find<QLineEdit>("_ctxt_vdxBinPathInput")->text().toStdString(), (data / "vdxData").string());
+    const fs::path input = dir.path() / "records to send";
     fs::create_directories(input);
+    setText("_ctxt_vdxBinPathInput", QString::fromStdString(input.string()));
     const std::vector<std::string> keys = {stationtest::serial("Q2A5", "U10"), stationtest::serial("Q2A5", "U11")};
     for (const std::string& key : keys) nktest::writeFile((input / (key + "_CtCl.bin")).string(), record(key));
 

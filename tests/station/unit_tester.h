@@ -126,4 +126,61 @@ inline PostReply postReply(const Reply& r) {
     return p;
 }
 
+// The repository record a dry run reads for unit `sn` of tester cell `cell`,
+// made from the unit's own (newest) transmittance table under the log root and
+// put into the cell's VDXData folder: its path, or "" without a table.
+inline std::string writeDryRunRecord(const std::string& logRoot, const std::string& cell, const std::string& sn) {
+    namespace fs = std::filesystem;
+    fs::path table;
+    fs::file_time_type newest{};
+    std::error_code ec;
+    // The station may add folders meanwhile.
+    for (auto it = fs::recursive_directory_iterator(logRoot, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->path().filename() == sn + "_atst_trans.csv" && (table.empty() || it->last_write_time() > newest)) {
+            table = it->path();
+            newest = it->last_write_time();
+        }
+    if (table.empty()) return {};
+    const std::vector<u8> record = ctclRecordFromTable(table.string(), sn, 2);
+    std::string written;
+    for (const auto& e : fs::directory_iterator(logRoot, ec)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind("VDXData_", 0) != 0 || !n.ends_with("_" + cell)) continue;
+        written = (e.path() / (sn + "_CtCl.bin")).string();
+        nktest::writeFile(written, std::string(record.begin(), record.end()));
+    }
+    return written;
+}
+
+// What a station answered to one unit.
+struct UnitReplies {
+    u16 tscr = 0xFFFF, atst = 0xFFFF, unif = 0xFFFF;  // 0xFFFF: no reply
+    std::string version;                            // the "tscr" reply's text
+    PostReply post;
+    bool closed = false;  // the station closed the link after "tsed"
+};
+
+// One unit as a tester sends it on the link `fd`: "tscr", then (with `measure`)
+// "atst" of three points and a passing "unif", then "tsed"; `beforeUnif` runs
+// between "atst" and "unif". Each reply is awaited up to `timeoutMs`.
+inline UnitReplies sendUnit(int fd, const std::string& cell, u8 id, const std::string& sn, bool measure = true,
+                            const std::function<void()>& beforeUnif = {}, int timeoutMs = 60000) {
+    UnitReplies u;
+    const Reply r = exchange(fd, "tscr", 1, tscrPayload(cell, id, sn), timeoutMs);
+    if (r.ok) {
+        u.tscr = r.header.errc;
+        const char* text = reinterpret_cast<const char*>(r.payload.data());
+        u.version.assign(text, strnlen(text, r.payload.size()));
+    }
+    if (measure) {
+        u.atst = postReply(exchange(fd, "atst", 2, atstPayload(3), timeoutMs)).code;
+        if (beforeUnif) beforeUnif();
+        u.unif = postReply(exchange(fd, "unif", 3, unifPayload(), timeoutMs)).code;
+    }
+    u.post = postReply(exchange(fd, "tsed", 4, Bytes{1}, timeoutMs));
+    u.closed = nettest::seesEof(fd, 10000);
+    return u;
+}
+
 }  // namespace stationtest

@@ -1,0 +1,26 @@
+// The text stages of the CSV model's load, apart so that they can be checked
+// against a plain step-by-step reading of the same rules.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zcsv {
+
+// Normalises buf[0, len) in place and returns the new length. buf must have room
+// for len + 2 bytes (a last line end and a terminator may be added). `fixes` counts the repairs:
+// 1 per CR, per removed empty line, per "nan"/"N/A"/"inf" cell, per unit or limit
+// marker respelled and per "COF "/"Display Name" line removed; 256 per
+// "HUBR Priority" line removed.
+// `lostComma`, when given, gets one flag per line of the result: whether the
+// line's trailing comma was taken off.
+size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma = nullptr);
+
+// The value of a cell: a number when the text is numeric ("NA" in any case, or
+// digits with at most one '.' and one '-') and reads as one, else the missing value.
+double cellValue(const char* text);
+// Whether a cell's text is numeric in that sense.
+bool cellIsNumeric(const char* text);
+
+}  // namespace zcsv
