@@ -14,6 +14,7 @@
 #include "ZelkLogManager.h"
 #include "ZelkPaths.h"
 #include "ZelkUtilDraw.h"
+#include "ZelkUtilMath.h"
 #include "draw/pf_draw.h"
 #include "nk_test_util.h"
 #include "usb/pf_usb.h"
@@ -309,4 +310,27 @@ TEST(ZelkSerial, NameOfTheSerialFunctionUnderAUsbDevice) {
     pf::usb::sim::unplug(h);
     pf::usb::sim::unplug(none);
     pf::usb::useSimulated(false);
+}
+
+// The ZUTIL_ names reach the statistics and fits themselves.
+TEST(ZelkUtilMath, ForwardersGiveTheSameAnswers) {
+    const double v[] = {1, 2, 3, kZelk_noValue, 6};
+    double mx = 0, mn = 0, span = 0, avg = 0, sd = 0, rms = 0, med = 0;
+    ZUTIL_FindMaxMinSpanAvgStdevRmsMedDouble_1D(v, 1, 0, 5, &mx, &mn, &span, &avg, &sd, &rms, &med);
+    double mx2 = 0, mn2 = 0, span2 = 0, avg2 = 0, sd2 = 0, rms2 = 0, med2 = 0;
+    ZMATH_FindMaxMinSpanAvgStdevRmsMedDouble_1D(v, 1, 0, 5, &mx2, &mn2, &span2, &avg2, &sd2, &rms2, &med2);
+    EXPECT_EQ(mx, 6.0);
+    EXPECT_EQ(mn, 1.0);
+    EXPECT_EQ(avg, avg2);
+    EXPECT_EQ(med, med2);
+    const double x[] = {0, 1, 2, 3}, y[] = {1, 3, 5, 7};
+    double slope = 0, intercept = 0;
+    EXPECT_EQ(ZUTIL_LineFitDouble(x, y, 4, &slope, &intercept, nullptr, nullptr), 0);
+    EXPECT_NEAR(slope, 2, 1e-12);
+    EXPECT_NEAR(intercept, 1, 1e-12);
+    double c[2] = {};
+    EXPECT_EQ(ZUTIL_PolyFitDouble(x, y, 4, 1, c), 0);
+    EXPECT_NEAR(c[1], 2, 1e-9);
+    EXPECT_EQ(ZUTIL_LineFitDouble(nullptr, y, 4, &slope, nullptr, nullptr, nullptr), 17);
+    EXPECT_EQ(ZUTIL_GaussianFunction(0, 1, 0.5), ZMATH_GaussianFunction(0, 1, 0.5));
 }
