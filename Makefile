@@ -58,13 +58,15 @@ fuzz: deps
 TSAN_SUITES ?= nk_testframework_tests nk_testregistry_tests
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_TSAN=ON -DNK_WERROR=ON -DNK_BENCH=OFF
-	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_tests
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_tests nk_framework_tests
 	@for t in $(TSAN_SUITES); do \
 	  echo "== $$t (ThreadSanitizer)"; \
 	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/$$t --gtest_filter='-*DeathTest*' --gtest_brief=1; \
 	done
 	@echo "== nk_station_tests, switches flipped under sixteen testers (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
+	@echo "== nk_framework_tests, log manager, FIFO and version from many threads (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
 
 clean:
 	rm -rf build

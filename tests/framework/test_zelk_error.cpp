@@ -29,7 +29,7 @@ TEST(ZelkError, UnknownNeverRepeatsAnEarlierLookup) {
     EXPECT_STREQ(ZERR_GetErrorStr(500), "Unknown Error Code");
 }
 
-TEST(ZelkError, VersionIsOneConstantFromEveryThread) {
+TEST(ZelkErrorConcurrency, VersionIsOneConstantFromEveryThread) {
     std::vector<const char*> seen(8, nullptr);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < seen.size(); ++i)
