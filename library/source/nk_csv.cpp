@@ -92,6 +92,7 @@ std::string safeCell(const std::string& text) {
     std::string s(text);
     for (char& c : s) {
         if (c == ',') c = ';';
+        else if (c == '"') c = '\'';
         else if (c == '\r' || c == '\n') c = ' ';
     }
     return s;

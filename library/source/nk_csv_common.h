@@ -27,8 +27,9 @@ u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)
 // file only the first writes the header, and rows never interleave.
 std::mutex& csvFileLock();
 
-// The readers cannot unquote, so a cell must not hold a separator or a line end:
-// ',' becomes ';', CR and LF a blank.
+// The readers cannot unquote, so a cell must not hold a separator, a quote or a
+// line end: ',' becomes ';', '"' becomes '\'', CR and LF a blank. A quote would
+// make standard readers take the cells up to the next quote as one.
 std::string safeCell(const char* text);
 std::string safeCell(const std::string& text);
 

@@ -53,6 +53,10 @@ public:
     // A "tscr" made the unit's run folder: packets that need a unit may run.
     void markUnitOpen() { unitOpen_.store(true); }
     bool isUnitOpen() const { return unitOpen_.load(); }
+    // A "tscr" whose folders could not be made: the unit's later packets are
+    // answered with this code ("tsed" with 'F'), none runs.
+    void markSetupFailed(u16 code) { setupFailed_.store(code); }
+    u16 setupFailedCode() const { return setupFailed_.load(); }
 
     // Closes the link and waits until its receive thread and close handling are over.
     void closeAndWait();
@@ -125,9 +129,12 @@ public:
     bool _UOPCheckPass = false;
 
 private:
+    void answerFailedSetup(const tNTCP_header* header, u16 code);
+
     mutable std::mutex mtxOperator_;
     t_vlraOperatorSettings operator_;
     std::atomic<bool> unitOpen_{false};
+    std::atomic<u16> setupFailed_{0};
     // S4: packets wait until the connect handling of their connection is over.
     std::mutex mtxConnect_;
     std::condition_variable cvConnect_;

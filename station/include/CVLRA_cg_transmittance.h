@@ -24,7 +24,8 @@ public:
     // unit's repository record "<outputFolder>/<serialNumber>_CtCl.bin", or into
     // "<dataRoot>/newvdxData" when outputFolder is null. The code of the record's
     // write; 5 for a serial number that cannot name a file, 13 for a payload that
-    // does not parse (no record is written for either).
+    // does not parse, 6 for a spectrum that cannot be evaluated (no record is
+    // written for any of them).
     static u16 process_ntcp_packet(const char* serialNumber, const u8* payload, u32 length, const char* outputFolder,
                                    const std::string& dataRoot);
 };
@@ -71,7 +72,9 @@ struct t_vlraAtstEval {
 };
 
 // Range check, reference, smoothing, resampling and the figures across points.
-// 0, 6 (a spectrum not covering 400..1100 nm), 5 (resampling failed) or 13 (no points).
+// 0, 6 (a reading or wavelength that is not finite, wavelengths not strictly
+// ascending, or, at the station, a spectrum not covering 400..1100 nm),
+// 5 (resampling failed) or 13 (no points).
 // Offline, `ev` ends with the final curves. Logs through lm when it is given.
 u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& points, int cgType, int cgColor,
                         t_vlraAtstEval& ev, t_vlraAtstRun run = t_vlraAtstRun::station);

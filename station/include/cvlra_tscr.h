@@ -50,6 +50,12 @@ u16 nkVlra_parseTscr(const u8* payload, size_t length, t_vlraTscrRequest* reques
 // field, is not "." and holds no '/', no ".." and only printable ASCII.
 bool nkVlra_isFolderName(const u8* field, size_t fieldSize, bool allowEmpty);
 
+// The run folder a statistics row leads to: the row's start stamp ("yyyyMMddHHmmss"),
+// or its config cell when that holds the stamp with a run suffix ("_2" ... "_99"),
+// as the station names a second run of one serial number in one second. Any
+// other config text is no folder of the row's.
+std::string nkVlra_runFolderOfRow(const std::string& stamp, const std::string& config);
+
 // Tester text as it may appear in a log line: bytes outside printable ASCII
 // become '.', so no byte of a tester can start a line or a format.
 std::string nkVlra_printable(std::string_view text);

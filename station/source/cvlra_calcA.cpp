@@ -112,6 +112,7 @@ std::vector<Unit> Run::collect(int g) {
         const int cFailing = csv.findColIdx("Failing Items");
         const int cLight = csv.findColIdx("INIT::LIGHT_SOURCE");
         const int cSpectro = csv.findColIdx("INIT::SPECTROMETER");
+        const int cConfig = csv.findColIdx("config");
         if (cSn < 0 || cTester < 0 || cStamp < 0) {
             LOGF(lm, "[Error] %s lacks SerialNumber, TesterID or timeStamp", fs::path(file).filename().string().c_str());
             continue;
@@ -135,7 +136,7 @@ std::vector<Unit> Run::collect(int g) {
             if (!nkVlra_isFolderName(reinterpret_cast<const u8*>(u.sn.c_str()), u.sn.size() + 1, false) ||
                 u.sn.size() >= 64 || date[0] == '\0')
                 continue;
-            u.logFolder = folder + "/LogsFolder/" + u.sn + "/" + date + "/";
+            u.logFolder = folder + "/LogsFolder/" + u.sn + "/" + nkVlra_runFolderOfRow(date, cell(r, cConfig)) + "/";
             if (!fs::is_directory(u.logFolder, ec)) continue;
 
             const std::string testerId = cell(r, cTester);

@@ -16,6 +16,7 @@
 #include "ferrin.h"
 #include "nk_error.h"
 #include "nk_file.h"
+#include "nk_utils.h"
 #include "nk_velora_plist.h"
 #include "nk_velora_sn.h"
 
@@ -247,9 +248,15 @@ void CVLRA_cg_postData::handle_ntcp_packet(const tNTCP_header* header, const u8*
         POST_REPORT(p, "_statisticsPath.size()>0");
     } else {
         const std::string statsPath = joinPath(s->_statisticsPath, "CGCal_" + colour + "_" + s->_hubrHostVersion + ".csv");
+        // The row's start second names the unit's run folder; a run that had to
+        // take a suffix (another unit of the same number in the same second) is
+        // named in the config cell, so that the row leads to its own folder.
+        const std::string runName = s->_logPath.substr(s->_logPath.find_last_of('/') + 1);
+        const std::string config =
+            runName == nkUtil_formatTimestampStr(_testData->_startTime, 1) ? std::string() : runName;
         std::unique_lock<std::mutex> lock;
         if (s->_mtxCsvFile) lock = std::unique_lock<std::mutex>(*s->_mtxCsvFile);
-        p = _testData->add_to_summary_csv(statsPath, serialNumber, testerName, "", title, true, -1, true);
+        p = _testData->add_to_summary_csv(statsPath, serialNumber, testerName, config, title, true, -1, true);
     }
     if (p != 0) POST_REPORT(p, "");
 
@@ -264,7 +271,9 @@ void CVLRA_cg_postData::handle_ntcp_packet(const tNTCP_header* header, const u8*
     } else if (!s->_hubrSessionStarted) {
         PLOG(lm, "[Err] HUBR Session Check Failed, SKip Pordis Data Posting");
     } else {
-        p = postUnit(title, testerName);
+        // A failed statistics row stays the unit's posting result.
+        const u16 posted = postUnit(title, testerName);
+        if (p == 0) p = posted;
     }
     // A session this unit started never outlives it, whatever was skipped.
     if (s->_hubrSessionStarted) {
@@ -279,10 +288,22 @@ void CVLRA_cg_postData::handle_ntcp_packet(const tNTCP_header* header, const u8*
     if (s->_appLogManager)
         s->_appLogManager->printText(kVL1, "* Disconnect Tester %s, ID %d", testerName.c_str(), s->_testerCellId);
 
+    // A unit without its statistics row or its record is not a pass: the tester
+    // gets the failed step's code (after any earlier error) and 'F'.
+    char finalBin = bin;
+    if (p != 0) {
+        _testData->recordError(p, nkError_getErrorString(p));
+        finalBin = 'F';
+        if (bin != finalBin) {
+            PLOG(lm, "*** BinCode %c", finalBin);
+            if (s->_appLogManager) s->_appLogManager->printText(kVL1, "*** BinCode %c", finalBin);
+        }
+    }
+
     // 14. and 15.
     const u16 e = _testData->_errCodes.empty() ? 0 : static_cast<u16>(_testData->_errCodes.front());
-    const std::array<u8, 31> payload = nkVlra_postReply(e, nkError_getErrorString(e), bin);
-    s->showUnitEnd(bin);
+    const std::array<u8, 31> payload = nkVlra_postReply(e, nkError_getErrorString(e), finalBin);
+    s->showUnitEnd(finalBin);
     if (!s->_isOfflineRun.load()) s->SendResponse(header, 0, payload.data(), static_cast<int>(payload.size()), kVL2);
     s->Close();
 }

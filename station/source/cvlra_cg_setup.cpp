@@ -2,8 +2,13 @@
 // unit's folders and log, and the version reported back.
 #include "CVLRA_cg_setup.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "CVLRA_cg_testSession.h"
 #include "cvlra_tscr.h"
@@ -21,11 +26,71 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Creates the folder when missing; whether it exists afterwards.
-bool ensureFolder(const std::string& path) {
-    if (!nkFile_isFileExist(path.c_str())) nkFile_mkdir(path.c_str());
-    return nkFile_isFileExist(path.c_str());
+// What a name below the log root is, the name itself not followed.
+enum class Entry { missing, folder, link, other };
+Entry entryAt(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Entry::missing : Entry::other;
+    if (S_ISLNK(st.st_mode)) return Entry::link;
+    return S_ISDIR(st.st_mode) ? Entry::folder : Entry::other;
 }
+
+// Runs of one unit in one second: the first keeps the bare time stamp, the others
+// take "_2", "_3", ... (two testers may send the same serial number at once).
+constexpr int kRunsPerSecond = 99;
+
+// The unit's folders below the log root. Every name is looked at itself (lstat):
+// a link, in place of a folder or on the way to one, would send the unit outside
+// the root (S1), so it is refused (0xE043) before any folder is made.
+struct UnitFolders {
+    std::string root;
+    std::vector<std::vector<std::string>> chains;  // each from the root down
+
+    // 0, or 0xE043 when a name on any chain is a link.
+    u16 check() const {
+        for (const auto& chain : chains) {
+            std::string path = root;
+            for (const std::string& name : chain) {
+                path += "/" + name;
+                const Entry e = entryAt(path);
+                if (e == Entry::link) return kNKErr_fileOpenFailed;
+                if (e != Entry::folder) break;
+            }
+        }
+        return 0;
+    }
+    // One name more on `path`, made when missing: 0 once it is a real folder,
+    // 0xE043 for a link, 0xE041 for anything else.
+    static u16 make(std::string& path, const std::string& name) {
+        path += "/" + name;
+        if (entryAt(path) == Entry::missing) mkdir(path.c_str(), 0700);
+        const Entry e = entryAt(path);
+        if (e == Entry::folder) return 0;
+        return e == Entry::link ? kNKErr_fileOpenFailed : kNKErr_pathNotExist;
+    }
+    // Every folder of one chain, with its path in `out`; 0 or the code of make().
+    u16 make(const std::vector<std::string>& chain, std::string* out) const {
+        std::string path = root;
+        for (const std::string& name : chain)
+            if (const u16 rc = make(path, name)) return rc;
+        *out = path;
+        return 0;
+    }
+    // A run folder of its own under `parent`: made here and now, never one that
+    // was there before.
+    static u16 makeRun(const std::string& parent, const std::string& stamp, std::string* out) {
+        for (int n = 1; n <= kRunsPerSecond; ++n) {
+            const std::string path = parent + "/" + stamp + (n == 1 ? std::string() : "_" + std::to_string(n));
+            if (mkdir(path.c_str(), 0700) == 0) {
+                if (entryAt(path) != Entry::folder) return kNKErr_pathNotExist;
+                *out = path;
+                return 0;
+            }
+            if (errno != EEXIST) return kNKErr_pathNotExist;
+        }
+        return kNKErr_pathNotExist;
+    }
+};
 
 }  // namespace
 
@@ -122,27 +187,35 @@ void CVLRA_cg_setup::handle_ntcp_packet(const tNTCP_header* header, const u8* pa
     std::snprintf(date, sizeof(date), "%04d%02d%02d", year, month, day);
     const std::string stamp = nkUtil_formatTimestampStr(startSecond, 1);
 
-    struct Folder {
-        std::string path;
-        std::string* field;
-        const char* cond;
-    };
-    const Folder folders[] = {
-        {root + "/VDXData_" + date + "_" + cell, &s->_vdxDataPath, "nkFile_isFileExist(filename)"},
-        {root + "/CGCal_" + date + "_" + cell, &s->_cgCalPath, "nkFile_isFileExist(filename)"},
-        {root + "/CGCal_" + date + "_" + cell + "/LogsFolder/" + sn + "/", &s->_unitLogsFolder,
-         "nkFile_isFileExist(filename)"},
-        {root + "/CGCal_" + date + "_" + cell + "/Statistics", &s->_statisticsPath, "nkFile_isFileExist(filename)"},
-        {root + "/CGCal_" + date + "_" + cell + "/LogsFolder/" + sn + "/" + stamp, &s->_logPath,
-         "nkFile_isFileExist(logPath)"},
-    };
-    for (const Folder& f : folders) {
-        if (!ensureFolder(f.path)) {
-            err = kNKErr_pathNotExist;
-            NK_REPORT(err, f.cond);
-            break;
-        }
-        if (f.field) *f.field = f.path;
+    const std::string vdxData = std::string("VDXData_") + date + "_" + cell;
+    const std::string cgCal = std::string("CGCal_") + date + "_" + cell;
+    const UnitFolders folders{root, {{vdxData}, {cgCal, "LogsFolder", sn}, {cgCal, "Statistics"}}};
+    if (!nkFile_isFileExist(root)) nkFile_mkdir(root.c_str());
+    err = folders.check();
+    if (err != 0) NK_REPORT(err, "!S_ISLNK(st.st_mode)");
+    std::string unitLogs, statistics, run;
+    const std::pair<const std::vector<std::string>*, std::string*> made[] = {{&folders.chains[0], &s->_vdxDataPath},
+                                                                            {&folders.chains[1], &unitLogs},
+                                                                            {&folders.chains[2], &statistics}};
+    for (const auto& [chain, out] : made) {
+        if (err != 0) break;
+        err = folders.make(*chain, out);
+        if (err != 0)
+            NK_REPORT(err, err == kNKErr_fileOpenFailed ? "!S_ISLNK(st.st_mode)" : "nkFile_isFileExist(filename)");
+    }
+    if (err == 0) {
+        err = UnitFolders::makeRun(unitLogs, stamp, &run);
+        if (err != 0) NK_REPORT(err, "nkFile_isFileExist(logPath)");
+    }
+    if (err == 0) {
+        s->_cgCalPath = root + "/" + cgCal;
+        s->_unitLogsFolder = unitLogs + "/";
+        s->_statisticsPath = statistics;
+        s->_logPath = run;
+    } else {
+        // S3: packets of this unit are answered with this code, and nothing is written.
+        s->_vdxDataPath.clear();
+        s->markSetupFailed(err);
     }
 
     if (err == 0) {

@@ -1,9 +1,13 @@
 // The station's test session and its item base.
 #include "CVLRA_cg_testSession.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
+#include "CVLRA_cg_postData.h"
 #include "CVLRA_cg_testItem.h"
 #include "cvlra_tscr.h"
 #include "nk_error.h"
@@ -104,6 +108,7 @@ void CVLRA_cg_testSession::takeOperatorSnapshot() {
 void CVLRA_cg_testSession::resetUnit() {
     NK_VALID_OR_RETURN_VOID();
     unitOpen_.store(false);
+    setupFailed_.store(0);
     // No line of the next unit may land in this one's log.
     if (_logManager) _logManager->setLogFileName(nullptr);
     _cgType = 255;
@@ -175,9 +180,34 @@ void CVLRA_cg_testSession::onNtcpConnect(u32 socketName) {
 void CVLRA_cg_testSession::onNtcpClose(u32 socketName) {
     CNK_testSession::onNtcpClose(socketName);
     unitOpen_.store(false);
+    setupFailed_.store(0);
     if (_logManager) _logManager->setLogFileName(nullptr);
     std::lock_guard<std::mutex> guard(mtxConnect_);
     connectDone_ = false;
+}
+
+void CVLRA_cg_testSession::answerFailedSetup(const tNTCP_header* header, u16 code) {
+    // The unit has no folders, so it cannot pass: each packet gets the setup's
+    // code in its item's reply, and "tsed" ends the unit with 'F' as it always
+    // ends one. No reply claims a result that was never measured.
+    const char* name = nkError_getErrorString(code);
+    if (_logManager)
+        _logManager->printText(kVL1, "[Err] unit without folders (0x%04X %s): '%s' not run", code, name ? name : "",
+                               fourCC(header->CTRL).c_str());
+    if (_isOfflineRun.load()) return;
+    logRefusal(header->CTRL, code);
+    if (header->CTRL == kVLRA_ctrl_tsed) {
+        showUnitEnd('F');
+        const std::array<u8, 31> reply = nkVlra_postReply(code, name, 'F');
+        SendResponse(header, 0, reply.data(), static_cast<int>(reply.size()), kVL2);
+        Close();
+        return;
+    }
+    u8 reply[31] = {};
+    reply[0] = static_cast<u8>(code & 0xFF);
+    reply[1] = static_cast<u8>(code >> 8);
+    if (name) std::memcpy(reply + 2, name, std::min<size_t>(std::strlen(name), 29));
+    SendResponse(header, 0, reply, sizeof(reply), kVL2);
 }
 
 void CVLRA_cg_testSession::processNtcpPacket(const tNTCP_header* header, const u8* payload) {
@@ -201,6 +231,10 @@ void CVLRA_cg_testSession::processNtcpPacket(const tNTCP_header* header, const u
     }
     // S3: a packet that needs a unit never runs on an earlier unit's data.
     if (header->CTRL != kVLRA_ctrl_tscr && !unitOpen_.load()) {
+        if (const u16 failed = setupFailed_.load()) {
+            answerFailedSetup(header, failed);
+            return;
+        }
         logRefusal(header->CTRL, kNKErr_invalidCondition);
         SendResponse(header, kNKErr_invalidCondition, nullptr, 0, kVL2);
         return;

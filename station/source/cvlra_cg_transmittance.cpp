@@ -60,6 +60,18 @@ void logFilterError(CNK_logManager* lm, int k, const std::vector<float>& raw, co
          nkMath_avg<float>(d.data(), d.size()));
 }
 
+// Why a spectrum cannot be evaluated at all, or null: a reading that is not a
+// number, or wavelengths that do not strictly ascend (the resampler walks them in
+// order), would pass the range check and give a plausible but wrong curve.
+const char* spectrumFault(const t_vlraAtstPoint& p) {
+    for (const std::vector<float>* v : {&p.wl, &p.dark, &p.white, &p.measured})
+        for (float f : *v)
+            if (!std::isfinite(f)) return "std::isfinite(wl, dark, white, measured)";
+    for (size_t i = 1; i < p.wl.size(); ++i)
+        if (!(p.wl[i - 1] < p.wl[i])) return "wl[i-1] < wl[i]";
+    return nullptr;
+}
+
 std::vector<float> smoothed(const std::vector<float>& in, int window) {
     std::vector<float> out(in.size());
     _linear_fit_filter(in.data(), out.data(), static_cast<int>(in.size()), window);
@@ -145,6 +157,10 @@ u16 nkVlra_evaluateAtst(CNK_logManager* lm, const std::vector<t_vlraAtstPoint>& 
     for (size_t k = 0; k < count; ++k) {
         const t_nkMathStat st = nkMath_stat<float>(points[k].wl.data(), n);
         logValid(lm, "* TP%d Wavelength  MIN %5.3f, MAX %5.3f", int(k), st.min, st.max);
+        if (const char* fault = spectrumFault(points[k])) {
+            NK_VLRA_REPORT(nkObj_isValid(lm) ? lm : nullptr, kNKErr_invalidTestCondition, fault);
+            return kNKErr_invalidTestCondition;
+        }
         // Offline the stored spectrum is taken as it is, point by point.
         if (offline) {
             logReadings(k);
@@ -362,8 +378,6 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
             NK_REPORT(code, "total_len==pHdr->PLEN-1");
             break;
         }
-        const u16 saved = nkUtil_saveBitStream(lm, unitFile("%s/%s_atst.bin").c_str(), payload,
-                                               static_cast<int>(length), kVL1);
         logValid(lm, " *** Total Test Points %d", int(points.size()));
         for (const t_vlraAtstPoint& p : points) {
             logValid(lm, "* Test Points %d, %d Wavelength Samples", p.index, int(p.wl.size()));
@@ -375,6 +389,13 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
                 _testData->recordData(_name, tp + "_APOS", double(p.a));
             }
         }
+        code = nkVlra_evaluateAtst(lm, points, s->_cgType, s->_cgColor, ev);
+        if (code == kNKErr_invalidTestCondition) NK_REPORT(code, "");
+        if (code != 0) break;
+        // Kept only once the packet is accepted (S8): a refused packet must not
+        // replace the unit's stored one, which the tables were made from.
+        const u16 saved = nkUtil_saveBitStream(lm, unitFile("%s/%s_atst.bin").c_str(), payload,
+                                               static_cast<int>(length), kVL1);
         if (s->_isDevelopmentMode) {
             for (size_t k = 0; k < points.size(); ++k) {
                 const std::string text = nkVlra_atstRawCsv(points[k]);
@@ -382,10 +403,6 @@ void CVLRA_cg_transmittance::handle_ntcp_packet(const tNTCP_header* header, cons
                 (void)nkFile_writeReplacing(unitFile("%s/%s_atst_raw_tp%d.csv", int(k)), {{text.data(), text.size()}});
             }
         }
-
-        code = nkVlra_evaluateAtst(lm, points, s->_cgType, s->_cgColor, ev);
-        if (code == kNKErr_invalidTestCondition) NK_REPORT(code, "");
-        if (code != 0) break;
         if (saved != 0) {
             code = saved;
             NK_REPORT(code, "");

@@ -57,8 +57,6 @@ u16 nkVlra_checkUnifRequest(const u8* payload, u64 length, t_nkVlraUnifRequest* 
         if (r.w < 4 || r.h < 1) return kNKErr_imageProc_failed;
         if (length != u64(r.size) + kHead4) return kNKErr_invalidDataSize;
         if (u64(r.size) < 4ull * r.w * r.h) return kNKErr_invalidDataSize;
-        // A zero second exposure would make every ratio infinite.
-        if (r.exp2 < 35) return kNKErr_invalidDataSize;
     } else {
         if (length < kHead1) return kNKErr_invalidDataSize;
         r.size = rdU32(payload + 5);
@@ -265,7 +263,8 @@ u16 CVLRA_cg_uniformity::fourImages(const t_nkVlraUnifRequest& req, std::vector<
 
     s->_unif_t_map.clear();
     s->_unif_t_map.reserve(n);
-    const double expRatio = double(exp1) / double(exp2);
+    // A second exposure that rounds to 0 has no ratio: its map is 0, never infinite.
+    const double expRatio = exp2 != 0 ? double(exp1) / double(exp2) : 0.0;
     const u8* dark1 = images[0].d.data();
     const u8* ref = images[1].d.data();
     const u8* dark2 = images[2].d.data();

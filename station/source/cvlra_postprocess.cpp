@@ -12,6 +12,7 @@
 #include "cvlra_vdx_check.h"
 #include "nk_error.h"
 #include "nk_file.h"
+#include "nk_ntcp.h"
 #include "nk_utils.h"
 #include "nk_velora_sn.h"
 
@@ -117,9 +118,12 @@ int postprocessFolder(const std::string& inputFolder, const std::string& logRoot
             continue;
         }
         const std::string path = inputFolder + "/" + e.name;
-        // The length travels as 32 bits; a larger file is no packet.
-        if (nkFile_getFileSize(path) > UINT32_MAX) {
-            std::fprintf(out, "[Err] %s: too large for a packet, skipped\n", e.name.c_str());
+        // A stored packet is a payload the station took, so no larger than its
+        // receive limit; anything bigger is refused before it is read into memory.
+        const u64 size = nkFile_getFileSize(path);
+        if (size > CNK_ntcp::kDefaultMaxPayload) {
+            std::fprintf(out, "[Err] %s: %llu bytes, larger than any packet the station accepts (%zu), skipped\n",
+                         e.name.c_str(), static_cast<unsigned long long>(size), CNK_ntcp::kDefaultMaxPayload);
             continue;
         }
         const std::vector<u8> bytes = nkFile_readFile(path);

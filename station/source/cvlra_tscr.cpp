@@ -36,6 +36,16 @@ bool nkVlra_isFolderName(const u8* field, size_t fieldSize, bool allowEmpty) {
     return true;
 }
 
+std::string nkVlra_runFolderOfRow(const std::string& stamp, const std::string& config) {
+    const size_t n = stamp.size();
+    if (n == 0 || config.size() < n + 2 || config.size() > n + 3 || config.compare(0, n, stamp) != 0 ||
+        config[n] != '_' || config[n + 1] == '0')
+        return stamp;
+    for (size_t i = n + 1; i < config.size(); ++i)
+        if (config[i] < '0' || config[i] > '9') return stamp;
+    return config;
+}
+
 std::string nkVlra_printable(std::string_view text) {
     std::string out(text);
     for (char& c : out) {

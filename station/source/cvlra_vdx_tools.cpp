@@ -429,6 +429,7 @@ t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std
         csv.load((statistics + "/" + name).c_str(), kVL2);
         const int snCol = csv.findColIdx("SerialNumber"), testerCol = csv.findColIdx("TesterID");
         const int timeCol = csv.findColIdx("timeStamp"), errCol = csv.findColIdx("errCode");
+        const int configCol = csv.findColIdx("config");
         if (snCol < 0 || testerCol < 0 || timeCol < 0 || errCol < 0) {
             logValid(lm, "[Err] %s lacks a SerialNumber, TesterID, timeStamp or errCode column",
                 nkVlra_printable(name).c_str());
@@ -444,7 +445,8 @@ t_vdxToolResult vdxTool_validateCellFolder(const t_vdxToolSettings& s, const std
             }
             char date[24];
             nkUtil_formatTimestampStr(date, sizeof(date), 1, csv.getData(r, timeCol));
-            const std::string logFolder = folder + "/LogsFolder/" + sn + "/" + date + "/";
+            const std::string run = nkVlra_runFolderOfRow(date, configCol >= 0 ? csv.getStr(r, configCol) : "");
+            const std::string logFolder = folder + "/LogsFolder/" + sn + "/" + run + "/";
             if (!nkFile_isFileExist(logFolder)) continue;
             const std::string testerId = csv.getStr(r, testerCol);
             const size_t cut = testerId.find('_');

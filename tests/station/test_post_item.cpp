@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
+#include <set>
 
 #include "AppDelegate.h"
 #include "CVLRA_cg_postData.h"
@@ -17,6 +19,7 @@
 #include "net_test_util.h"
 #include "nk_error.h"
 #include "nk_test_util.h"
+#include "nk_utils.h"
 #include "nk_velora_sn.h"
 #include "quenbar.h"
 #include "station_peer.h"
@@ -251,8 +254,11 @@ TEST_F(Post, FailuresOnDemandEachFollowedByANormalUnit) {
          kNKErr_hubrFatalError, 'F', false},
         {"unhealthy, late", [&] { QBStub_delayCall("QB_amIOkay", healthCalls, 1, 300, 32, "late"); },
          kNKErr_hubrFatalError, 'F', false},
-        {"refused commit", [] { QBStub_failCall("QB_UUTCommit", 1, 1, 0, "store offline"); }, 0, 'P', true},
-        {"late commit", [] { QBStub_delayCall("QB_UUTCommit", 1, 1, 300, 0, "timed out"); }, 0, 'P', true},
+        // A record that did not go out fails the unit.
+        {"refused commit", [] { QBStub_failCall("QB_UUTCommit", 1, 1, 0, "store offline"); },
+         kNKErr_hubrUploadFailed, 'F', true},
+        {"late commit", [] { QBStub_delayCall("QB_UUTCommit", 1, 1, 300, 0, "timed out"); },
+         kNKErr_hubrUploadFailed, 'F', true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -291,7 +297,9 @@ TEST_F(Post, FilesThatCannotBeWrittenSendNothingAndCloseTheSession) {
     struct Case {
         const char* what;
         fs::path blocked;  // a folder where the file should go
-    } cases[] = {{"unit CSV", stem + ".csv"}, {"property list", stem + ".plist"}};
+        u16 code;
+    } cases[] = {{"unit CSV", stem + ".csv", kNKErr_fileOpenFailed},
+                 {"property list", stem + ".plist", kNKErr_fileWriteFailed}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(c.blocked);
@@ -299,8 +307,9 @@ TEST_F(Post, FilesThatCannotBeWrittenSendNothingAndCloseTheSession) {
         resetStandIns();
         const Unit u = runUnit(sn);
         ASSERT_TRUE(u.reply.ok);
-        EXPECT_EQ(u.reply.code, 0);  // the posting result stays out of the reply
-        EXPECT_EQ(u.reply.bin, 'P');
+        // Nothing was sent: the unit fails with the failed step's code.
+        EXPECT_EQ(u.reply.code, c.code);
+        EXPECT_EQ(u.reply.bin, 'F');
         EXPECT_TRUE(u.closed);
         EXPECT_EQ(QBStub_callCount("QB_UUTStart"), 1);
         EXPECT_EQ(QBStub_callCount("QB_UUTCommit"), 0);
@@ -309,6 +318,163 @@ TEST_F(Post, FilesThatCannotBeWrittenSendNothingAndCloseTheSession) {
         EXPECT_EQ(committed(), 1u);
         fs::remove_all(c.blocked);
     }
+}
+
+// The day's statistics row is the unit's record at the station: a unit whose row
+// could not be written is answered with the write's code and 'F', with or
+// without submission, and the next unit passes again.
+TEST_F(Post, AStatisticsRowThatCannotBeWrittenFailsTheUnit) {
+    for (bool submission : {false, true}) {
+        SCOPED_TRACE(submission ? "with submission" : "without submission");
+        launch(submission);
+        resetStandIns();
+        const std::string sn = serial("Q2A5");
+        const Unit first = runUnit(sn);
+        ASSERT_EQ(first.reply.bin, 'P');
+        std::vector<fs::path> rows;
+        for (const auto& e : fs::directory_iterator(first.statistics)) rows.push_back(e.path());
+        ASSERT_EQ(rows.size(), 1u);
+        fs::remove(rows[0]);
+        fs::create_directories(rows[0] / "x");
+
+        const Unit u = runUnit(sn);
+        ASSERT_TRUE(u.reply.ok);
+        EXPECT_EQ(u.reply.code, kNKErr_fileOpenFailed);
+        EXPECT_EQ(u.reply.text, nkError_getErrorString(kNKErr_fileOpenFailed));
+        EXPECT_EQ(u.reply.bin, 'F');
+        EXPECT_TRUE(u.closed);
+
+        fs::remove_all(rows[0]);
+        resetStandIns();
+        const Unit next = runUnit(sn);
+        EXPECT_EQ(next.reply.code, 0);
+        EXPECT_EQ(next.reply.bin, 'P');
+        app.reset();
+        fs::remove_all(settings.logRoot);
+        fs::create_directories(settings.logRoot);
+    }
+}
+
+// Two testers with one serial number in one second: each unit gets a run folder
+// of its own, and each statistics row leads to its own.
+TEST_F(Post, TwoUnitsInOneSecondGetTwoRunFolders) {
+    if (!nktest::havePython()) GTEST_SKIP();
+    launch(false);
+    const std::string sn = serial("Q2A5");
+    int fds[2] = {-1, -1};
+    CVLRA_cg_testSession* sessions[2] = {app->sessions()[0], app->sessions()[1]};
+    for (int i = 0; i < 2; ++i) {
+        fds[i] = nettest::rawConnect(settings.port);
+        ASSERT_GE(fds[i], 0);
+        ASSERT_TRUE(nettest::waitFor([&] { return sessions[i]->_testStartTime.load() != kNK_noValue; }));
+    }
+    // Both links opened in the same second.
+    const double second = std::floor(sessions[0]->_testStartTime.load()) + 0.25;
+    for (CVLRA_cg_testSession* s : sessions) s->_testStartTime.store(second);
+    std::string runs[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(exchange(fds[i], "tscr", 1, tscrPayload("CellD", u8(i + 1), sn)).header.errc, 0);
+        runs[i] = sessions[i]->_logPath;
+    }
+    const std::string stamp = nkUtil_formatTimestampStr(std::floor(second), 1);
+    EXPECT_EQ(fs::path(runs[0]).filename().string(), stamp);
+    EXPECT_EQ(fs::path(runs[1]).filename().string(), stamp + "_2");
+    const std::string statistics = sessions[0]->_statisticsPath;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(postReply(exchange(fds[i], "tsed", 2, Bytes{1})).bin, 'P');
+        close(fds[i]);
+        EXPECT_NE(nktest::readFile(runs[i] + "/" + sn + ".log").find("* Tester Cell ID     : " + std::to_string(i + 1)),
+                  std::string::npos);
+    }
+    // Each row, read by Python, names the folder whose log is its tester's.
+    const std::string out = python(
+        "import csv, glob\n"
+        "rows = list(csv.reader(open(glob.glob('" + statistics + "/CGCal_*.csv')[0], newline='')))\n"
+        "head, data = rows[1], rows[5:]\n"
+        "for r in data:\n"
+        "    print(r[head.index('TesterID')], repr(r[head.index('config')]))\n");
+    EXPECT_EQ(out, "CellD_1 ''\nCellD_2 '" + stamp + "_2'\n");
+}
+
+// A folder of the unit that is a link (into another tree) is refused: nothing is
+// written through it, nor anywhere else for the unit, and the unit fails.
+TEST_F(Post, LinksInTheLogRootAreRefused) {
+    launch(false);
+    const std::string sn = serial("Q2A5");
+    u16 year = 0;
+    u8 month = 0, day = 0;
+    nkUtil_getCalendar(&year, &month, &day);
+    char date[16];
+    std::snprintf(date, sizeof(date), "%04d%02d%02d", year, month, day);
+    const fs::path root = settings.logRoot, cgCal = root / (std::string("CGCal_") + date + "_CellL");
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    const fs::path links[] = {root / (std::string("VDXData_") + date + "_CellL"), cgCal, cgCal / "LogsFolder",
+                              cgCal / "Statistics", cgCal / "LogsFolder" / sn};
+    u8 seq = 1;
+    for (const fs::path& link : links) {
+        SCOPED_TRACE(link.string());
+        fs::remove_all(root);
+        fs::create_directories(link.parent_path());
+        fs::create_directories(elsewhere);
+        fs::create_directory_symlink(elsewhere, link);
+        std::set<std::string> before;
+        for (const auto& e : fs::recursive_directory_iterator(root)) before.insert(e.path().string());
+
+        const int fd = nettest::rawConnect(settings.port);
+        ASSERT_GE(fd, 0);
+        const Reply setup = exchange(fd, "tscr", seq++, tscrPayload("CellL", 1, sn));
+        ASSERT_TRUE(setup.ok);
+        EXPECT_EQ(setup.header.errc, 0);
+        EXPECT_STREQ(reinterpret_cast<const char*>(setup.payload.data()), "UNDEFINED");
+        const Reply t = exchange(fd, "atst", seq++, atstPayload(3));
+        ASSERT_TRUE(t.ok);
+        EXPECT_EQ(t.header.errc, 0);
+        ASSERT_EQ(t.payload.size(), 31u);
+        EXPECT_EQ(t.payload[0] | t.payload[1] << 8, kNKErr_fileOpenFailed);
+        const PostReply end = postReply(exchange(fd, "tsed", seq++, Bytes{1}));
+        ASSERT_TRUE(end.ok);
+        EXPECT_EQ(end.code, kNKErr_fileOpenFailed);
+        EXPECT_EQ(end.bin, 'F');
+        EXPECT_TRUE(nettest::seesEof(fd));
+        close(fd);
+
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        std::set<std::string> after;
+        for (const auto& e : fs::recursive_directory_iterator(root)) after.insert(e.path().string());
+        EXPECT_EQ(after, before);
+        EXPECT_EQ(g_vdxRuns.load(), 0);
+        fs::remove_all(elsewhere);
+    }
+}
+
+// A log root where no folder can be made: the unit's packets are answered with
+// that failure and the unit ends with 'F', where they once were "no unit" and the
+// end gave no bin at all.
+TEST_F(Post, AnUnwritableLogRootFailsTheUnit) {
+    fs::remove_all(settings.logRoot);
+    nktest::writeFile(settings.logRoot, "not a folder\n");
+    launch(false);
+    const int fd = nettest::rawConnect(settings.port);
+    ASSERT_GE(fd, 0);
+    const Reply setup = exchange(fd, "tscr", 1, tscrPayload("CellW", 2, serial("Q2A5")));
+    ASSERT_TRUE(setup.ok);
+    EXPECT_EQ(setup.header.errc, 0);
+    for (const char* ctrl : {"atst", "unif"}) {
+        const Reply r = exchange(fd, ctrl, 2, ctrl[0] == 'a' ? atstPayload(3) : unifPayload(8, 2));
+        ASSERT_TRUE(r.ok) << ctrl;
+        EXPECT_EQ(r.header.errc, 0) << ctrl;
+        ASSERT_EQ(r.payload.size(), 31u) << ctrl;
+        EXPECT_EQ(r.payload[0] | r.payload[1] << 8, kNKErr_pathNotExist) << ctrl;
+        EXPECT_STREQ(reinterpret_cast<const char*>(r.payload.data() + 2), nkError_getErrorString(kNKErr_pathNotExist));
+    }
+    const PostReply end = postReply(exchange(fd, "tsed", 3, Bytes{1}));
+    ASSERT_TRUE(end.ok);
+    EXPECT_EQ(end.code, kNKErr_pathNotExist);
+    EXPECT_EQ(end.bin, 'F');
+    EXPECT_TRUE(nettest::seesEof(fd));
+    close(fd);
+    EXPECT_EQ(nktest::readFile(settings.logRoot), "not a folder\n");
+    EXPECT_EQ(g_vdxRuns.load(), 0);
 }
 
 TEST_F(Post, SimplifiedModeCompletesAndPassesOnTheRepositoryConfirmation) {

@@ -5,7 +5,10 @@
 #include <QSettings>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -15,6 +18,7 @@
 #include "nk_error.h"
 #include "nk_file.h"
 #include "nk_gtest_util.h"
+#include "nk_ntcp.h"
 #include "nk_velora_sn.h"
 #include "station_peer.h"
 
@@ -211,6 +215,29 @@ TEST_F(Postprocess, ProgramWritesOneRecordFromAGoodPacketAmongBadFiles) {
     EXPECT_FLOAT_EQ(cgCalData_row(rec, 1)[0], 50.0f);
 }
 
+// A stored packet is never larger than the station's receive limit: a bigger file
+// is refused by its size, unread, and the folder's other packets still go through.
+TEST_F(Postprocess, ProgramRefusesAFileLargerThanAnyPacketUnread) {
+    const std::string big = serial("Q2A6") + "_atst.bin";
+    {
+        // Sparse: the size is there, the bytes are not.
+        std::ofstream f(in / big, std::ios::binary);
+        f.seekp(std::streamoff(CNK_ntcp::kDefaultMaxPayload));
+        f.put('\0');
+    }
+    ASSERT_EQ(fs::file_size(in / big), CNK_ntcp::kDefaultMaxPayload + 1);
+    const std::string sn = serial("Q2A5");
+    put(sn + "_atst.bin", packet({80}));
+    ASSERT_EQ(run({"postprocess", in.string()}), 0) << proc->err();
+    const std::string text = proc->out();
+    EXPECT_NE(text.find("[Err] " + big + ": " + std::to_string(CNK_ntcp::kDefaultMaxPayload + 1) +
+                        " bytes, larger than any packet the station accepts"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Total Test Points 0"), std::string::npos) << text;
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{sn + "_CtCl.bin"});
+}
+
 TEST_F(Postprocess, ProgramRefusesAMissingOrUnreadableFolder) {
     nktest::writeFile((dir.path() / "plain").string(), "x");
     for (const fs::path& folder : {dir.path() / "absent", dir.path() / "plain"}) {
@@ -319,6 +346,41 @@ TEST_F(ProcessPacket, RefusedKeysAndPayloadsWriteNothingAndKeepTheStoredRecord) 
         EXPECT_EQ(nkFile_readFile(path), stored) << what;
     }
     EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{sn + "_CtCl.bin"});
+}
+
+// A spectrum that cannot be evaluated makes no record, where it once made one of
+// zeros or of a flat, wrong curve; the stored record stays.
+TEST_F(ProcessPacket, CorruptSpectraWriteNoRecord) {
+    const std::string sn = serial("Q2A5");
+    const std::string path = folder + "/" + sn + "_CtCl.bin";
+    ASSERT_EQ(process(sn, packet({80, 70}), folder.c_str()), 0);
+    const std::vector<u8> stored = nkFile_readFile(path);
+    // Sample i of point k starts at 1 + k * (17 + 16 * 600) + 17 + 16 * i; field f is 4 bytes on.
+    auto setSample = [](Bytes& p, int k, int i, int f, float v) {
+        std::memcpy(p.data() + 1 + size_t(k) * (17 + 16 * 600) + 17 + 16 * size_t(i) + 4 * size_t(f), &v, 4);
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Bytes allNan = packet({80, 70});
+    for (int k = 0; k < 2; ++k)
+        for (int i = 0; i < 600; ++i)
+            for (int f = 0; f < 4; ++f) setSample(allNan, k, i, f, nan);
+    Bytes oneNan = packet({80, 70});
+    setSample(oneNan, 1, 300, 3, nan);
+    Bytes infinite = packet({80, 70});
+    setSample(infinite, 0, 10, 2, std::numeric_limits<float>::infinity());
+    Bytes descending = packet({80, 70});
+    for (int i = 0; i < 600; ++i) setSample(descending, 1, i, 0, 1101.0f - 702.0f * float(i) / 599.0f);
+    Bytes repeated = packet({80, 70});
+    setSample(repeated, 0, 5, 0, 399.0f);
+    const std::pair<const char*, Bytes> refused[] = {{"all NaN", allNan},
+                                                     {"one NaN reading", oneNan},
+                                                     {"an infinite white reading", infinite},
+                                                     {"descending wavelengths", descending},
+                                                     {"a wavelength out of order", repeated}};
+    for (const auto& [what, payload] : refused) {
+        EXPECT_EQ(process(sn, payload, folder.c_str()), kNKErr_invalidTestCondition) << what;
+        EXPECT_EQ(nkFile_readFile(path), stored) << what;
+    }
 }
 
 TEST_F(ProcessPacket, AFolderThatCannotTakeTheRecordIsAFailedWrite) {

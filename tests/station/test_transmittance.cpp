@@ -3,12 +3,14 @@
 // symbols with their limits and the curves left in the session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <sstream>
@@ -372,6 +374,57 @@ TEST_F(Transmittance, MalformedPayloadsAreRefusedWhole) {
     ASSERT_NE(otherSession, nullptr);
     EXPECT_EQ(otherSession->_total_test_point, 5u);
     close(other);
+}
+
+// A spectrum that cannot be evaluated, or one the range check refuses, answers 6
+// and leaves the unit's stored packet and files as the last accepted one made them.
+TEST_F(Transmittance, CorruptOrRefusedSpectraKeepTheAcceptedPacket) {
+    s()->updateOperatorSettings([](t_vlraOperatorSettings& o) { o.isDevelopmentMode = true; });
+    openUnit();
+    const Bytes good = payloadOf({spectrum(1, 1), spectrum(2, 2)});
+    ASSERT_EQ(replyCode(atst(good)), 0);
+    auto runFolder = [&] {
+        std::map<std::string, size_t> files;
+        for (const auto& e : fs::directory_iterator(s()->_logPath))
+            if (e.path().extension() != ".log")
+                files[e.path().filename().string()] = std::hash<std::string>{}(slurp(e.path()));
+        return files;
+    };
+    const auto before = runFolder();
+    ASSERT_TRUE(before.count(s()->_serialNumber + "_atst_raw_tp1.csv"));
+
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    auto changed = [](std::function<void(Block&)> change) {
+        Block b = spectrum(2, 2);
+        change(b);
+        return payloadOf({spectrum(1, 1), b});
+    };
+    const struct {
+        const char* what;
+        Bytes payload;
+    } cases[] = {
+        {"14 NaN readings", changed([&](Block& b) { for (int i = 0; i < 14; ++i) b.samples[40 * i + 7][3] = nan; })},
+        {"NaN wavelength", changed([&](Block& b) { b.samples[300][0] = nan; })},
+        {"infinite dark", changed([&](Block& b) { b.samples[10][1] = -inf; })},
+        {"infinite white", changed([&](Block& b) { b.samples[599][2] = inf; })},
+        {"descending wavelengths", changed([](Block& b) { std::reverse(b.samples.begin(), b.samples.end()); })},
+        {"a repeated wavelength", changed([](Block& b) { b.samples[201][0] = b.samples[200][0]; })},
+        {"one pair swapped", changed([](Block& b) { std::swap(b.samples[100][0], b.samples[101][0]); })},
+        {"range not covered", payloadOf({spectrum(1, 1, 400.1f), spectrum(2, 2, 400.1f)})},
+    };
+    for (const auto& c : cases) {
+        const Reply r = atst(c.payload);
+        ASSERT_TRUE(r.ok) << c.what;
+        EXPECT_EQ(replyCode(r), kNKErr_invalidTestCondition) << c.what;
+        EXPECT_EQ(s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus(), kNkTestStat_FAIL) << c.what;
+        EXPECT_EQ(s()->_total_test_point, 0u) << c.what;
+        EXPECT_EQ(slurp(unitFile("_atst.bin")), std::string(good.begin(), good.end())) << c.what;
+        EXPECT_EQ(runFolder(), before) << c.what;
+    }
+    // An accepted packet is kept again.
+    const Bytes next = payloadOf({spectrum(1, 3), spectrum(2, 4)});
+    EXPECT_EQ(replyCode(atst(next)), 0);
+    EXPECT_EQ(slurp(unitFile("_atst.bin")), std::string(next.begin(), next.end()));
 }
 
 TEST_F(Transmittance, EmptyPayloadFailsAndClosesTheLink) {

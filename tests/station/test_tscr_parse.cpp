@@ -114,3 +114,23 @@ TEST(TscrParse, PrintableReplacesEveryOtherByte) {
 }
 
 }  // namespace
+
+// A statistics row names a suffixed run folder in its config cell; nothing else
+// there may lead a tool to another folder.
+TEST(TscrParse, RunFolderOfAStatisticsRow) {
+    const std::string stamp = "20261211065101";
+    const struct {
+        const char* config;
+        std::string want;
+    } cases[] = {{"", stamp},
+                 {"20261211065101_2", "20261211065101_2"},
+                 {"20261211065101_99", "20261211065101_99"},
+                 {"20261211065101_100", stamp},
+                 {"20261211065101_02", stamp},
+                 {"20261211065101_", stamp},
+                 {"20261211065101_2/../x", stamp},
+                 {"20261211065102_2", stamp},
+                 {"cfgA", stamp}};
+    for (const auto& c : cases) EXPECT_EQ(nkVlra_runFolderOfRow(stamp, c.config), c.want) << c.config;
+    EXPECT_EQ(nkVlra_runFolderOfRow("", "_2"), "");
+}

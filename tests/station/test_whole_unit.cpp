@@ -255,8 +255,9 @@ TEST_F(WholeUnit, FailuresOnDemandEachFollowedByANormalUnit) {
         {"refused start", "fail = QB_UUTStart 1 5 0 store down\n", 218, 'F', false},
         {"unhealthy, class 32", "fail = QB_amIOkay " + h + " 1 32 locked by process control\n", 350, 'F', false},
         {"unhealthy, late", "delay = QB_amIOkay " + h + " 1 400 32 late answer\n", 350, 'F', false},
-        {"refused commit", "fail = QB_UUTCommit 1 1 0 store offline\n", 0, 'P', true},
-        {"late commit", "delay = QB_UUTCommit 1 1 400 0 timed out\n", 0, 'P', true},
+        // A record that did not go out fails the unit (352 hubrUploadFailed).
+        {"refused commit", "fail = QB_UUTCommit 1 1 0 store offline\n", 352, 'F', true},
+        {"late commit", "delay = QB_UUTCommit 1 1 400 0 timed out\n", 352, 'F', true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -125,6 +125,34 @@ TEST(SummaryCsv, WithoutFailingItemsAndNanAsEmpty) {
     EXPECT_NE(readFile(p2).find(",T1::volt;,9.000000,"), std::string::npos);
 }
 
+// A quote in tester text would make a standard reader join cells up to the next
+// quote, rows and all: it is written as an apostrophe.
+TEST(SummaryCsv, QuotesInTesterTextKeepEveryRowWhole) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Python";
+    TempDir dir;
+    const std::string path = dir.file("quotes.csv");
+    CNK_testData td;
+    declare(td);
+    const char* names[] = {"TSW \"3.2", "plain", "x\"y\"", "last"};
+    for (int u = 0; u < 4; ++u) {
+        unit(td, 2.0, 5, names[u], 1, 0.5, 1);
+        if (u == 2) td.recordError(5, "bad \"x\"");
+        ASSERT_EQ(td.add_to_summary_csv(path, "SN" + std::to_string(u), u == 0 ? "ST\"1" : "ST", "", "Day", true, -1,
+                                        true),
+                  0);
+    }
+    const std::string out = runPython(dir,
+                                      "import csv, sys\n"
+                                      "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
+                                      "data = rows[5:]\n"
+                                      "print(len(data), {len(r) for r in rows[1:]})\n"
+                                      "h = rows[1]\n"
+                                      "print([r[h.index('T1::name')] for r in data], data[0][h.index('TesterID')],\n"
+                                      "      data[2][h.index('errStr')])\n",
+                                      path);
+    EXPECT_EQ(out, "4 {17}\n[\"TSW '3.2\", 'plain', \"x'y'\", 'last'] ST'1 bad 'x';\n");
+}
+
 TEST(SummaryCsv, RefusalsAndUnopenableFile) {
     TempDir dir;
     CNK_logManager lm;
