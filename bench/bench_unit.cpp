@@ -78,7 +78,7 @@ struct Station {
                 tmp->path().string(),
                 std::vector<std::string>{"--headless", "--port", std::to_string(port), "--log-root",
                                          (root / "logs").string(), "--data-root", (root / "data").string(),
-                                         "--no-submission"},
+                                         "--repository-dry-run", "--no-submission"},
                 std::vector<std::string>{"QT_QPA_PLATFORM=offscreen"});
             if (p->started() && p->waitForOutput("Data Server Launched")) process = std::move(p);
         }
@@ -97,22 +97,49 @@ std::string serialFor(int n) {
     return serial("Q2A5", head);
 }
 
-// One unit through a cell; true when every step was answered with success.
-bool runUnit(uint16_t port, int cell, const std::string& sn) {
+// The repository record the unit's check reads: its own transmittance table as a
+// record in the cell's data folder, as the tester's line has it ready.
+void placeRecord(const fs::path& logs, const std::string& cellName, const std::string& sn) {
+    fs::path table;
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(logs, ec); it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string n = it->path().filename().string();
+        if (n == sn + "_atst_trans.csv") table = it->path();
+        if (n.rfind("VDXData_", 0) == 0 && n.size() > cellName.size() &&
+            n.compare(n.size() - cellName.size() - 1, std::string::npos, "_" + cellName) == 0)
+            folders.push_back(it->path());
+    }
+    if (table.empty()) return;
+    const std::vector<u8> rec = ctclRecordFromTable(table.string(), sn, 2);
+    for (const fs::path& f : folders) nktest::writeFile((f / (sn + "_CtCl.bin")).string(), std::string(rec.begin(), rec.end()));
+}
+
+// One unit through a cell; empty when every step was answered with success,
+// else what went wrong first.
+std::string runUnit(uint16_t port, const fs::path& logs, int cell, const std::string& sn) {
     const int fd = nettest::rawConnect(port);
-    if (fd < 0) return false;
+    if (fd < 0) return "no connection";
     const std::string name = "Cell" + std::to_string(cell);
-    bool ok = exchange(fd, "tscr", 1, tscrPayload(name, u8(cell), sn), 60000).header.errc == 0;
-    ok = ok && postReply(exchange(fd, "atst", 2, atstPayload(3), 60000)).code == 0;
-    ok = ok && postReply(exchange(fd, "unif", 3, unifPayload(), 60000)).code == 0;
-    const PostReply end = postReply(exchange(fd, "tsed", 4, Bytes{1}, 60000));
-    ok = ok && end.ok && end.bin == 'P';
+    std::string failed;
+    const Reply start = exchange(fd, "tscr", 1, tscrPayload(name, u8(cell), sn), 60000);
+    if (!start.ok || start.header.errc != 0) failed = "tscr " + std::to_string(start.header.errc);
+    if (failed.empty())
+        if (const PostReply r = postReply(exchange(fd, "atst", 2, atstPayload(3), 60000)); r.code != 0)
+            failed = "atst " + std::to_string(r.code) + " " + r.text;
+    if (failed.empty()) placeRecord(logs, name, sn);
+    if (failed.empty())
+        if (const PostReply r = postReply(exchange(fd, "unif", 3, unifPayload(), 60000)); r.code != 0)
+            failed = "unif " + std::to_string(r.code) + " " + r.text;
+    if (failed.empty())
+        if (const PostReply r = postReply(exchange(fd, "tsed", 4, Bytes{1}, 60000)); !r.ok || r.bin != 'P')
+            failed = "tsed " + std::to_string(r.code) + " " + r.text + " bin " + std::string(1, r.bin);
     close(fd);
-    return ok;
+    return failed;
 }
 
 void runCells(benchmark::State& state, const char* program, const std::string& tag) {
-    static int serials = 0;
+    int serials = 0;  // the same serial numbers in every run, so that two programs' files compare
     Station station(program, tag);
     if (!station.process) {
         state.SkipWithError("the station did not launch");
@@ -122,13 +149,17 @@ void runCells(benchmark::State& state, const char* program, const std::string& t
     for (auto _ : state) {
         const double before = cpuSeconds(station.pid);
         std::vector<std::thread> cells;
-        std::vector<char> ok(kCells, 0);
+        std::vector<std::string> failed(kCells);
         for (int c = 0; c < kCells; ++c)
-            cells.emplace_back([&, c, sn = serialFor(serials++)] { ok[size_t(c)] = runUnit(station.port, c + 1, sn); });
+            cells.emplace_back(
+                [&, c, sn = serialFor(serials++)] { failed[size_t(c)] = runUnit(station.port, station.root / "logs", c + 1, sn); });
         for (std::thread& t : cells) t.join();
         const double used = cpuSeconds(station.pid) - before;
-        for (char o : ok)
-            if (!o) state.SkipWithError("a unit failed");
+        for (const std::string& f : failed)
+            if (!f.empty()) {
+                state.SkipWithError(("a unit failed: " + f).c_str());
+                break;
+            }
         state.SetIterationTime(used / kCells);
         cpu += used;
         units += kCells;

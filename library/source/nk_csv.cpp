@@ -477,6 +477,7 @@ u16 CNK_csv::load(const std::string& fn) {
         return kNKErr_fileNotExist;
     }
     std::vector<u8> fb;
+    t_nkFileBytes plain;  // a plain file is read without zero-filling its buffer first
     if (nkUtil_isEncrypted(fn)) {
         fb = nkUtil_decrypt_file(fn);
         if (fb.empty()) {
@@ -484,8 +485,8 @@ u16 CNK_csv::load(const std::string& fn) {
             return kNKErr_fileReadFailed;
         }
     } else {
-        fb = nkFile_readFile(fn);
-        if (fb.empty()) {
+        plain = nkFile_readFileUnfilled(fn);
+        if (plain.size == 0) {
             NK_REPORT(kNKErr_fileReadFailed, "fileSz>0");
             return kNKErr_fileReadFailed;
         }
@@ -494,8 +495,11 @@ u16 CNK_csv::load(const std::string& fn) {
     _swVersion.clear();
     _specVersion.clear();
 
-    std::vector<std::vector<std::string>> rows = cutRows(reinterpret_cast<const char*>(fb.data()), fb.size());
+    const u8* text = plain.data ? plain.data.get() : fb.data();
+    const size_t textSize = plain.data ? plain.size : fb.size();
+    std::vector<std::vector<std::string>> rows = cutRows(reinterpret_cast<const char*>(text), textSize);
     std::vector<u8>().swap(fb);
+    plain.data.reset();
 
     // Anchor: the first cell that holds one of the anchor words.
     size_t headerRow = 0, anchorCol = 0;
