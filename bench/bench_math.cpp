@@ -93,5 +93,5 @@ int main(int argc, char** argv) {
                                                 &span, &avg, &sd, &rms, &med);
     std::printf("finder2d %a %a %a %a %a %a %a\n", double(mx), double(mn), double(span), avg, sd, rms, med);
     return nkbench::runWithRatios(argc, argv,
-                                  {{"BM_stat", "BM_plainSum"}, {"BM_finder1d", "BM_plainSum"}, {"BM_finder2d", "BM_plainSum"}});
+                                  {{"BM_stat", "BM_plainSum", true}, {"BM_finder1d", "BM_plainSum", true}, {"BM_finder2d", "BM_plainSum", true}});
 }

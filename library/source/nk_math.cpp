@@ -108,9 +108,11 @@ void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
     for (; i + 4 <= len; i += 4) {
         prefetchAhead(p + i);
         const FloatLanes l = loadLanes(p + i);
-        const __m128 xs = orElse(l.ok, l.x, negZero);
-        vmx = _mm_max_ps(vmx, orElse(l.ok, l.x, lowest));
-        vmn = _mm_min_ps(vmn, orElse(l.ok, l.x, highest));
+        // Four valid elements are the rule: they need no masking.
+        const bool all = l.mask == 15;
+        const __m128 xs = all ? l.x : orElse(l.ok, l.x, negZero);
+        vmx = _mm_max_ps(vmx, all ? l.x : orElse(l.ok, l.x, lowest));
+        vmn = _mm_min_ps(vmn, all ? l.x : orElse(l.ok, l.x, highest));
         const __m128d lo2d = _mm_cvtps_pd(xs), hi2d = _mm_cvtps_pd(_mm_movehl_ps(xs, xs));
         const __m128d lo2 = _mm_mul_pd(lo2d, lo2d), hi2 = _mm_mul_pd(hi2d, hi2d);
         sum += lane0(lo2d);
