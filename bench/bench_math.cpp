@@ -2,9 +2,11 @@
 // memory-bandwidth floor any one-pass figure is measured against.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <random>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "nk_math.h"
 
 namespace {
@@ -78,4 +80,18 @@ BENCHMARK(BM_avg)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_stat)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_finder1d)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_finder2d)->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();
+
+// The figures themselves, in hexadecimal, so that two builds can be seen to agree bit for bit.
+int main(int argc, char** argv) {
+    const std::vector<float>& d = data();
+    const t_nkMathStat s = nkMath_stat(d.data(), d.size());
+    std::printf("stat %a %a %a %a %a %a\n", s.max, s.min, s.avg, s.stdev, s.rms, s.median);
+    std::vector<float> c = d;
+    float mx, mn, span;
+    double avg, sd, rms, med;
+    nkMath_FindMaxMinSpanAvgStdevRmsMedFloat_2D(c.data(), kWidth, 7, kWidth - 5, 3, int(kCount / kWidth) - 2, &mx, &mn,
+                                                &span, &avg, &sd, &rms, &med);
+    std::printf("finder2d %a %a %a %a %a %a %a\n", double(mx), double(mn), double(span), avg, sd, rms, med);
+    return nkbench::runWithRatios(argc, argv,
+                                  {{"BM_stat", "BM_plainSum", true}, {"BM_finder1d", "BM_plainSum", true}, {"BM_finder2d", "BM_plainSum", true}});
+}

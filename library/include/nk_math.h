@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -116,11 +117,13 @@ KeyType<T> orderedKey(T v) {
 
 // The median by selection rather than sorting.
 // - 8- and 16-bit data: a histogram of every value, counted in the first pass.
-// - Wider data in large arrays: two pivots read off a sample bracket the middle
-//   ranks; the second pass counts the elements below and at the pivots and keeps
-//   only those between them, which are then ordered. Should the sample mislead,
-//   a third pass keeps every valid element, so the result is always exact.
+// - Wider data in large arrays: two pivots read off a sample, taken before the
+//   first pass, bracket the middle ranks; the first pass counts the elements
+//   below and at the pivots and keeps only those between them, which are then
+//   ordered. Should the sample mislead, another pass keeps every valid element,
+//   so the result is always exact.
 // - Small arrays: every valid element is kept in the first pass.
+// The scratch memory is never zero-filled: every element read was written first.
 template <class T>
 class MedianSelect {
 public:
@@ -131,12 +134,16 @@ public:
     static constexpr size_t kLarge = size_t(1) << 16;
     static constexpr size_t kSample = size_t(1) << 15;
 
-    explicit MedianSelect(size_t n) : mode_(kNarrow && n >= kBins ? counting : !kNarrow && n >= kLarge ? pivoting : copying) {
+    // The window `w` (of n elements) is sampled for the pivots at once.
+    MedianSelect(size_t n, const Window<T>& w)
+        : mode_(kNarrow && n >= kBins ? counting : !kNarrow && n >= kLarge ? pivoting : copying) {
         try {
             if (mode_ == counting)
                 bins_.assign(kBins, 0);
             else if (mode_ == copying)
-                keep_.resize(n);
+                allocate(n);
+            else if (mode_ == pivoting)
+                choosePivots(w, n);
         } catch (const std::bad_alloc&) {
             mode_ = off;
         }
@@ -148,37 +155,20 @@ public:
             if (mode_ == counting) ++bins_[static_cast<size_t>(orderedKey<T>(v))];
         if (mode_ == copying)
             keep_[kept_++] = v;
+        else if (mode_ == pivoting)
+            scan(v);
     }
 
     // After the first pass, with c valid elements in the window.
-    void plan(size_t c, const Window<T>& w) {
+    void plan(size_t c) {
         c_ = c;
         if (c == 0) return;
         rankHi_ = c / 2;
         rankLo_ = c % 2 ? rankHi_ : rankHi_ - 1;
-        if (mode_ == copying) {
-            keep_.resize(kept_);
-        } else if (mode_ == counting) {
+        if (mode_ == counting) {
             loVal_ = valueOfBin(rankLo_);
             hiVal_ = valueOfBin(rankHi_);
-        } else if (mode_ == pivoting) {
-            try {
-                choosePivots(w);
-            } catch (const std::bad_alloc&) {
-                mode_ = off;
-            }
         }
-    }
-
-    // Whether the second pass must hand over the valid elements.
-    bool needsScan() const { return mode_ == pivoting && c_ > 0; }
-    void scan(T v) {
-        below_ += v < lo_;
-        atLo_ += v == lo_;
-        atHi_ += v == hi_ && lo_ != hi_;
-        const size_t between = lo_ < v && v < hi_;
-        keep_[kept_ < spare_ ? kept_ : spare_] = v;  // branch-free: only the kept ones advance
-        kept_ += between;
     }
 
     // n is the number of elements given: fewer than two have no median.
@@ -189,16 +179,17 @@ public:
         if (mode_ == pivoting && !(pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi))) {
             // The pivots missed the middle (or too much lay between them): keep everything.
             mode_ = copying;
-            keep_.clear();
+            kept_ = 0;
             try {
-                keep_.reserve(c_);
+                allocate(c_);
             } catch (const std::bad_alloc&) {
                 return kNaN;
             }
             w.forEach([&](T v) {
-                if (isValid(v) && keep_.size() < c_) keep_.push_back(v);
+                if (isValid(v) && kept_ < c_) keep_[kept_++] = v;
             });
-            if (keep_.size() != c_) return kNaN;  // the data changed between the passes
+            if (kept_ != c_) return kNaN;  // the data changed between the passes
+            lastAt_ = kNone;
         }
         if (mode_ == copying) {
             lo = nthOf(rankLo_);
@@ -209,7 +200,8 @@ public:
 
     // Raw state for the vectorised row loops.
     bool copyingNow() const { return mode_ == copying; }
-    T* keep() { return keep_.data(); }
+    bool pivotingNow() const { return mode_ == pivoting; }
+    T* keep() { return keep_.get(); }
     size_t& kept() { return kept_; }
     size_t spare() const { return spare_; }
     T pivotLo() const { return lo_; }
@@ -221,6 +213,21 @@ public:
     }
 
 private:
+    static constexpr size_t kNone = ~size_t(0);
+
+    void allocate(size_t n) {
+        keep_.reset(new T[n > 0 ? n : 1]);  // left unfilled
+    }
+
+    void scan(T v) {
+        below_ += v < lo_;
+        atLo_ += v == lo_;
+        atHi_ += v == hi_ && lo_ != hi_;
+        const size_t between = lo_ < v && v < hi_;
+        keep_[kept_ < spare_ ? kept_ : spare_] = v;  // branch-free: only the kept ones advance
+        kept_ += between;
+    }
+
     T valueOfBin(size_t rank) const {
         size_t cum = 0, b = 0;
         for (; b + 1 < kBins; ++b) {
@@ -240,13 +247,13 @@ private:
         }
     }
 
-    void choosePivots(const Window<T>& w) {
+    void choosePivots(const Window<T>& w, size_t n) {
         // The sample is read in short runs spread over the window, which the
         // memory system streams far faster than single scattered elements.
         constexpr size_t kRun = 256;
         std::vector<T> sample;
         sample.reserve(kSample);
-        const size_t n = w.count(), runs = kSample / kRun, gap = n / runs;
+        const size_t runs = kSample / kRun, gap = n / runs;
         size_t at = 0;  // index of the row's first element in the window
         w.forRows([&](const T* p, size_t len) {
             for (size_t i = 0; i < len; ++i) {
@@ -262,7 +269,7 @@ private:
         if (sample.empty()) {
             lo_ = hi_ = T();
             spare_ = 0;
-            keep_.assign(1, T());
+            allocate(4);
             return;
         }
         // The sample median's rank wanders by about sqrt(m)/2; four times that either side.
@@ -274,9 +281,10 @@ private:
         lo_ = *loAt;
         std::nth_element(loAt, hiAt, sample.end());
         hi_ = *hiAt;
+        // The valid count is not known yet: room for the share of all n elements.
         const double share = static_cast<double>(2 * k + 1) / static_cast<double>(m);
-        spare_ = static_cast<size_t>(2.0 * share * static_cast<double>(c_)) + 1024;
-        keep_.resize(spare_ + 1);
+        spare_ = static_cast<size_t>(2.0 * share * static_cast<double>(n)) + 1024;
+        allocate(spare_ + 4);  // the vectorised scan stores a group of four past its base
     }
 
     // The value at a rank among the valid elements, when the scan settled it.
@@ -286,27 +294,33 @@ private:
         if (rank < atLo_) return (v = lo_), true;
         rank -= atLo_;
         if (rank < kept_) {
-            keep_.resize(kept_);
-            auto at = keep_.begin() + static_cast<std::ptrdiff_t>(rank);
-            std::nth_element(keep_.begin(), at, keep_.end());
-            return (v = *at), true;
+            v = nthOf(rank);
+            return true;
         }
         rank -= kept_;
         if (rank < atHi_) return (v = hi_), true;
         return false;
     }
 
+    // The element of rank `rank` among the kept ones. The rank just above the
+    // last one found is the smallest of the part above it, which the last
+    // selection left unordered: a scan, not a second selection.
     T nthOf(size_t rank) {
-        auto at = keep_.begin() + static_cast<std::ptrdiff_t>(rank);
-        std::nth_element(keep_.begin(), at, keep_.end());
-        return *at;
+        T* const first = keep_.get();
+        T* const last = first + kept_;
+        if (lastAt_ != kNone && rank == lastAt_) return first[rank];
+        if (lastAt_ != kNone && rank == lastAt_ + 1 && rank < kept_) return *std::min_element(first + rank, last);
+        std::nth_element(first, first + rank, last);
+        lastAt_ = rank;
+        return first[rank];
     }
 
     Mode mode_;
     std::vector<u32> bins_;
-    std::vector<T> keep_;
+    std::unique_ptr<T[]> keep_;
     T lo_ = T(), hi_ = T(), loVal_ = T(), hiVal_ = T();
     size_t c_ = 0, rankLo_ = 0, rankHi_ = 0, kept_ = 0, spare_ = 0, below_ = 0, atLo_ = 0, atHi_ = 0;
+    size_t lastAt_ = kNone;
 };
 
 // Running figures of the first pass. The sums run in index order.
@@ -329,7 +343,8 @@ inline void accumulate(T v, Accum& a, MedianSelect<T>& med) {
     if (ok) med.count(v);
 }
 
-// First pass over one row: extremes, sums and the median's histogram. Invalid
+// First pass over one row: extremes, sums and the median's histogram, copy or
+// pivot counts. Invalid
 // elements are skipped, so a missing value never becomes an extreme.
 template <class T>
 void pass1Row(const T* p, size_t len, Accum& a, MedianSelect<T>& med) {
@@ -347,22 +362,18 @@ inline void deviate(T v, double mean, double& dev, size_t& c) {
 }
 
 // Second pass over one row: squared deviations in four interleaved partial sums
-// (element i of the row goes to dev[i % 4]) and, when asked, the median's scan.
+// (element i of the row goes to dev[i % 4]).
 template <class T>
-void pass2Row(const T* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<T>* med) {
-    for (size_t i = 0; i < len; ++i) {
-        deviate(p[i], mean, dev[i & 3], c);
-        if (med && isValid(p[i])) med->scan(p[i]);
-    }
+void pass2Row(const T* p, size_t len, double mean, double dev[4], size_t& c) {
+    for (size_t i = 0; i < len; ++i) deviate(p[i], mean, dev[i & 3], c);
 }
-void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med);
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c);
 
 template <class T>
 double stdevOf(const Window<T>& w, double mean) {
     double dev[4] = {-0.0, -0.0, -0.0, -0.0};
     size_t c = 0;
-    MedianSelect<T>* noScan = nullptr;
-    w.forRows([&](const T* p, size_t len) { pass2Row(p, len, mean, dev, c, noScan); });
+    w.forRows([&](const T* p, size_t len) { pass2Row(p, len, mean, dev, c); });
     return c < 2 ? kNaN : std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(c - 1));
 }
 
@@ -371,18 +382,14 @@ double stdevOf(const Window<T>& w, double mean) {
 template <class T>
 double medianOf(const Window<T>& w, size_t n) {
     if (n < 2) return kNaN;
-    MedianSelect<T> med(n);
+    MedianSelect<T> med(n, w);
     size_t c = 0;
     w.forEach([&](T v) {
         if (!isValid(v)) return;
         med.count(v);
         ++c;
     });
-    med.plan(c, w);
-    if (med.needsScan())
-        w.forEach([&](T v) {
-            if (isValid(v)) med.scan(v);
-        });
+    med.plan(c);
     return med.result(n, w);
 }
 
@@ -393,20 +400,19 @@ t_nkMathStat statOf(const Window<T>& w) {
     if (n == 0) return r;
     r.n = n;
     Accum a;
-    MedianSelect<T> med(n);
+    MedianSelect<T> med(n, w);
     w.forRows([&](const T* p, size_t len) { pass1Row(p, len, a, med); });
     if (a.c == 0) return r;
-    med.plan(a.c, w);
+    med.plan(a.c);
     r.max = a.mx;
     r.min = a.mn;
     r.avg = a.sum / static_cast<double>(a.c);
     r.rms = std::sqrt(a.sq / static_cast<double>(a.c));
-    if (a.c >= 2 || med.needsScan()) {
+    if (a.c >= 2) {
         double dev[4] = {-0.0, -0.0, -0.0, -0.0};
         size_t c = 0;
-        MedianSelect<T>* scan = med.needsScan() ? &med : nullptr;
-        w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c, scan); });
-        if (a.c >= 2) r.stdev = std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(a.c - 1));
+        w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c); });
+        r.stdev = std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(a.c - 1));
     }
     r.median = med.result(n, w);
     return r;

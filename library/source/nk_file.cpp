@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 
 // ---------------------------------------------------------------- C forms
 
@@ -315,6 +316,22 @@ std::vector<u8> nkFile_readFile(const std::string& path) {
     }
     std::fclose(f);
     return data;
+}
+
+t_nkFileBytes nkFile_readFileUnfilled(const std::string& path) {
+    t_nkFileBytes bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    const u64 n = nkFile_getFileSize(f);
+    if (n > 0 && n < SIZE_MAX) {
+        bytes.data.reset(new (std::nothrow) u8[static_cast<size_t>(n)]);
+        if (bytes.data && std::fread(bytes.data.get(), 1, static_cast<size_t>(n), f) == n)
+            bytes.size = static_cast<size_t>(n);
+        else
+            bytes.data.reset();
+    }
+    std::fclose(f);
+    return bytes;
 }
 
 void nkFile_copyfile(const std::string& source, const std::string& target) {

@@ -77,6 +77,12 @@ inline size_t laneSum(__m128i v) {
     return size_t(c[0]) + c[1] + c[2] + c[3];
 }
 
+// For each four-lane mask, how many set lanes lie below each lane.
+constexpr unsigned char kPrefix[16][4] = {{0, 0, 0, 0}, {0, 1, 1, 1}, {0, 0, 1, 1}, {0, 1, 2, 2},
+                                          {0, 0, 0, 1}, {0, 1, 1, 2}, {0, 0, 1, 2}, {0, 1, 2, 3},
+                                          {0, 0, 0, 0}, {0, 1, 1, 1}, {0, 0, 1, 1}, {0, 1, 2, 2},
+                                          {0, 0, 0, 1}, {0, 1, 1, 2}, {0, 0, 1, 2}, {0, 1, 2, 3}};
+
 inline double lane0(__m128d v) { return _mm_cvtsd_f64(v); }
 inline double lane1(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
 
@@ -89,25 +95,33 @@ void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
     __m128 vmx = lowest, vmn = highest;
     double sum = a.sum, sq = a.sq;
     size_t c = a.c;
-    const bool copying = med.copyingNow();
+    const bool copying = med.copyingNow(), pivoting = med.pivotingNow();
     float* keep = med.keep();
     size_t kept = med.kept();
+    const size_t spare = pivoting ? med.spare() : 0;
+    const float pLo = pivoting ? med.pivotLo() : 0.0f, pHi = pivoting ? med.pivotHi() : 0.0f;
+    const __m128 lo = _mm_set1_ps(pLo), hi = _mm_set1_ps(pHi);
+    // Elements equal to both pivots are counted once.
+    const __m128 distinct = pLo != pHi ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps();
+    __m128i vBelow = _mm_setzero_si128(), vAtLo = _mm_setzero_si128(), vAtHi = _mm_setzero_si128();
     size_t i = 0;
     for (; i + 4 <= len; i += 4) {
         prefetchAhead(p + i);
         const FloatLanes l = loadLanes(p + i);
-        const __m128 xs = orElse(l.ok, l.x, negZero);
-        vmx = _mm_max_ps(vmx, orElse(l.ok, l.x, lowest));
-        vmn = _mm_min_ps(vmn, orElse(l.ok, l.x, highest));
-        const __m128d lo = _mm_cvtps_pd(xs), hi = _mm_cvtps_pd(_mm_movehl_ps(xs, xs));
-        const __m128d lo2 = _mm_mul_pd(lo, lo), hi2 = _mm_mul_pd(hi, hi);
-        sum += lane0(lo);
+        // Four valid elements are the rule: they need no masking.
+        const bool all = l.mask == 15;
+        const __m128 xs = all ? l.x : orElse(l.ok, l.x, negZero);
+        vmx = _mm_max_ps(vmx, all ? l.x : orElse(l.ok, l.x, lowest));
+        vmn = _mm_min_ps(vmn, all ? l.x : orElse(l.ok, l.x, highest));
+        const __m128d lo2d = _mm_cvtps_pd(xs), hi2d = _mm_cvtps_pd(_mm_movehl_ps(xs, xs));
+        const __m128d lo2 = _mm_mul_pd(lo2d, lo2d), hi2 = _mm_mul_pd(hi2d, hi2d);
+        sum += lane0(lo2d);
         sq += lane0(lo2);
-        sum += lane1(lo);
+        sum += lane1(lo2d);
         sq += lane1(lo2);
-        sum += lane0(hi);
+        sum += lane0(hi2d);
         sq += lane0(hi2);
-        sum += lane1(hi);
+        sum += lane1(hi2d);
         sq += lane1(hi2);
         c += popcount(l.mask);
         if (copying) {
@@ -116,9 +130,30 @@ void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
                 keep[kept] = p[i + j];
                 kept += (l.mask >> j) & 1;
             }
+        } else if (pivoting) {
+            // The sums above wait on one another; these counts and stores fit in
+            // their shadow, so the median's scan costs no pass of its own.
+            // Counts run per lane: a set mask lane is -1, so subtracting it adds one.
+            vBelow = _mm_sub_epi32(vBelow, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmplt_ps(l.x, lo))));
+            vAtLo = _mm_sub_epi32(vAtLo, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmpeq_ps(l.x, lo))));
+            vAtHi = _mm_sub_epi32(vAtHi, _mm_castps_si128(_mm_and_ps(_mm_and_ps(l.ok, distinct), _mm_cmpeq_ps(l.x, hi))));
+            const int between =
+                _mm_movemask_ps(_mm_and_ps(l.ok, _mm_and_ps(_mm_cmpgt_ps(l.x, lo), _mm_cmplt_ps(l.x, hi))));
+            // Branch-free: a branch on `between` would guess wrong for a few percent
+            // of the groups, and each miss stalls the summing chains. All four are
+            // stored, each where it goes if kept, so a later kept one overwrites
+            // one that is not; only the group's base waits on the one before.
+            float* at = keep + (kept < spare ? kept : spare);
+            const unsigned char* off = kPrefix[between];
+            at[off[0]] = p[i];
+            at[off[1]] = p[i + 1];
+            at[off[2]] = p[i + 2];
+            at[off[3]] = p[i + 3];
+            kept += popcount(between);
         }
     }
-    if (copying) med.kept() = kept;
+    if (copying || pivoting) med.kept() = kept;
+    if (pivoting) med.addCounts(laneSum(vBelow), laneSum(vAtLo), laneSum(vAtHi));
     alignas(16) float fmx[4], fmn[4];
     _mm_store_ps(fmx, vmx);
     _mm_store_ps(fmn, vmn);
@@ -132,21 +167,11 @@ void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
     for (; i < len; ++i) accumulate(p[i], a, med);
 }
 
-void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med) {
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c) {
     const __m128d m = _mm_set1_pd(mean);
     const __m128d negZero = _mm_set1_pd(-0.0);
     __m128d d01 = _mm_set_pd(dev[1], dev[0]), d23 = _mm_set_pd(dev[3], dev[2]);
     size_t count = c;
-    const bool scan = med != nullptr;
-    float* out = scan ? med->keep() : nullptr;
-    size_t kept = scan ? med->kept() : 0;
-    const size_t spare = scan ? med->spare() : 0;
-    const float pLo = scan ? med->pivotLo() : 0.0f, pHi = scan ? med->pivotHi() : 0.0f;
-    const __m128 lo = _mm_set1_ps(pLo), hi = _mm_set1_ps(pHi);
-    // Elements equal to both pivots are counted once.
-    const __m128 distinct = pLo != pHi ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps();
-    size_t below = 0, atLo = 0, atHi = 0;
-    __m128i vBelow = _mm_setzero_si128(), vAtLo = _mm_setzero_si128(), vAtHi = _mm_setzero_si128();
     size_t i = 0;
     for (; i + 4 <= len; i += 4) {
         prefetchAhead(p + i);
@@ -158,38 +183,14 @@ void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c,
         d01 = _mm_add_pd(d01, _mm_or_pd(_mm_and_pd(ok01, _mm_mul_pd(x01, x01)), _mm_andnot_pd(ok01, negZero)));
         d23 = _mm_add_pd(d23, _mm_or_pd(_mm_and_pd(ok23, _mm_mul_pd(x23, x23)), _mm_andnot_pd(ok23, negZero)));
         count += popcount(l.mask);
-        if (scan) {
-            // Counts run per lane: a set mask lane is -1, so subtracting it adds one.
-            vBelow = _mm_sub_epi32(vBelow, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmplt_ps(l.x, lo))));
-            vAtLo = _mm_sub_epi32(vAtLo, _mm_castps_si128(_mm_and_ps(l.ok, _mm_cmpeq_ps(l.x, lo))));
-            vAtHi = _mm_sub_epi32(vAtHi, _mm_castps_si128(_mm_and_ps(_mm_and_ps(l.ok, distinct), _mm_cmpeq_ps(l.x, hi))));
-            const int between =
-                _mm_movemask_ps(_mm_and_ps(l.ok, _mm_and_ps(_mm_cmpgt_ps(l.x, lo), _mm_cmplt_ps(l.x, hi))));
-            if (between) {  // rare: a few percent of the elements lie between the pivots
-                for (int j = 0; j < 4; ++j) {
-                    out[kept < spare ? kept : spare] = p[i + j];
-                    kept += (between >> j) & 1;
-                }
-            }
-        }
     }
-    below = laneSum(vBelow);
-    atLo = laneSum(vAtLo);
-    atHi = laneSum(vAtHi);
     alignas(16) double d[4];
     _mm_store_pd(d, d01);
     _mm_store_pd(d + 2, d23);
     for (int j = 0; j < 4; ++j) dev[j] = d[j];
     c = count;
-    if (scan) {
-        med->kept() = kept;
-        med->addCounts(below, atLo, atHi);
-    }
     // The tail keeps its place in the four partial sums.
-    for (; i < len; ++i) {
-        deviate(p[i], mean, dev[i & 3], c);
-        if (med && isValid(p[i])) med->scan(p[i]);
-    }
+    for (; i < len; ++i) deviate(p[i], mean, dev[i & 3], c);
 }
 
 }  // namespace nk_math_detail
@@ -198,11 +199,8 @@ namespace nk_math_detail {
 void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
     for (size_t i = 0; i < len; ++i) accumulate(p[i], a, med);
 }
-void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c, MedianSelect<float>* med) {
-    for (size_t i = 0; i < len; ++i) {
-        deviate(p[i], mean, dev[i & 3], c);
-        if (med && isValid(p[i])) med->scan(p[i]);
-    }
+void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c) {
+    for (size_t i = 0; i < len; ++i) deviate(p[i], mean, dev[i & 3], c);
 }
 }  // namespace nk_math_detail
 #endif

@@ -10,11 +10,16 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QPainter>
+#include <QPolygonF>
 #include <QSaveFile>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
 #include <QTransform>
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -65,6 +70,9 @@ struct Context::Impl {
     State state;
     std::vector<State> saved;
     bool gui = false;
+    // The stroke the painter holds, so that a run of strokes in one pen sets it once.
+    bool strokeSet = false;
+    State strokeOf;
 
     QPen pen() const {
         QPen p(state.stroke);
@@ -86,9 +94,15 @@ struct Context::Impl {
         return f;
     }
     void applyStroke() {
+        if (strokeSet && strokeOf.antialias == state.antialias && strokeOf.stroke == state.stroke &&
+            strokeOf.lineWidth == state.lineWidth && strokeOf.cap == state.cap && strokeOf.dash == state.dash &&
+            strokeOf.dashPhase == state.dashPhase)
+            return;
         painter.setRenderHint(QPainter::Antialiasing, state.antialias);
         painter.setPen(pen());
         painter.setBrush(Qt::NoBrush);
+        strokeOf = state;
+        strokeSet = true;
     }
 };
 
@@ -148,6 +162,7 @@ bool Context::setFont(const char* family, double pointSize) {
 void Context::fillRect(double x, double y, double w, double h) {
     if (!isValid()) return;
     d_->painter.setRenderHint(QPainter::Antialiasing, d_->state.antialias);
+    d_->strokeSet = false;  // the hint may no longer be the stroke's
     d_->painter.fillRect(QRectF(x, y, w, h), d_->state.fill);
 }
 
@@ -161,6 +176,19 @@ void Context::strokeLine(double x1, double y1, double x2, double y2) {
     if (!isValid()) return;
     d_->applyStroke();
     d_->painter.drawLine(QPointF(x1, y1), QPointF(x2, y2));
+}
+
+void Context::strokePolyline(const double* xy, size_t count) {
+    if (!isValid() || !xy || count < 2) return;
+    d_->applyStroke();
+    QPen pen = d_->painter.pen();
+    pen.setJoinStyle(Qt::RoundJoin);
+    d_->painter.setPen(pen);
+    d_->strokeSet = false;
+    QPolygonF line;
+    line.reserve(static_cast<qsizetype>(count));
+    for (size_t i = 0; i < count; ++i) line.append(QPointF(xy[2 * i], xy[2 * i + 1]));
+    d_->painter.drawPolyline(line);
 }
 
 void Context::strokeEllipse(double cx, double cy, double rx, double ry) {
@@ -214,7 +242,8 @@ bool Context::writeTo(const std::string& path, const char* format) const {
     if (!file.open(QIODevice::WriteOnly)) return false;
     if (jp2 || j2k) {
         // Qt has no JPEG 2000 writer: encode in memory, then write the whole stream.
-        std::vector<uint8_t> bytes;
+        // The buffer stays with the thread, which writes picture after picture.
+        thread_local std::vector<uint8_t> bytes;
         if (!encodeJpeg2000(d_->image, jp2, bytes) ||
             file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) !=
                 static_cast<qint64>(bytes.size())) {
@@ -237,6 +266,26 @@ bool Context::writeTo(const std::string& path, const char* format) const {
         return false;
     }
     return file.commit();
+}
+
+void paintSerially(const std::function<void()>& work) {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    if (!pool || pool->contains(QThread::currentThread())) {
+        work();
+        return;
+    }
+    QSemaphore done;
+    std::exception_ptr failure;
+    pool->start([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.release();
+    });
+    done.acquire();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace pf::draw

@@ -3,7 +3,9 @@
 // upright all the same.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +48,9 @@ public:
     void fillRect(double x, double y, double w, double h);
     void strokeRect(double x, double y, double w, double h);
     void strokeLine(double x1, double y1, double x2, double y2);
+    // One stroke through `count` points (x0, y0, x1, y1, ...), joined round as
+    // separately stroked round-capped segments would meet.
+    void strokePolyline(const double* xy, size_t count);
     void strokeEllipse(double cx, double cy, double rx, double ry);
 
     // Advance of the text in the current font.
@@ -66,7 +71,15 @@ public:
 
 private:
     struct Impl;
+
     std::unique_ptr<Impl> d_;
 };
+
+// Runs `work` (drawing on contexts, writing them) to its end, on a thread that
+// paints without help: Qt's raster engine otherwise hands large fills and long
+// strokes to its global thread pool unless the painting thread is one of that
+// pool's own, and for pictures this small the hand-overs cost more than they
+// save. An exception of `work` reaches the caller.
+void paintSerially(const std::function<void()>& work);
 
 }  // namespace pf::draw

@@ -64,12 +64,25 @@ bool encodeJpeg2000(const QImage& image, bool jp2, std::vector<uint8_t>& out) {
     if (image.isNull()) return false;
     const int w = image.width(), h = image.height();
 
-    QImage rgb(image.size(), QImage::Format_RGB32);
-    rgb.fill(Qt::white);
-    {
+    // Alpha is flattened onto white. The charts are opaque from their first fill:
+    // then the pixels are read as they stand, without a flattened copy.
+    bool opaque = image.format() == QImage::Format_ARGB32 || image.format() == QImage::Format_RGB32;
+    for (int y = 0; opaque && image.format() == QImage::Format_ARGB32 && y < h; ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < w; ++x)
+            if (qAlpha(row[x]) != 255) {
+                opaque = false;
+                break;
+            }
+    }
+    QImage rgb;
+    if (!opaque) {
+        rgb = QImage(image.size(), QImage::Format_RGB32);
+        rgb.fill(Qt::white);
         QPainter flat(&rgb);
         flat.drawImage(0, 0, image);
     }
+    const QImage& pixels = opaque ? image : rgb;
 
     opj_image_cmptparm_t comps[3];
     std::memset(comps, 0, sizeof(comps));
@@ -80,18 +93,26 @@ bool encodeJpeg2000(const QImage& image, bool jp2, std::vector<uint8_t>& out) {
         c.prec = 8;
         c.sgnd = 0;
     }
-    std::unique_ptr<opj_image_t, ImageDeleter> img(opj_image_create(3, comps, OPJ_CLRSPC_SRGB));
+    // The planes are allocated here rather than by opj_image_create, which
+    // zero-fills them: every sample is written below. The encoder takes them over.
+    std::unique_ptr<opj_image_t, ImageDeleter> img(opj_image_tile_create(3, comps, OPJ_CLRSPC_SRGB));
     if (!img) return false;
+    const size_t samples = static_cast<size_t>(w) * static_cast<size_t>(h);
+    for (OPJ_UINT32 c = 0; c < 3; ++c) {
+        img->comps[c].data = static_cast<OPJ_INT32*>(opj_image_data_alloc(samples * sizeof(OPJ_INT32)));
+        if (!img->comps[c].data) return false;
+    }
     img->x0 = img->y0 = 0;
     img->x1 = static_cast<OPJ_UINT32>(w);
     img->y1 = static_cast<OPJ_UINT32>(h);
+    OPJ_INT32 *red = img->comps[0].data, *green = img->comps[1].data, *blue = img->comps[2].data;
     for (int y = 0; y < h; ++y) {
-        const auto* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        const auto* row = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+        const size_t at = static_cast<size_t>(y) * static_cast<size_t>(w);
         for (int x = 0; x < w; ++x) {
-            const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
-            img->comps[0].data[i] = qRed(row[x]);
-            img->comps[1].data[i] = qGreen(row[x]);
-            img->comps[2].data[i] = qBlue(row[x]);
+            red[at + x] = qRed(row[x]);
+            green[at + x] = qGreen(row[x]);
+            blue[at + x] = qBlue(row[x]);
         }
     }
 

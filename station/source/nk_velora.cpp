@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "nk_error.h"
 #include "nk_math.h"
@@ -320,7 +321,11 @@ bool windowFilter(const u8* src, u64 w, u64 h, u64 wnd, float k, std::vector<u8>
     // tells which windows are whole and unmasked: their weight sum is fullWeight.
     const i64 wi = static_cast<i64>(w), hi = static_cast<i64>(h);
     const u64 n = w * h;
-    std::vector<double> value(n), taken(n);
+    // The planes are filled below, every element: a zero-fill first would cost
+    // as much again (new[] of a number type leaves them as they come).
+    const std::unique_ptr<double[]> valuePlane(new double[n]), takenPlane(new double[n]);
+    double* const value = valuePlane.get();
+    double* const taken = takenPlane.get();
     std::vector<u32> maskedBefore((w + 1) * (h + 1), 0);
     for (u64 y = 0; y < h; ++y) {
         u32 rowCount = 0;
@@ -374,8 +379,8 @@ bool windowFilter(const u8* src, u64 w, u64 h, u64 wnd, float k, std::vector<u8>
             const bool whole = rowsWhole && maskedIn(x - left, y0, x + 3 + right, y1) == 0;
             v2d S0 = {0, 0}, S1 = {0, 0}, G0 = {0, 0}, G1 = {0, 0};
             for (i64 wy = y0; wy <= y1; ++wy) {
-                const double* pv = value.data() + wy * wi + x - left;
-                const double* pt = taken.data() + wy * wi + x - left;
+                const double* pv = value + wy * wi + x - left;
+                const double* pt = taken + wy * wi + x - left;
                 const double* wrow = weight.data() + (wy - y + up) * tw;
                 for (i64 j = 0; j < tw; ++j) {
                     const v2d g = {wrow[j], wrow[j]};

@@ -2,7 +2,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 #include "draw/pf_draw.h"
 #include "nk_graphics.h"
@@ -55,7 +57,7 @@ struct Chart {
 void label(char (&buffer)[256], const char* s) { std::snprintf(buffer, sizeof(buffer), "%s", s ? s : ""); }
 
 // Draws the chart and writes it; the codes of the chart functions.
-u16 drawAndWrite(CNK_logManager* lm, const char* fileName, const Chart& chart, int width, int height) {
+u16 drawAndWriteHere(CNK_logManager* lm, const char* fileName, const Chart& chart, int width, int height) {
     try {
         pf::draw::Context ctx(width, height);
         if (!ctx.isValid()) {
@@ -91,11 +93,32 @@ u16 drawAndWrite(CNK_logManager* lm, const char* fileName, const Chart& chart, i
         auto py = [&](double y) { return kOriginY + y * yScale; };
 
         ctx.setLineWidth(1);
+        std::vector<double> xy;
+        xy.reserve(2 * static_cast<size_t>(std::max(chart.points, 0)));
         for (const Curve& c : chart.curves) {
             ctx.setLineWidth(1);
             ctx.setStrokeColor(c.colour.r, c.colour.g, c.colour.b, 2.0);
-            for (int i = 1; i < chart.points; ++i)
-                line(ctx, px(chart.x[i - 1]), py(c.y[i - 1]), px(chart.x[i]), py(c.y[i]));
+            // One stroke per run of finite points, in the lines' own unsmoothed way; a
+            // point with no finite neighbour draws nothing, as a lone segment end did not.
+            xy.clear();
+            auto flush = [&] {
+                if (xy.size() >= 4) {
+                    ctx.setAntialias(false);
+                    ctx.strokePolyline(xy.data(), xy.size() / 2);
+                    ctx.setAntialias(true);
+                }
+                xy.clear();
+            };
+            for (int i = 0; i < chart.points; ++i) {
+                const double x = px(chart.x[i]), y = py(c.y[i]);
+                if (!finite({x, y})) {
+                    flush();
+                    continue;
+                }
+                xy.push_back(x);
+                xy.push_back(y);
+            }
+            flush();
             if (c.thinAfter) ctx.setLineWidth(0.5);
         }
 
@@ -130,6 +153,13 @@ u16 drawAndWrite(CNK_logManager* lm, const char* fileName, const Chart& chart, i
         return kNKErr_imageCreationException;
     }
     return kNKErr_OK;
+}
+
+// Sixteen cells chart at once: each picture is painted on one thread from start to end.
+u16 drawAndWrite(CNK_logManager* lm, const char* fileName, const Chart& chart, int width, int height) {
+    u16 rc = kNKErr_OK;
+    pf::draw::paintSerially([&] { rc = drawAndWriteHere(lm, fileName, chart, width, height); });
+    return rc;
 }
 
 // Largest valid value from the first one on; NaN with none.

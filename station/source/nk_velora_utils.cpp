@@ -168,11 +168,14 @@ std::vector<float> nkFom_dataInterpolation(std::vector<float> wl, std::vector<fl
     return rtn;
 }
 
+namespace {
+constexpr long long kExactIndexSums = 1LL << 17;
+}  // namespace
+
 void _linear_fit_filter(const float* in, float* out, int n, int window) {
     if (!in || !out || n < 1) return;
     const long long h = std::max(0, window / 2);
-    std::vector<float> index(static_cast<size_t>(n)), result(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) index[static_cast<size_t>(i)] = static_cast<float>(i);
+    std::vector<float> result(static_cast<size_t>(n));
     for (long long i = 0; i < n; ++i) {
         const long long lo = std::max(0LL, i - h), hi = std::min<long long>(n - 1, i + h);
         if (lo == hi) {
@@ -180,9 +183,36 @@ void _linear_fit_filter(const float* in, float* out, int n, int window) {
             result[static_cast<size_t>(i)] = in[i];
             continue;
         }
-        const t_nkMathLineFit fit =
-            nkMath_lineFit<float, float>(index.data() + lo, in + lo, static_cast<size_t>(hi - lo + 1));
-        result[static_cast<size_t>(i)] = static_cast<float>(static_cast<double>(i) * fit.slope + fit.intercept);
+        // The least-squares line of the window against the sample index, from the
+        // same four sums in the same order as the library's line fit, so the curve
+        // is the same to the bit; only its unused r and r-squared are not formed.
+        // Below 2^17 samples the index sums are whole numbers under 2^53, which any
+        // order forms exactly: they come in closed form, and only the two sums of
+        // the samples run through the window.
+        double sx = 0, sy = 0, sxx = 0, sxy = 0;
+        if (hi < kExactIndexSums) {
+            auto sumTo = [](long long k) { return k * (k + 1) / 2; };
+            auto sqSumTo = [](long long k) { return k * (k + 1) * (2 * k + 1) / 6; };
+            sx = static_cast<double>(sumTo(hi) - sumTo(lo - 1));
+            sxx = static_cast<double>(sqSumTo(hi) - sqSumTo(lo - 1));
+            for (long long j = lo; j <= hi; ++j) {
+                const double y = static_cast<double>(in[j]);
+                sy += y;
+                sxy += static_cast<double>(j) * y;
+            }
+        } else {
+            for (long long j = lo; j <= hi; ++j) {
+                const double x = static_cast<double>(static_cast<float>(j)), y = static_cast<double>(in[j]);
+                sx += x;
+                sy += y;
+                sxx += x * x;
+                sxy += x * y;
+            }
+        }
+        const double N = static_cast<double>(hi - lo + 1);
+        const double slope = (N * sxy - sx * sy) / (N * sxx - sx * sx);
+        const double intercept = (sy - slope * sx) / N;
+        result[static_cast<size_t>(i)] = static_cast<float>(static_cast<double>(i) * slope + intercept);
     }
     // Written at the end, so the filter may run in place.
     std::copy(result.begin(), result.end(), out);

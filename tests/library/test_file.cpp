@@ -84,6 +84,24 @@ TEST(File, ReadWholeFileCForm) {
               std::string::npos);
 }
 
+TEST(File, UnfilledReadGivesTheWholeFileOrNothing) {
+    TempDir dir;
+    const std::string path = dir.file("data.bin");
+    const std::vector<uint8_t> bytes = nktest::randomBytes(70000, 3);
+    writeFile(path, std::string(bytes.begin(), bytes.end()));
+    const t_nkFileBytes got = nkFile_readFileUnfilled(path);
+    ASSERT_EQ(got.size, bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), got.data.get()));
+
+    writeFile(dir.file("empty"), "");
+    fs::create_directory(dir.file("sub"));
+    for (const std::string& p : {dir.file("empty"), dir.file("missing"), dir.file("sub")}) {
+        const t_nkFileBytes none = nkFile_readFileUnfilled(p);
+        EXPECT_EQ(none.size, 0u) << p;
+        EXPECT_EQ(none.data, nullptr) << p;
+    }
+}
+
 TEST(File, SizesAndPartialReads) {
     TempDir dir;
     const std::string path = dir.file("f.bin");

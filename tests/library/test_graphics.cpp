@@ -3,10 +3,13 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QThread>
+#include <QThreadPool>
 #include <QWidget>
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 
 #include "draw/pf_draw.h"
@@ -120,6 +123,45 @@ TEST_F(GraphicsDraw, LineLandsOnItsYUpRow) {
     ASSERT_EQ(QSize(kW, kH), img.size());
     EXPECT_TRUE(isDark(img.pixel(50, kH - 11)));
     EXPECT_FALSE(isDark(img.pixel(50, 10)));
+}
+
+TEST_F(GraphicsDraw, PolylineIsOneJoinedStrokeAndTheNextStrokeHasItsOwnPen) {
+    const double v[] = {10.5, 70.5, 60.5, 20.5, 110.5, 70.5};
+    ctx.setLineCap(pf::draw::LineCap::round);
+    ctx.setAntialias(false);
+    ctx.strokePolyline(v, 3);
+    // Along both arms and at the joint, within a pixel of the ideal line.
+    auto darkNear = [&](int x, int y) {
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (isDark(ctx.pixel(x + dx, y + dy))) return true;
+        return false;
+    };
+    for (const auto& [x, y] : {std::pair{11, 70}, std::pair{35, 45}, std::pair{60, 20}, std::pair{85, 45}, std::pair{109, 70}})
+        EXPECT_TRUE(darkNear(x, y)) << x << "," << y;
+    EXPECT_FALSE(isDark(ctx.pixel(60, 45)));  // inside the V
+    EXPECT_FALSE(isDark(ctx.pixel(60, 17)));  // the joint is not overdrawn downwards
+    ctx.strokePolyline(v, 1);                 // one point draws nothing
+    ctx.strokePolyline(nullptr, 3);
+    EXPECT_EQ(20, darkBox(ctx).bottom);
+
+    // The stroke after it is drawn in its own width, however often the same pen came before.
+    ctx.setLineWidth(5);
+    ctx.strokeLine(20.5, 8.5, 100.5, 8.5);
+    for (int y = 7; y <= 10; ++y) EXPECT_TRUE(isDark(ctx.pixel(50, y))) << y;
+    EXPECT_FALSE(isDark(ctx.pixel(50, 13)));
+}
+
+TEST(GraphicsPaint, RunsOnOneThreadOfQtsPoolAndReturnsItsFailure) {
+    pf::draw::Context ctx(8, 8);  // makes the GUI application when there is none
+    bool onPool = false, nestedOnPool = false;
+    pf::draw::paintSerially([&] {
+        onPool = QThreadPool::globalInstance()->contains(QThread::currentThread());
+        pf::draw::paintSerially([&] { nestedOnPool = QThreadPool::globalInstance()->contains(QThread::currentThread()); });
+    });
+    EXPECT_TRUE(onPool);
+    EXPECT_TRUE(nestedOnPool);  // run at once, not queued behind itself
+    EXPECT_THROW(pf::draw::paintSerially([] { throw std::runtime_error("disk full"); }), std::runtime_error);
 }
 
 TEST_F(GraphicsDraw, RectangleHasAWholeFrameAndAWhiteInside) {

@@ -68,6 +68,7 @@ public:
     }
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     std::string out() const { return readFile(dir_ + "/stdout.txt"); }
     std::string err() const { return readFile(dir_ + "/stderr.txt"); }
 
