@@ -218,6 +218,27 @@ TEST(StationConcurrency, SixteenTestersReconnectingAtOnceAfterEachUnitAreNeverRe
     for (auto& t : testers) t.join();
     EXPECT_EQ(refusedUnits.load(), 0);
     EXPECT_EQ(ended.load(), AppDelegate::kSessionCount * kUnits);
+
+    // The same with fifteen sessions held by units: the last tester only ever
+    // finds its own session, still closing when it is back.
+    std::vector<int> held;
+    for (int t = 0; t < AppDelegate::kSessionCount - 1; ++t) {
+        held.push_back(st.startUnit("Held" + std::to_string(t), uint8_t(t), serial("Q2A0", "H" + std::to_string(10 + t))));
+        EXPECT_GE(held.back(), 0) << t;
+    }
+    for (int u = 0; u < 2 * kUnits; ++u) {
+        const int fd = st.startUnit("Last", 99, serial("Q2A0", "L" + std::to_string(10 + u)));
+        if (fd < 0) {
+            ++refusedUnits;
+            continue;
+        }
+        if (u % 2 == 0) {
+            EXPECT_TRUE(postReply(exchange(fd, "tsed", 2, Bytes{1})).ok) << u;
+        }
+        close(fd);
+    }
+    EXPECT_EQ(refusedUnits.load(), 0);
+    for (int fd : held) close(fd);
     EXPECT_EQ(st.app->takeLogString().find("*** REJECT ***"), std::string::npos);
 }
 
