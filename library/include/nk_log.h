@@ -42,6 +42,10 @@ public:
     u16 setVerboseLevel(t_nkVbsLvl level);
     u16 setVerboseLevel_file(t_nkVbsLvl level);
     u16 setLogFileName(const char* fileName);
+    // Closes the log file and forgets its name: no later line reaches any file
+    // until the next setLogFileName. (setLogFileName with no name only closes the
+    // stream; its lines are still appended to the stored file one by one.)
+    void closeLogFile();
     void setLogRelay(INK_logRelay* relay);
 
     void printString(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -90,6 +90,11 @@ private:
     void rejectPacket(const tNTCP_header* hdr, u16 errc, u8 pcsReceived, u8 pcsComputed);
 
     std::atomic<bool> verbose_{false};
+    // Headers of this connection dropped for a bad preamble or checksum, and
+    // whether the first of each kind has been logged.
+    std::atomic<u32> droppedHeaders_{0};
+    std::atomic<bool> preambleLogged_{false};
+    std::atomic<bool> checksumLogged_{false};
     std::atomic<INK_ntcpCallback*> _ntcpCallback{nullptr};
     std::atomic<size_t> maxPayload_{kDefaultMaxPayload};
     std::atomic<int> packetTimeoutMsec_{kDefaultPacketTimeoutMsec};

@@ -63,6 +63,8 @@ public:
     u16 Send(const void* pBuff, size_t buffLength);
     void Close();
     bool isRunning();
+    // The link is ending: its receive thread is closing it or about to run onClose.
+    bool isClosing();
     const char* getPeerName();
     void setSocketName(u32 socketName);
     void checkAndClose();
@@ -101,6 +103,7 @@ private:
     void signalWake();
     void clearWake();
     void writePeerName(int skt);
+    std::string peerNameCopy();
     void touch();
     void stopWithError(const char* what, int err);
     u16 recvInto(const char* func, u8* buf, size_t length, size_t* got, bool waitAll, const Clock::time_point* deadline);

@@ -106,6 +106,14 @@ u16 CNK_logManager::setLogFileName(const char* fileName) {
     return kNKErr_OK;
 }
 
+void CNK_logManager::closeLogFile() {
+    NK_VALID_OR_RETURN_VOID();
+    std::lock_guard<std::mutex> file(g_logFileLock);
+    std::free(logFileName_);
+    logFileName_ = nullptr;
+    closeFileLocked();
+}
+
 void CNK_logManager::setLogRelay(INK_logRelay* relay) {
     NK_VALID_OR_RETURN_VOID();
     if (t_relaying == this) {

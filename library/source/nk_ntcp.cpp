@@ -299,13 +299,20 @@ u16 CNK_ntcp::onReceive(u32 socketName) {
         logLine(kVL1, "* Header Bytes");
         nkUtil_printBinary(logManager, kVL1, reinterpret_cast<const u8*>(&hdr), sizeof(hdr));
     }
+    // A peer that sends junk would otherwise write a line for every 16 bytes: the
+    // first header of each kind is logged, the rest are counted and the count is
+    // logged when the link ends.
     if (hdr.NTCP != NTCP_PREAMBLE) {
-        logLine(kVL1, "[NTCP ERR] invalid preamble [NTCP=0x%08X vs preamble=0x%08X", NTCP_PREAMBLE, hdr.NTCP);
+        ++droppedHeaders_;
+        if (!preambleLogged_.exchange(true))
+            logLine(kVL1, "[NTCP ERR] invalid preamble [NTCP=0x%08X vs preamble=0x%08X", NTCP_PREAMBLE, hdr.NTCP);
         return kNKErr_OK;
     }
     const u8 hcs = headerChecksum(&hdr);
     if (hdr.H_CS != hcs) {
-        logLine(kVL1, "[NTCP ERR] H_CS!=cs [H_CS=0x%02X, cs=0x%02X]", hdr.H_CS, hcs);
+        ++droppedHeaders_;
+        if (!checksumLogged_.exchange(true))
+            logLine(kVL1, "[NTCP ERR] H_CS!=cs [H_CS=0x%02X, cs=0x%02X]", hdr.H_CS, hcs);
         return kNKErr_OK;
     }
 
@@ -391,6 +398,11 @@ void CNK_ntcp::onConnect(u32 socketName) {
 }
 
 void CNK_ntcp::onClose(u32 socketName) {
+    // The count belongs to this connection; the next one starts from nothing.
+    const u32 dropped = droppedHeaders_.exchange(0);
+    preambleLogged_.store(false);
+    checksumLogged_.store(false);
+    if (dropped > 1) logLine(kVL1, "[NTCP ERR] %u headers dropped on this connection (bad preamble or H_CS)", dropped);
     {
         // This connection's receive loop has ended; the next one waits for its own connect.
         std::lock_guard<std::mutex> lock(connectMutex_);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -25,6 +26,12 @@ constexpr int kPollSliceMsec = 100;
 constexpr int kConnectWaitSec = 3;
 constexpr double kIdleLimitSec = 30.0;
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
+// An accepted peer that vanishes without a FIN (power lost, cable pulled) is
+// found by keep-alive probes: after a minute of silence, one probe every 10 s,
+// given up after 6 unanswered ones.
+constexpr int kKeepAliveIdleSec = 60;
+constexpr int kKeepAliveIntervalSec = 10;
+constexpr int kKeepAliveProbes = 6;
 
 double nowAbsolute() {
     using namespace std::chrono;
@@ -413,7 +420,8 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
             const u16 result = callback->onReceive(socketName());
             if (!alive->load()) return;  // the owner destroyed the object inside the callback
             if (result != kNKErr_OK) {
-                NK_REPORT(result, "");
+                // A closed link has been logged as such where it was seen.
+                if (result != kNKErr_socketClosed) NK_REPORT(result, "");
                 break;
             }
             continue;
@@ -447,6 +455,7 @@ u16 CNK_socket::recvInto(const char* func, u8* buf, size_t length, size_t* got, 
     u16 rc = kNKErr_OK;
     int err = 0;
     size_t done = 0;
+    bool peerClosed = false;
     {
         std::lock_guard<std::mutex> lock(recvMutex_);
         const int fd = _socket.load();
@@ -464,6 +473,7 @@ u16 CNK_socket::recvInto(const char* func, u8* buf, size_t length, size_t* got, 
                 continue;
             }
             if (n == 0) {
+                peerClosed = true;
                 rc = kNKErr_socketClosed;
                 break;
             }
@@ -500,8 +510,16 @@ u16 CNK_socket::recvInto(const char* func, u8* buf, size_t length, size_t* got, 
     *got = done;
     touch();
     if (rc != kNKErr_OK) {
-        logLine(kVL1, "[Error] recv failed err=%d (%s)", err, errText(err).c_str());
-        nkDebug_printError(logManager, __FILE__, name, func, __LINE__, rc, "");
+        if (!peerClosed) {
+            logLine(kVL1, "[Error] recv failed err=%d (%s)", err, errText(err).c_str());
+            nkDebug_printError(logManager, __FILE__, name, func, __LINE__, rc, "");
+        } else if (done == 0) {
+            // An orderly end of the link, not a failure.
+            logLine(kVL1, ".connection closed by peer [%s]", peerNameCopy().c_str());
+        } else {
+            logLine(kVL1, ".connection closed by peer [%s] after %zu of %zu bytes", peerNameCopy().c_str(), done,
+                    length);
+        }
         if (loopDone_.load())
             _status.store(k_nkSocketStatus_notActive);
         else
@@ -680,6 +698,16 @@ void CNK_socket::shutdownAndWait() {
 bool CNK_socket::isRunning() {
     NK_VALID_OR_RETURN(false);
     return _status.load() != k_nkSocketStatus_notActive;
+}
+
+bool CNK_socket::isClosing() {
+    NK_VALID_OR_RETURN(false);
+    return _status.load() == k_nkSocketStatus_closing;
+}
+
+std::string CNK_socket::peerNameCopy() {
+    std::lock_guard<std::mutex> lock(peerMutex_);
+    return peerName_;
 }
 
 const char* CNK_socket::getPeerName() {
@@ -945,6 +973,15 @@ int CNK_serverSocket::Accept() {
     backoffMsec_.store(0);
     shortage_.store(false);
     ++accepted_;
+    const int on = 1;
+    if (setsockopt(skt, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) == -1 ||
+        setsockopt(skt, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSec, sizeof(int)) == -1 ||
+        setsockopt(skt, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSec, sizeof(int)) == -1 ||
+        setsockopt(skt, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int)) == -1) {
+        // The connection still works; only a silent loss of the peer goes unnoticed.
+        const int e = errno;
+        logLine(kVL1, "setsockopt() failed: [%d] %s", e, errText(e).c_str());
+    }
     return skt;
 }
 

@@ -134,6 +134,9 @@ public:
     // Set while a tool runs, on the tool thread or the GUI thread.
     bool isThreadRunning() const { return _vdxThread.isRunning(); }
 
+    // The session a new tester gets: an idle one, else one that frees within a
+    // moment, else the one idle longest beyond the idle limit; null when none.
+    CVLRA_cg_testSession* takeIdleSession();
     u16 onAccept(u32 socketName);
     void onCloseServer(u32 socketName);
     void onLogRelay(const char* text);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -68,6 +69,17 @@ public:
     // A packet answered with a failure code: the code and its name go to the
     // window's log under the tester's cell, where the unit log alone had them.
     void logRefusal(u32 ctrl, u16 code);
+    // Sessions are not free: one that a connection holds without doing a unit's
+    // work may be taken back for a tester that waits. The accept thread marks a
+    // new connection before handing it over, so its idle time starts there.
+    void noteNewConnection();
+    // Seconds since the link last did a unit's work (its start, or the end of a
+    // packet an item handled); negative while a unit is open or an item runs.
+    double idleSeconds() const;
+    // Takes the session back when it is still idle more than `limitSec` seconds:
+    // from then on no packet reaches an item, and the link is closed. False, and
+    // nothing touched, when it is inside a unit's work.
+    bool evictIfIdle(double limitSec);
 
     CNK_logManager* sessionLogManager() const { return _logManager; }
     long sessionIndex() const { return static_cast<long>(_index); }
@@ -135,6 +147,13 @@ private:
     t_vlraOperatorSettings operator_;
     std::atomic<bool> unitOpen_{false};
     std::atomic<u16> setupFailed_{0};
+    // A unit's work against eviction: an item is running, when the link last
+    // worked, and whether the link has been taken back.
+    mutable std::mutex mtxWork_;
+    bool inPacket_ = false;
+    bool evicted_ = false;
+    std::chrono::steady_clock::time_point lastWork_ = std::chrono::steady_clock::now();
+    double idleSecondsLocked() const;
     // S4: packets wait until the connect handling of their connection is over.
     std::mutex mtxConnect_;
     std::condition_variable cvConnect_;

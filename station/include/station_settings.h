@@ -13,6 +13,10 @@ class QSettings;
 namespace lumbrel {
 
 constexpr u16 kDefaultPort = 61804;
+// Seconds a connection may hold a session without a unit's work before a
+// tester that finds every session busy gets it.
+constexpr u32 kDefaultIdleLimitSec = 300;
+constexpr u32 kMaxIdleLimitSec = 86400;
 constexpr const char* kScriptName = "testScript_CG.zqs";
 
 // Per-user default keys.
@@ -22,6 +26,7 @@ constexpr const char* kKeyDataRoot = "Data Root";
 constexpr const char* kKeyTempFolder = "Temp Folder";
 constexpr const char* kKeyResourceFolder = "Resource Folder";
 constexpr const char* kKeyScriptPath = "Script Path";
+constexpr const char* kKeyIdleLimit = "Idle Limit";
 constexpr const char* kKeyVdxCaUrl = "VDX CA Server URL";
 constexpr const char* kKeyVdxDsSetUrl = "VDX DS Set Server URL";
 constexpr const char* kKeyVdxDsGetUrl = "VDX DS Get Server URL";
@@ -43,6 +48,7 @@ struct CommandLine {
     bool noSubmission = false;
     bool development = false;
     std::optional<u16> port;
+    std::optional<u32> idleLimitSec;
     std::optional<std::string> logRoot, dataRoot, tempFolder, resourceFolder, scriptPath;
 };
 
@@ -58,10 +64,12 @@ struct StationSettings {
     std::string scriptPath;
     u16 port = kDefaultPort;
     bool portFromCommandLine = false;  // the window shows it in place of the stored port
+    u32 idleLimitSec = kDefaultIdleLimitSec;
 };
 
 // Command line, then `store`, then the built-in values. A stored port below 1024
-// (or one that is not a port) is ignored.
+// (or one that is not a port) is ignored, and so is a stored idle limit outside
+// 1 to kMaxIdleLimitSec seconds.
 StationSettings resolveSettings(const CommandLine& cmd, QSettings& store);
 
 // Writes the defaults that are missing: the port (also when below 1024) and the

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <QSettings>
+#include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "CVLRA_cg_testSession.h"
@@ -198,26 +200,72 @@ void AppDelegate::stopServer() {
     if (_server) _server->Close();
 }
 
+namespace {
+
+using AcceptClock = std::chrono::steady_clock;
+
+// How long a tester that arrives while every session is busy waits for one
+// that is ending (a tester reconnecting right after its unit finds its own
+// session still closing), and how long a close already under way may take.
+constexpr auto kClosingWait = std::chrono::milliseconds(200);
+constexpr auto kCloseFinishWait = std::chrono::seconds(5);
+
+CVLRA_cg_testSession* firstIdle(const std::vector<CVLRA_cg_testSession*>& sessions) {
+    for (CVLRA_cg_testSession* session : sessions)
+        if (!session->isNtcpRunning()) return session;
+    return nullptr;
+}
+
+}  // namespace
+
+CVLRA_cg_testSession* AppDelegate::takeIdleSession() {
+    // A session is idle only once its last connection's close handling is over
+    // (the link runs until then), so a new tester never meets the previous unit.
+    const auto start = AcceptClock::now();
+    for (;;) {
+        if (CVLRA_cg_testSession* idle = firstIdle(_testSession)) return idle;
+        const auto waited = AcceptClock::now() - start;
+        bool closing = false;
+        for (CVLRA_cg_testSession* session : _testSession) closing |= session->isClosing();
+        // A close under way is let finish; otherwise only the short wait.
+        if (waited >= (closing ? std::chrono::duration_cast<AcceptClock::duration>(kCloseFinishWait)
+                               : std::chrono::duration_cast<AcceptClock::duration>(kClosingWait)))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Every session is held: take back the one idle longest beyond the limit. One
+    // inside a unit's work is never touched.
+    std::vector<std::pair<double, CVLRA_cg_testSession*>> candidates;
+    const double limit = double(settings_.idleLimitSec);
+    for (CVLRA_cg_testSession* session : _testSession) {
+        if (session->isClosing()) continue;
+        const double idle = session->idleSeconds();
+        if (idle > limit) candidates.emplace_back(idle, session);
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [idle, session] : candidates) {
+        if (!session->evictIfIdle(limit)) continue;
+        _lm->printText(kVL1, "*** Session %ld idle for %.0f s closed for a waiting tester", session->sessionIndex(),
+                       idle);
+        const auto end = AcceptClock::now() + kCloseFinishWait;
+        while (session->isNtcpRunning() && AcceptClock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return session->isNtcpRunning() ? nullptr : session;
+    }
+    return nullptr;
+}
+
 u16 AppDelegate::onAccept(u32) {
     _lm->printText(kVL1, "incoming connection");
     const int fd = _server->Accept();
     if (fd < 0) return 0;
-    // A session is idle only once its last connection's close handling is over
-    // (the link runs until then), so a new tester never meets the previous unit.
-    CVLRA_cg_testSession* idle = nullptr;
-    for (int scan = 0; scan < 6; ++scan) {
-        idle = nullptr;
-        for (CVLRA_cg_testSession* session : _testSession)
-            if (!session->isNtcpRunning()) {
-                idle = session;
-                break;
-            }
-        if (!idle) {
-            _lm->printText(kVL1, "*** REJECT *** Server reach max connection");
-            ::close(fd);
-            return 0;
-        }
+    CVLRA_cg_testSession* idle = takeIdleSession();
+    if (!idle) {
+        _lm->printText(kVL1, "*** REJECT *** Server reach max connection");
+        ::close(fd);
+        return 0;
     }
+    idle->noteNewConnection();
     const u16 err = idle->setSocket(fd, _lm, kVL1);
     if (err != 0) {
         _lm->printText(kVL1, "*** Server Error *** %s", nkError_getErrorString(err));
@@ -230,7 +278,7 @@ void AppDelegate::onCloseServer(u32) {
     _lm->printText(kVL1, "server socket closed");
     _lm->printText(kVL1, "Data Server Stopped");
     if (_window) postServerStopped();
-    _lm->setLogFileName(nullptr);
+    _lm->closeLogFile();
     for (CVLRA_cg_testSession* session : _testSession) session->Close();
 }
 

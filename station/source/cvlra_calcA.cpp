@@ -423,7 +423,8 @@ t_vlraCalcAResult nkVlra_calcAFactors(const t_vlraCalcAOptions& opt) {
         }
         if (title) res.title = title;
         if (opt.progress) opt.progress(res.title, true);
-        if (lm) lm->setLogFileName(nullptr);
+        // The window's later lines never land in this run's log.
+        if (lm) lm->closeLogFile();
         return res;
     };
 

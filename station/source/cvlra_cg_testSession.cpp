@@ -109,8 +109,8 @@ void CVLRA_cg_testSession::resetUnit() {
     NK_VALID_OR_RETURN_VOID();
     unitOpen_.store(false);
     setupFailed_.store(0);
-    // No line of the next unit may land in this one's log.
-    if (_logManager) _logManager->setLogFileName(nullptr);
+    // No line of the next unit, nor of a stranger on this link, may land in this one's log.
+    if (_logManager) _logManager->closeLogFile();
     _cgType = 255;
     _cgColor = 255;
     _testerName.clear();
@@ -181,7 +181,8 @@ void CVLRA_cg_testSession::onNtcpClose(u32 socketName) {
     CNK_testSession::onNtcpClose(socketName);
     unitOpen_.store(false);
     setupFailed_.store(0);
-    if (_logManager) _logManager->setLogFileName(nullptr);
+    // The unit has ended: the next connection's lines never reach its log.
+    if (_logManager) _logManager->closeLogFile();
     std::lock_guard<std::mutex> guard(mtxConnect_);
     connectDone_ = false;
 }
@@ -239,5 +240,50 @@ void CVLRA_cg_testSession::processNtcpPacket(const tNTCP_header* header, const u
         SendResponse(header, kNKErr_invalidCondition, nullptr, 0, kVL2);
         return;
     }
+    {
+        // A link taken back for another tester starts no work: it is closing.
+        std::lock_guard<std::mutex> guard(mtxWork_);
+        if (evicted_) return;
+        inPacket_ = true;
+    }
+    struct WorkDone {
+        CVLRA_cg_testSession* s;
+        ~WorkDone() {
+            std::lock_guard<std::mutex> guard(s->mtxWork_);
+            s->inPacket_ = false;
+            s->lastWork_ = std::chrono::steady_clock::now();
+        }
+    } done{this};
     it->second->handle_ntcp_packet(header, payload);
+}
+
+void CVLRA_cg_testSession::noteNewConnection() {
+    NK_VALID_OR_RETURN_VOID();
+    std::lock_guard<std::mutex> guard(mtxWork_);
+    inPacket_ = false;
+    evicted_ = false;
+    lastWork_ = std::chrono::steady_clock::now();
+}
+
+double CVLRA_cg_testSession::idleSecondsLocked() const {
+    if (inPacket_ || unitOpen_.load()) return -1.0;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - lastWork_).count();
+}
+
+double CVLRA_cg_testSession::idleSeconds() const {
+    std::lock_guard<std::mutex> guard(mtxWork_);
+    return idleSecondsLocked();
+}
+
+bool CVLRA_cg_testSession::evictIfIdle(double limitSec) {
+    NK_VALID_OR_RETURN(false);
+    {
+        // Decided under the lock the packet path takes: a packet either started
+        // before (and the session is not idle) or finds the link taken back.
+        std::lock_guard<std::mutex> guard(mtxWork_);
+        if (evicted_ || !(idleSecondsLocked() > limitSec)) return false;
+        evicted_ = true;
+    }
+    Close();
+    return true;
 }

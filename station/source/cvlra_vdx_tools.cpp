@@ -60,7 +60,12 @@ public:
     }
     ~LogFileForRun() {
         if (!usable(settings_.lm)) return;
-        settings_.lm->setLogFileName(settings_.windowLogFile.empty() ? nullptr : settings_.windowLogFile.c_str());
+        // Without a file of its own the window log stops writing to any: later
+        // units and server starts never land in this run's log.
+        if (settings_.windowLogFile.empty())
+            settings_.lm->closeLogFile();
+        else
+            settings_.lm->setLogFileName(settings_.windowLogFile.c_str());
     }
     LogFileForRun(const LogFileForRun&) = delete;
     LogFileForRun& operator=(const LogFileForRun&) = delete;

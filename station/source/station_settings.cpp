@@ -22,6 +22,19 @@ bool parsePort(const std::string& text, u16* port) {
     return true;
 }
 
+// Whole seconds, 1 to kMaxIdleLimitSec.
+bool parseIdleLimit(const std::string& text, u32* seconds) {
+    if (text.empty() || text.size() > 6) return false;
+    u32 v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + u32(c - '0');
+    }
+    if (v < 1 || v > kMaxIdleLimitSec) return false;
+    *seconds = v;
+    return true;
+}
+
 std::string stripSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
@@ -40,8 +53,9 @@ std::optional<std::string> storedText(QSettings& store, const char* key) {
 const char* usageText() {
     return "usage: Lumbrel [--headless] [--port N] [--log-root DIR] [--data-root DIR] [--temp-folder DIR]\n"
            "               [--resource-folder DIR] [--script FILE] [--repository-dry-run] [--no-submission]\n"
-           "               [--development]\n"
-           "       N is a port from 1 to 65535\n"
+           "               [--development] [--idle-limit SECONDS]\n"
+           "       N is a port from 1 to 65535; SECONDS (1 to 86400, default 300) is how long a connection\n"
+           "       may hold a session without a unit's work once every session is busy\n"
            "       Lumbrel postprocess FOLDER\n"
            "       FOLDER holds stored <serial number>_atst.bin packets\n";
 }
@@ -72,6 +86,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             u16 port = 0;
             if (!parsePort(args[++i], &port)) return refuse("port outside 1-65535: " + args[i]);
             cmd.port = port;
+        } else if (a == "--idle-limit") {
+            if (i + 1 >= args.size()) return refuse("--idle-limit needs a number of seconds");
+            u32 seconds = 0;
+            if (!parseIdleLimit(args[++i], &seconds)) return refuse("idle limit outside 1-86400 seconds: " + args[i]);
+            cmd.idleLimitSec = seconds;
         } else if (a == "--log-root") path = &cmd.logRoot;
         else if (a == "--data-root") path = &cmd.dataRoot;
         else if (a == "--temp-folder") path = &cmd.tempFolder;
@@ -108,6 +127,13 @@ StationSettings resolveSettings(const CommandLine& cmd, QSettings& store) {
         const int stored = store.value(QString::fromUtf8(kKeyPort)).toInt(&ok);
         if (ok && stored >= 1024 && stored <= 65535) s.port = static_cast<u16>(stored);
     }
+
+    s.idleLimitSec = kDefaultIdleLimitSec;
+    u32 storedLimit = 0;
+    if (cmd.idleLimitSec)
+        s.idleLimitSec = *cmd.idleLimitSec;
+    else if (auto stored = storedText(store, kKeyIdleLimit); stored && parseIdleLimit(*stored, &storedLimit))
+        s.idleLimitSec = storedLimit;
     return s;
 }
 

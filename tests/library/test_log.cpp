@@ -176,6 +176,25 @@ TEST(LogManager, EmptyNameClosesButKeepsAppendingToTheStoredFile) {
     EXPECT_EQ(readFile(next), "four\n");
 }
 
+TEST(LogManager, ClosingTheLogFileEndsEveryLaterFileLine) {
+    TempDir dir;
+    const std::string path = dir.file("unit.log");
+    CNK_logManager lm;
+    lm.setVerboseLevel(kVL0);
+    ASSERT_EQ(lm.setLogFileName(path.c_str()), 0);
+    lm.printText(kVL1, "one");
+    lm.closeLogFile();
+    lm.printText(kVL1, "two");
+    lm.closeLogFile();  // closing again does nothing
+    EXPECT_EQ(readFile(path), "one\n");
+    // A name given afterwards is written again.
+    const std::string next = dir.file("next.log");
+    ASSERT_EQ(lm.setLogFileName(next.c_str()), 0);
+    lm.printText(kVL1, "three");
+    EXPECT_EQ(readFile(path), "one\n");
+    EXPECT_EQ(readFile(next), "three\n");
+}
+
 TEST(LogManager, UnopenableFileIsReportedAndRetried) {
     TempDir dir;
     const std::string path = dir.file("later/x.log");

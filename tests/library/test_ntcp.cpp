@@ -238,6 +238,43 @@ TEST(Ntcp, BadPreambleAndHeaderChecksumAreDroppedAndTheLinkKept) {
     EXPECT_TRUE(link.lines.has("[00000000] 44 33 22 11 "));  // the dump of the bad preamble's header
 }
 
+TEST(Ntcp, JunkIsLoggedOnceWithACountAndAHangUpAsAClose) {
+    Link link;
+    // 16 KiB of zeros (1024 headers with no preamble), three headers with a bad
+    // checksum, then the peer hangs up.
+    Bytes stream(16 * 1024, 0);
+    RawPacket badHcs;
+    badHcs.ctrl = kAbcd;
+    badHcs.hcsDelta = 1;
+    for (int i = 0; i < 3; ++i) {
+        const Bytes b = badHcs.bytes();
+        stream.insert(stream.end(), b.begin(), b.end());
+    }
+    ASSERT_TRUE(sendAll(link.peer, stream));
+    close(link.peer);
+    link.peer = -1;
+    ASSERT_TRUE(waitFor([&] { return link.cb.closes == 1; }));
+
+    std::string said;
+    {
+        std::lock_guard<std::mutex> l(link.lines.m);
+        said = link.lines.text;
+    }
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = said.find(what); at != std::string::npos; at = said.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("[NTCP ERR] invalid preamble"), 1u) << said;
+    EXPECT_EQ(count("[NTCP ERR] H_CS!=cs"), 1u) << said;
+    EXPECT_EQ(count("[NTCP ERR] 1027 headers dropped on this connection"), 1u) << said;
+    // An orderly end of the link is a close, not a failure.
+    EXPECT_EQ(count(".connection closed by peer"), 1u) << said;
+    EXPECT_EQ(count("recv failed"), 0u) << said;
+    EXPECT_EQ(count("0xE09C"), 0u) << said;
+    EXPECT_LT(said.size(), 2000u) << said;
+}
+
 TEST(Ntcp, MalformedPayloadsGetAnErrorReplyAndTheStreamStaysInStep) {
     struct Case {
         const char* what;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -204,8 +205,9 @@ TEST(Socket, CallbackConnectionDeliversConnectReceiveCloseInOrder) {
     ASSERT_TRUE(waitFor([&] { return !sock.isRunning(); }));
     EXPECT_TRUE(rec.closed);
     EXPECT_TRUE(rec.runningDuringClose);
+    // The peer's close ends the link without a failure report.
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("0xE09C"), std::string::npos);
+    EXPECT_EQ(err.find("0xE09C"), std::string::npos) << err;
     const std::vector<std::string> expected = {"connect 4294967295", "close 4294967295"};
     EXPECT_EQ(rec.snapshot(), expected);
 }
@@ -396,6 +398,38 @@ TEST(ServerSocket, LaunchAcceptsConnectionsAndCloseEndsTheLoop) {
     const int c = rawConnect(port);
     ASSERT_TRUE(waitFor([&] { return owner.accepted == 4; }));
     close(c);
+}
+
+TEST(ServerSocket, AcceptedLinksProbeForAPeerThatVanishesWithoutAWord) {
+    ServerOwner owner;
+    CNK_serverSocket server;
+    owner.server = &server;
+    const uint16_t port = freePort();
+    ASSERT_EQ(server.Launch(port, &owner), 0);
+    const int client = rawConnect(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(waitFor([&] { return owner.accepted == 1; }));
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> l(owner.m);
+        fd = owner.fds.at(0);
+    }
+    auto option = [&](int level, int name) {
+        int v = -1;
+        socklen_t len = sizeof(v);
+        EXPECT_EQ(getsockopt(fd, level, name, &v, &len), 0);
+        return v;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    // A peer lost without a FIN is given up within a few minutes, not hours.
+    const int idle = option(IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = option(IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = option(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_GT(idle, 0);
+    EXPECT_GT(interval, 0);
+    EXPECT_GT(probes, 0);
+    EXPECT_LE(idle + interval * probes, 300);
+    close(client);
 }
 
 TEST(ServerSocket, LaunchRefusals) {

@@ -352,6 +352,14 @@ TEST_F(CalcRun, EarlyEndsShowTheButtonAndLeaveTheFile) {
         EXPECT_EQ(titles.seen.back(), std::make_pair(std::string(c.title), true));
         EXPECT_TRUE(log.has(c.logLine));
         EXPECT_TRUE(tempEmpty());
+        // The window's next line stays out of the run's log.
+        opt.lm->printText(kVL1, "after the run: %s", c.what);
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(c.folder, ec)) {
+            if (e.path().filename().string().rfind("Calculate_A_Factor_", 0) == 0) {
+                EXPECT_EQ(nktest::readFile(e.path().string()).find("after the run"), std::string::npos);
+            }
+        }
     }
 }
 

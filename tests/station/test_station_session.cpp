@@ -6,7 +6,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "AppDelegate.h"
 #include "CVLRA_cg_setup.h"
@@ -15,6 +17,7 @@
 #include "net_test_util.h"
 #include "nk_test_util.h"
 #include "station_peer.h"
+#include "unit_tester.h"
 
 namespace fs = std::filesystem;
 using namespace stationtest;
@@ -214,6 +217,76 @@ TEST_F(Station, BusySessionsAreSkippedAndFreedOnlyAfterTheirClose) {
     ASSERT_EQ(exchange(e, "tscr", 1, tscrPayload("C", 4, serial("Q2A0", "EEE"))).header.errc, 0);
     EXPECT_EQ(sessionOf(serial("Q2A0", "EEE")), 0);
     for (int fd : {b, c, d, e}) close(fd);
+}
+
+// Collects the lines a session's log manager relays.
+struct SessionLines : INK_testSession_callback {
+    std::mutex m;
+    std::string text;
+    void onTestBegin(long) override {}
+    void onTestEnd(long) override {}
+    void onStatusUpdated(long, long) override {}
+    void onLogStrUpdated(long, const char* t) override {
+        std::lock_guard<std::mutex> l(m);
+        text += t;
+    }
+    bool has(const std::string& what) {
+        std::lock_guard<std::mutex> l(m);
+        return text.find(what) != std::string::npos;
+    }
+    std::string take() {
+        std::lock_guard<std::mutex> l(m);
+        return std::exchange(text, std::string());
+    }
+};
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(Station, AFinishedUnitsLogGetsNothingOfTheNextLinkOnItsSession) {
+    const std::string sn = serial("Q2A0", "LOG");
+    const int fd = connect();
+    ASSERT_EQ(exchange(fd, "tscr", 1, tscrPayload("CellL", 5, sn)).header.errc, 0);
+    EXPECT_TRUE(postReply(exchange(fd, "tsed", 2, Bytes{1})).ok);
+    EXPECT_TRUE(nettest::seesEof(fd));
+    close(fd);
+    ASSERT_TRUE(nettest::waitFor([&] { return !session(0)->isNtcpRunning(); }));
+    fs::path log;
+    for (auto& e : fs::recursive_directory_iterator(settings.logRoot))
+        if (e.path().filename() == sn + ".log") log = e.path();
+    ASSERT_FALSE(log.empty());
+    const std::string before = nktest::readFile(log.string());
+    ASSERT_NE(before.find("*** INIT Test PASSED ***"), std::string::npos);
+
+    // A stranger on the same session: 16 KiB of zeros, a setup whose serial
+    // number cannot name a folder, half a web request, then it hangs up.
+    SessionLines lines;
+    session(0)->setCallback(&lines);
+    const int stranger = connect();
+    ASSERT_GE(stranger, 0);
+    ASSERT_TRUE(nettest::sendAll(stranger, Bytes(16 * 1024, 0)));
+    const Reply refusedSetup = exchange(stranger, "tscr", 3, tscrPayload("CellL", 5, "../" + sn));
+    ASSERT_TRUE(refusedSetup.ok);
+    EXPECT_EQ(refusedSetup.header.errc, 5);
+    const std::string web = "GET / HTTP/1.1\r\nHost: station\r\n\r\n";
+    ASSERT_TRUE(nettest::sendAll(stranger, web.data(), web.size()));
+    close(stranger);
+    ASSERT_TRUE(nettest::waitFor([&] {
+        return !session(0)->isNtcpRunning() && lines.has(".connection closed by peer");
+    }));
+    session(0)->removeCallback(&lines);
+
+    EXPECT_EQ(nktest::readFile(log.string()), before);
+    // The junk is one line and a count, the hang-up a close, not a failure.
+    const std::string said = lines.take();
+    EXPECT_EQ(occurrences(said, "[NTCP ERR] invalid preamble"), 1u) << said;
+    EXPECT_NE(said.find("[NTCP ERR] 1026 headers dropped on this connection"), std::string::npos) << said;
+    EXPECT_NE(said.find(".connection closed by peer"), std::string::npos) << said;
+    EXPECT_EQ(said.find("recv failed"), std::string::npos) << said;
+    EXPECT_EQ(said.find("0xE09C"), std::string::npos) << said;
 }
 
 TEST_F(Station, ExampleItemAnswersEightZerosAndEndsTheLink) {

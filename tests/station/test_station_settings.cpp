@@ -60,6 +60,25 @@ TEST(StationCommandLine, BadLinesGiveUsageAndPostprocessTakesOneFolder) {
     }
 }
 
+TEST(StationSettings, IdleLimitFromTheCommandLineThenTheStoreThenFiveMinutes) {
+    nktest::TempDir dir;
+    QSettings store(QString::fromStdString(dir.file("s.conf")), QSettings::IniFormat);
+    EXPECT_EQ(lumbrel::resolveSettings({}, store).idleLimitSec, 300u);
+    store.setValue("Idle Limit", 45);
+    EXPECT_EQ(lumbrel::resolveSettings({}, store).idleLimitSec, 45u);
+    const CommandLine cmd = lumbrel::parseCommandLine({"--headless", "--idle-limit", "2"});
+    ASSERT_EQ(cmd.action, CommandLine::Action::run) << cmd.error;
+    EXPECT_EQ(lumbrel::resolveSettings(cmd, store).idleLimitSec, 2u);
+    EXPECT_EQ(lumbrel::parseCommandLine({"--idle-limit", "86400"}).idleLimitSec, 86400u);
+    // A stored value that is no limit is ignored; a given one is a usage error.
+    for (const char* bad : {"0", "86401", "1.5", "-3", "abc", ""}) {
+        store.setValue("Idle Limit", bad);
+        EXPECT_EQ(lumbrel::resolveSettings({}, store).idleLimitSec, 300u) << bad;
+        EXPECT_EQ(lumbrel::parseCommandLine({"--idle-limit", bad}).action, CommandLine::Action::usage) << bad;
+    }
+    EXPECT_EQ(lumbrel::parseCommandLine({"--idle-limit"}).action, CommandLine::Action::usage);
+}
+
 TEST(StationSettings, CommandLineThenStoreThenDefaults) {
     nktest::TempDir dir;
     QSettings store(QString::fromStdString(dir.file("s.conf")), QSettings::IniFormat);

@@ -364,6 +364,9 @@ TEST_F(VdxTools, CellFolderWithoutStatisticsValidatesNothing) {
     after.erase(std::remove(after.begin(), after.end(), "vdxValidation.log"), after.end());
     EXPECT_EQ(after, before);
     EXPECT_TRUE(fs::exists(cell / "vdxValidation.log"));
+    // Once the tool has ended, the window's lines no longer reach its log.
+    s.lm->printText(kVL1, "a later unit of the station");
+    EXPECT_EQ(readFile((cell / "vdxValidation.log").string()).find("a later unit"), std::string::npos);
 
     EXPECT_EQ(vdxTool_validateCellFolder(s, dir.file("absent"), stop).code, kNKErr_pathNotExist);
 }
