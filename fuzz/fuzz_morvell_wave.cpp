@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "nk_wave.h"
 
 namespace {
 
-std::string g_path;
+std::string g_dir, g_path;
 
 void check(bool ok) {
     if (!ok) std::abort();
@@ -23,7 +24,12 @@ void check(bool ok) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/fuzz_morvell_wave.XXXXXX";
     if (!mkdtemp(dir)) std::abort();
-    g_path = std::string(dir) + "/in.wav";
+    g_dir = dir;
+    g_path = g_dir + "/in.wav";
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_dir, ec);
+    });
     return 0;
 }
 
