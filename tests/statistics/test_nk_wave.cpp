@@ -10,6 +10,7 @@
 
 #include "nk_error.h"
 #include "nk_gtest_util.h"
+#include "nk_log.h"
 #include "nk_test_util.h"
 #include "nk_wave.h"
 
@@ -307,4 +308,15 @@ TEST(NkWave, LowpassAndEnvelopeAgreeWithAPlainReimplementation) {
         ASSERT_EQ(got.size(), want.size());
         for (size_t k = 0; k < got.size(); ++k) EXPECT_NEAR(got[k], want[k], 1e-5 * (std::fabs(want[k]) + 1e-3)) << k;
     }
+}
+
+TEST(NkWave, ObjectAndLogManager) {
+    CNK_wave w;
+    EXPECT_STREQ(w.name, "CNK_wave");
+    EXPECT_EQ(w.setLogManager(nullptr), kNKErr_invalidPointer);
+    CNK_wave other;
+    EXPECT_EQ(w.setLogManager(reinterpret_cast<CNK_logManager*>(&other)), kNKErr_invalidPointer);
+    CNK_logManager lm;
+    EXPECT_EQ(w.setLogManager(&lm), kNKErr_OK);
+    EXPECT_EQ(w.logManager, &lm);
 }
