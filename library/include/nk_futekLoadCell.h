@@ -24,8 +24,10 @@ float nkFutek_noValue();
 bool nkFutek_parseLine(const char* line, u32 length, float* value);
 // A finished capture of `size` bytes (NUL-terminated within it or not). *pDataCount
 // is the capacity of pDataBuff on entry and the count of readings on return.
-// kNKErr_invalidTestCondition when the capture holds no "\r\n".
-u16 nkFutek_parseCapture(const char* capture, size_t size, float* pDataBuff, u32* pDataCount);
+// kNKErr_invalidTestCondition when the capture holds no "\r\n". A non-null
+// pLineCount gets the number of line ends found.
+u16 nkFutek_parseCapture(const char* capture, size_t size, float* pDataBuff, u32* pDataCount,
+                         u32* pLineCount = nullptr);
 // The newest reading of a streaming window (NUL-terminated, at most 63 bytes):
 // the text after the window's first "\r\n". kNKErr_invalidPointer without "\r",
 // kNKErr_invalidDataSize when fewer than 16 characters follow, kNKErr_invalidParam

@@ -48,6 +48,8 @@ public:
 
 private:
     void init();
+    u16 send(const char* op, const u8* cmd, u32 cmdLen);
+    u16 expectReply(const char* op, u8 code, u8* reply, u32 replyLen);
     u16 command(const char* op, const u8* cmd, u32 cmdLen, u8* reply, u32 replyLen);
     u16 recvExact(const char* op, u8* buf, size_t len);
 

@@ -51,7 +51,7 @@ bool nkFutek_parseLine(const char* line, u32 length, float* value) {
     return scanFloat(text, value);
 }
 
-u16 nkFutek_parseCapture(const char* capture, size_t size, float* pDataBuff, u32* pDataCount) {
+u16 nkFutek_parseCapture(const char* capture, size_t size, float* pDataBuff, u32* pDataCount, u32* pLineCount) {
     if (!capture || !pDataBuff || !pDataCount) return kNKErr_invalidParam;
     const size_t capacity = *pDataCount;
     size_t len = 0;
@@ -62,6 +62,7 @@ u16 nkFutek_parseCapture(const char* capture, size_t size, float* pDataBuff, u32
     size_t lineCnt = 0;
     for (size_t i = 0; i + 1 < len; ++i)
         if (text[i] == '\r' && text[i + 1] == '\n') ++lineCnt;
+    if (pLineCount) *pLineCount = static_cast<u32>(lineCnt);
     if (lineCnt == 0) return kNKErr_invalidTestCondition;
 
     // The first line may have begun before the capture did.
@@ -377,11 +378,14 @@ u16 CNK_futekLoadCell::getForceDataFromRaw(float* pDataBuff, u32* pDataCount) {
         NK_REPORT(kNKErr_invalidTestCondition, "_stringBuffer!=NULL");
         return kNKErr_invalidTestCondition;
     }
-    const u16 rc = nkFutek_parseCapture(_stringBuffer, _captureSize, pDataBuff, pDataCount);
+    u32 lineCnt = 0;
+    const u16 rc = nkFutek_parseCapture(_stringBuffer, _captureSize, pDataBuff, pDataCount, &lineCnt);
     if (rc == kNKErr_invalidTestCondition) {
         NK_REPORT(rc, "lineCnt>0");
         return rc;
     }
+    // No line end: the capture time follows on the same console line.
+    std::printf("%u line of force data", lineCnt);
     pf::number::print(stdout, "Time To Capture %f\n", _finishTime - _startTime);
     std::printf("dataPoints %u\n", *pDataCount);
     return rc;

@@ -126,23 +126,30 @@ u16 CNK_keyence::recvExact(const char* op, u8* buf, size_t len) {
     return rc;
 }
 
-u16 CNK_keyence::command(const char* op, const u8* cmd, u32 cmdLen, u8* reply, u32 replyLen) {
+u16 CNK_keyence::send(const char* op, const u8* cmd, u32 cmdLen) {
     if (!_socket) {
         NK_REPORT(kNKErr_socketSendFailed, op);
         return kNKErr_socketSendFailed;
     }
-    u16 rc = _socket->Send(cmd, cmdLen);
-    if (rc != kNKErr_OK) {
-        NK_REPORT(rc, op);
-        return rc;
-    }
-    rc = recvExact(op, reply, replyLen);
+    const u16 rc = _socket->Send(cmd, cmdLen);
+    if (rc != kNKErr_OK) NK_REPORT(rc, op);
+    return rc;
+}
+
+u16 CNK_keyence::expectReply(const char* op, u8 code, u8* reply, u32 replyLen) {
+    const u16 rc = recvExact(op, reply, replyLen);
     if (rc != kNKErr_OK) return rc;
-    if (!nkKeyence_replyMatches(reply, cmd[3])) {
+    if (!nkKeyence_replyMatches(reply, code)) {
         NK_REPORT(kNKErr_socketRecvFailed, op);
         return kNKErr_socketRecvFailed;
     }
     return kNKErr_OK;
+}
+
+u16 CNK_keyence::command(const char* op, const u8* cmd, u32 cmdLen, u8* reply, u32 replyLen) {
+    const u16 rc = send(op, cmd, cmdLen);
+    if (rc != kNKErr_OK) return rc;
+    return expectReply(op, cmd[3], reply, replyLen);
 }
 
 u16 CNK_keyence::Start() {
@@ -184,7 +191,11 @@ u16 CNK_keyence::Recv(u32* values, i32* count) {
     if (rc != kNKErr_OK) return rc;
     const u32 expected = stored;
     stored = 0;
-    rc = command("dataOutput", cmd_dataOutput, sizeof(cmd_dataOutput), _reply, kNKKeyence_dataHeaderSize);
+    rc = send("dataOutput", cmd_dataOutput, sizeof(cmd_dataOutput));
+    if (rc != kNKErr_OK) return rc;
+    // An empty store sends no data reply: waiting for one would only end at the time-out.
+    if (expected == 0) return kNKErr_OK;
+    rc = expectReply("dataOutput", cmd_dataOutput[3], _reply, kNKKeyence_dataHeaderSize);
     if (rc != kNKErr_OK) return rc;
 
     // A byte stream: the values come in whatever pieces the network makes. Those

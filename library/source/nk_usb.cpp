@@ -590,7 +590,9 @@ u16 CNK_usb::setInterfaceNumber(i32 number) {
         NK_REPORT(kNKErr_devCreatePlugInInterfaceForService, "");
         return kNKErr_devCreatePlugInInterfaceForService;
     }
-    _interfaceNumber = number;
+    // A negative number picks the first interface; keep the position picked, so
+    // that later requests see an interface chosen.
+    _interfaceNumber = static_cast<i32>(pos);
     _usbInterfaceNumber = intfs[pos].number;
     _usbInterfaceClass = intfs[pos].cls;
     return kNKErr_OK;

@@ -90,6 +90,8 @@ private:
                 break;
             }
             case 0x24: {
+                // An empty store sends nothing back, as the sensor does.
+                if (values.empty()) continue;
                 out = reply(0x25, 0xFFFF);
                 out.reserve(20 + values.size() * 4);
                 for (uint32_t v : values) nettest::putLe(out, v, 4);

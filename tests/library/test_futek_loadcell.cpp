@@ -168,7 +168,12 @@ TEST_F(LoadCell, StreamingCaptureStopsAtItsSizeAndParses) {
 
     float v[8];
     u32 n = 8;
+    // The console names the capture's line ends (the last line lost its "\n"), then its time.
+    testing::internal::CaptureStdout();
     ASSERT_EQ(cell->getForceDataFromRaw(v, &n), 0);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console.rfind("4 line of force dataTime To Capture ", 0), 0u) << console;
+    EXPECT_NE(console.find("\ndataPoints 3\n"), std::string::npos) << console;
     ASSERT_EQ(n, 3u);
     EXPECT_FLOAT_EQ(v[0], 11.0f);
     EXPECT_FLOAT_EQ(v[1], 12.0f);

@@ -351,6 +351,22 @@ TEST_F(UsbSim, BoardBaseSelectsAnInterfaceBeforeItSends) {
     EXPECT_TRUE(other.ids.empty());
 }
 
+// A negative position picks the first interface, and requests go to it.
+TEST_F(UsbSim, BoardBaseNegativeNumberSelectsTheFirstInterface) {
+    plug(board(0x2222, 0x0002, {2}, {{4, kVendorSpecific}, {6, kHid}}));
+    CNK_usb* usb = new CNK_usb(0x2222, 0x0002, 255);
+    ASSERT_TRUE(usb->hasDevice());
+    ASSERT_EQ(usb->setInterfaceNumber(-1), 0);
+    u8 buf[4] = {1, 2, 3, 4};
+    sim::clearControlLog();
+    EXPECT_EQ(usb->setRequest(0x0201, buf, 4), 0);
+    const auto log = sim::controlLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].wIndex, 4);
+    EXPECT_EQ(log[0].wValue, 0x0201);
+    delete usb;
+}
+
 TEST_F(UsbSim, BoardThatIsNotAttached) {
     CNK_usb usb(0x2222, 0x0009, 255);
     EXPECT_FALSE(usb.hasDevice());

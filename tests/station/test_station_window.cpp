@@ -23,11 +23,13 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include "AppDelegate.h"
 #include "CVLRA_cg_testSession.h"
 #include "cvlra_ctcl.h"
+#include "draw/pf_draw.h"
 #include "net_test_util.h"
 #include "nk_error.h"
 #include "nk_graphics.h"
@@ -51,6 +53,28 @@ QApplication* application() {
     return qobject_cast<QApplication*>(QCoreApplication::instance());
 }
 
+// Run as one process, other tests draw charts before these, and drawing makes a GUI
+// application without widgets when there is none. A run that includes a test of
+// this file therefore makes the widget application before its first test.
+class WidgetApplicationFirst : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
+            for (int j = 0; j < suite.total_test_count(); ++j) {
+                const ::testing::TestInfo& test = *suite.GetTestInfo(j);
+                if (test.should_run() && std::string_view(test.file()) == __FILE__) {
+                    application();
+                    return;
+                }
+            }
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_widgetApplicationFirst =
+    ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
+
 bool waitGui(const std::function<bool()>& cond, int timeoutMs = 5000) {
     QElapsedTimer t;
     t.start();
@@ -61,10 +85,18 @@ bool waitGui(const std::function<bool()>& cond, int timeoutMs = 5000) {
     return true;
 }
 
+// A chart drawn first, as the station's items draw theirs, leaves the window its application.
+TEST(StationWindowFirst, DrawingBeforeTheWindowLeavesAWidgetApplication) {
+    pf::draw::Context chart(16, 16);
+    ASSERT_TRUE(chart.isValid());
+    chart.drawText("T", 2, 12, 0);
+    EXPECT_NE(application(), nullptr);
+}
+
 class StationWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!application()) GTEST_SKIP() << "another test made a GUI application without widgets";
+        ASSERT_NE(application(), nullptr) << "another test made a GUI application without widgets";
         logRoot = (dir.path() / "logs").string();
         fs::create_directories(logRoot);
         storePath = dir.file("defaults.ini");

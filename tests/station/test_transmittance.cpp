@@ -126,39 +126,135 @@ struct Transmittance : ::testing::Test {
         ASSERT_FALSE(s()->_logPath.empty());
     }
     Reply atst(const Bytes& payload) { return exchange(fd, "atst", seqn++, payload); }
-    // The table, read by Python's csv, against a float32 numpy re-computation from
-    // the stored packet.
-    void expectNumpyCurves(int colour, size_t points) {
+    // The figures of the stored packet, re-computed by the numpy oracle: named rows of
+    // 351 grid values, the per-point ones keyed "final 1", "tilt 2" and so on.
+    std::map<std::string, std::vector<double>> oracleFigures(int colour, const std::string& saveAs) {
+        const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " NK_TEST_DATA_DIR "/atst_oracle.py " +
+                                                   unitFile("_atst.bin").string() + " " + std::to_string(colour) +
+                                                   " " + std::to_string(s()->_cgType));
+        nktest::writeFile(saveAs, out);
+        std::map<std::string, std::vector<double>> rows;
+        std::istringstream lines(out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream in(line);
+            std::string name, k;
+            in >> name;
+            if (name == "final" || name == "tilt" || name == "var") {
+                in >> k;
+                name += " " + k;
+            }
+            std::vector<double>& row = rows[name];
+            std::string v;
+            while (in >> v) row.push_back(std::stod(v));  // stod reads "nan"
+        }
+        return rows;
+    }
+    // The unit's tables, read by Python's csv, and the session's curves and the data
+    // symbols, against the oracle's float32 re-computation from the stored packet.
+    void expectNumpyFigures(int colour, size_t points) {
         if (!nktest::havePython()) GTEST_SKIP() << "Debian python3 with numpy is not installed";
         nktest::TempDir work;
+        const std::string oracleOut = work.file("oracle.txt");
+        auto want = oracleFigures(colour, oracleOut);
+        const bool weighted = s()->_cgType == 2;
+        ASSERT_EQ(want.size(), 3 * points + 3 + (weighted ? 1 : 0)) << slurp(oracleOut);
+        for (const auto& [name, row] : want) ASSERT_EQ(row.size(), 351u) << name;
+
         const std::string script = work.file("check.py");
         nktest::writeFile(script,
-                          "import csv, subprocess, sys\n"
-                          "oracle = subprocess.run([sys.executable, '" NK_TEST_DATA_DIR "/atst_oracle.py', '" +
-                              unitFile("_atst.bin").string() + "', '" + std::to_string(colour) +
-                              "'], check=True, capture_output=True, text=True).stdout\n"
-                              "want = [[float(v) for v in line.split()] for line in oracle.splitlines()]\n"
-                              "with open('" +
-                              unitFile("_atst_trans.csv").string() +
-                              "', newline='') as f:\n"
-                              "    rows = list(csv.reader(f))\n"
-                              "print('rows', len(rows))\n"
-                              "print('ends with a comma', all(r[-1] == '' for r in rows))\n"
-                              "cells = [[float(c) for c in r[:-1]] for r in rows]\n"
-                              "print('widths', sorted(set(len(r) for r in cells)), len(want))\n"
-                              "print('zeros', all(v == 0.0 for r in cells[:50] for v in r))\n"
-                              "print('worst %.3g' % max(abs(cells[50 + i][k] - want[k][i]) / max(1.0, abs(want[k][i]))\n"
-                              "                         for k in range(len(want)) for i in range(351)))\n");
+                          "import csv\n"
+                          "rows = [line.split() for line in open('" + oracleOut + "')]\n"
+                          "want = [[float(v) for v in r[2:]] for r in rows if r[0] == 'final']\n"
+                          "weighted = [float(v) for r in rows if r[0] == 'weighted' for v in r[1:]]\n"
+                          "def table(path):\n"
+                          "    with open(path, newline='') as f:\n"
+                          "        rows = list(csv.reader(f))\n"
+                          "    print('rows', len(rows))\n"
+                          "    print('ends with a comma', all(r[-1] == '' for r in rows))\n"
+                          "    cells = [[float(c) for c in r[:-1]] for r in rows]\n"
+                          "    print('zeros', all(v == 0.0 for r in cells[:50] for v in r))\n"
+                          "    return cells\n"
+                          "cells = table('" + unitFile("_atst_trans.csv").string() + "')\n"
+                          "print('widths', sorted(set(len(r) for r in cells)), len(want))\n"
+                          "print('worst %.3g' % max(abs(cells[50 + i][k] - want[k][i]) / max(1.0, abs(want[k][i]))\n"
+                          "                         for k in range(len(want)) for i in range(351)))\n"
+                          "if weighted:\n"
+                          "    cells = table('" + unitFile("_atst_weightedT.csv").string() + "')\n"
+                          "    print('weighted widths', sorted(set(len(r) for r in cells)))\n"
+                          "    print('weighted worst %.3g' % max(abs(cells[50 + i][0] - weighted[i]) for i in range(351)))\n");
         int status = -1;
         const std::string out = nktest::runCommand(std::string(NK_PYTHON) + " " + script + " 2>&1", &status);
         ASSERT_EQ(status, 0) << out;
         const std::string n = std::to_string(points);
-        EXPECT_NE(out.find("rows 401\nends with a comma True\nwidths [" + n + "] " + n + "\nzeros True\n"),
-                  std::string::npos)
-            << out;
-        const size_t at = out.find("worst ");
-        ASSERT_NE(at, std::string::npos) << out;
-        EXPECT_LE(std::stod(out.substr(at + 6)), 1e-4) << out;
+        const std::string shape = "rows 401\nends with a comma True\nzeros True\n";
+        EXPECT_EQ(out.find(shape + "widths [" + n + "] " + n + "\nworst "), 0u) << out;
+        auto worst = [&](const std::string& label) {
+            const size_t at = out.find(label + " ");
+            return at == std::string::npos ? 1e9 : std::stod(out.substr(at + label.size() + 1));
+        };
+        EXPECT_LE(worst("\nworst"), 1e-4) << out;
+        if (weighted) {
+            EXPECT_NE(out.find("\n" + shape + "weighted widths [1]\n"), std::string::npos) << out;
+            EXPECT_LE(worst("\nweighted worst"), 1e-3) << out;
+        }
+
+        // The session's curves, as the repository item reads them. The figures are in
+        // percent; float32 against float64 sums differ by about 1e-5 here.
+        const double tolerance = 1e-3;
+        auto expectCurve = [&](const std::vector<float>& got, const std::string& row) {
+            ASSERT_EQ(got.size(), 351u) << row;
+            size_t at = 0;
+            double most = 0;
+            for (size_t i = 0; i < 351; ++i) {
+                const double d = std::fabs(got[i] - want[row][i]);
+                if (std::isnan(d) || d > most) {
+                    at = i;
+                    most = d;
+                }
+            }
+            EXPECT_LE(most, tolerance) << row << " at " << 400 + 2 * at << " nm: " << got[at] << " for " << want[row][at];
+        };
+        ASSERT_EQ(s()->_final_T.size(), points);
+        for (size_t k = 0; k < points; ++k) expectCurve(s()->_final_T[k], "final " + std::to_string(k + 1));
+        if (weighted) {
+            expectCurve(s()->_weighted_T, "weighted");
+        } else {
+            EXPECT_TRUE(s()->_weighted_T.empty());
+        }
+
+        // Every recorded figure, by its symbol: the grid index of wl is (wl - 400) / 2.
+        struct Family {
+            std::string symbol, row;
+            bool has410and420;
+        };
+        std::vector<Family> families = {
+            {"T_PCT_STDEV_", "stdev", false}, {"TP_PCT_AVG_", "mean", true}, {"TP_TILT_AVG_", "tiltavg", false}};
+        for (size_t k = 1; k <= points; ++k) {
+            const std::string tp = "TP" + std::to_string(k), key = " " + std::to_string(k);
+            families.push_back({tp + "_T_PCT_", "final" + key, true});
+            families.push_back({tp + "_TILT_", "tilt" + key, false});
+            families.push_back({tp + "_T_PCT_VAR_", "var" + key, true});
+        }
+        CNK_testData& td = s()->_testData;
+        size_t compared = 0;
+        for (const Family& f : families) {
+            std::vector<int> wls;
+            if (f.has410and420) wls = {410, 420};
+            for (int wl = 400; wl <= 1100; wl += 50) wls.push_back(wl);
+            for (int wl : wls) {
+                const std::string name = f.symbol + std::to_string(wl);
+                const double expected = want[f.row].at(size_t(wl - 400) / 2);
+                const double got = td.getData("T", name, false);
+                if (std::isnan(expected)) {
+                    EXPECT_TRUE(std::isnan(got)) << name;
+                } else {
+                    EXPECT_NEAR(got, expected, tolerance) << name;
+                }
+                ++compared;
+            }
+        }
+        EXPECT_EQ(compared, 47 + 49 * points);
     }
     fs::path unitFile(const std::string& suffix) { return fs::path(s()->_logPath) / (s()->_serialNumber + suffix); }
 };
@@ -208,7 +304,7 @@ TEST_F(Transmittance, FivePointsPassWithFilesSymbolsAndSessionCurves) {
         ++lines;
     }
     EXPECT_EQ(lines, 401);
-    expectNumpyCurves(0, 5);
+    expectNumpyFigures(0, 5);
     EXPECT_EQ(slurp(unitFile("_atst_weightedT.csv")).substr(0, 14), "0.0000000000,\n");
 
     // Symbols: the final curve at 550 nm, tilt 100 there, positions by index byte.
@@ -284,9 +380,11 @@ TEST_F(Transmittance, ThreePointsClearSpreadLimitsForTheirCheckOnly) {
     const std::vector<Block> five = fivePoints();
     Reply r = atst(payloadOf({five[0], five[1], five[2]}));
     EXPECT_EQ(replyCode(r), 0);
+    expectNumpyFigures(0, 3);  // three points weigh by their own table
     EXPECT_DOUBLE_EQ(td.get_USL("T", "T_PCT_STDEV_700"), 0.001);  // put back
     r = atst(payloadOf({five[0], five[1]}));
     EXPECT_EQ(replyCode(r), kNKErr_t_pct_stdev_OOS);
+    expectNumpyFigures(0, 2);  // recorded before the check that fails
 }
 
 TEST_F(Transmittance, OnePointHasNoSpreadAndFailsItsCheck) {
@@ -447,7 +545,7 @@ TEST_F(Transmittance, WhiteUnitKeepsTheBlueEndUnsmoothed) {
     t_vlraAtstEval ev;
     ASSERT_EQ(nkVlra_evaluateAtst(nullptr, pts, s()->_cgType, 1, ev), 0);
     for (int i = 0; i <= 25; ++i) EXPECT_EQ(s()->_final_T[0][i], ev.resampled[0][i]);
-    expectNumpyCurves(1, 5);
+    expectNumpyFigures(1, 5);
 }
 
 TEST_F(Transmittance, DevelopmentModeWritesRawCsvAndOfflineRunStaysSilent) {
