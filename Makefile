@@ -14,25 +14,30 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 # Tests, benchmarks and fuzzers draw without a display; `make run` uses the real one.
 test build-test bench fuzz tsan: export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: deps test build-test release run bench fuzz tsan clean
+.PHONY: deps test build-test release-configure release run bench fuzz tsan clean
 
 deps:
 	bash scripts/install-deps.sh
 
+# The benchmarks are built (and their warnings met) in the release build, where they run.
 build-test:
-	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_SANITIZE=ON -DNK_WERROR=ON
+	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_SANITIZE=ON -DNK_WERROR=ON -DNK_BENCH=OFF
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 
 test: deps build-test
 	cd $(BUILD_TEST) && ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-release:
+release-configure:
 	cmake -S . -B $(BUILD_RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNK_WERROR=ON -DNK_TESTS=OFF
+
+release: release-configure
 	cmake --build $(BUILD_RELEASE) -j $(JOBS)
 
 # The station program on its built-in defaults (port 61804, log root beside the program):
 # its window where there is a display, else headless, listening at once; Ctrl-C stops it.
-run: deps release
+# Only the program is built: the benchmarks come with `make release` and `make bench`.
+run: deps release-configure
+	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Lumbrel
 	$(BUILD_RELEASE)/station/Lumbrel
 
 bench: deps release
@@ -42,7 +47,7 @@ bench: deps release
 # a failing one shows its whole report and leaves its input in build/fuzz/artifacts.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_FUZZ=ON -DNK_TESTS=OFF -DNK_BENCH=OFF
-	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target nk_fuzz_targets
 	@mkdir -p $(BUILD_FUZZ)/artifacts
 	@ls $(BUILD_FUZZ)/fuzz/fuzz_* | while read -r f; do [ -x "$$f" ] && [ -f "$$f" ] && echo "$$f"; done | \
 	  xargs -P $(JOBS) -I{} bash -c '\
@@ -54,17 +59,19 @@ fuzz: deps
 	    echo "== $$f ($(FUZZ_SECONDS) s): $$(grep -m1 -o "stat::number_of_executed_units: *[0-9]*" "$$log")"'
 
 # The concurrency suites under ThreadSanitizer, in a build folder of their own.
-# Death tests fork and re-run the program; they add nothing here.
+# Death tests fork and re-run the program; they add nothing here. The station's suite
+# is a program of its own there (nk_station_concurrency_tests), so the TSan build
+# compiles none of the other station tests.
 TSAN_SUITES ?= nk_testframework_tests nk_testregistry_tests
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_TSAN=ON -DNK_WERROR=ON -DNK_BENCH=OFF
-	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_tests
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_concurrency_tests
 	@for t in $(TSAN_SUITES); do \
 	  echo "== $$t (ThreadSanitizer)"; \
 	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/$$t --gtest_filter='-*DeathTest*' --gtest_brief=1; \
 	done
 	@echo "== nk_station_tests, switches flipped under sixteen testers (ThreadSanitizer)"
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
 
 clean:
 	rm -rf build

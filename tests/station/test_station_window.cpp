@@ -148,6 +148,18 @@ TEST_F(StationWindow, SixteenThreadsOfLogLinesReachThePaneOnceInOrder) {
         });
     // Joined before the GUI thread handles any event: a relay that waited for it would hang here.
     for (std::thread& p : printers) p.join();
+    // Every thread's last line shown, then two more flushes that must add nothing.
+    ASSERT_TRUE(waitGui(
+        [&] {
+            const std::string text = pane();
+            for (int t = 0; t < kThreads; ++t) {
+                char line[40];
+                std::snprintf(line, sizeof(line), "relay t%02d line %04d\n", t, kLines - 1);
+                if (text.find(line) == std::string::npos) return false;
+            }
+            return true;
+        },
+        60000));
     QTest::qWait(2 * 330 + 100);
 
     const std::string text = pane();
@@ -500,8 +512,17 @@ TEST_F(StationCells, Screenshot) {
                 if (button(i)->statusList()[j] != app->sessions()[i]->_items[j]->testStatus()) return false;
         return true;
     }));
-    QTest::qWait(2 * 330 + 50);
-    const QImage shot = picture();
+    // The cells are painted at the window's next refresh.
+    QImage shot;
+    EXPECT_TRUE(waitGui(
+        [&] {
+            shot = picture();
+            for (size_t i = 8; i < 16; ++i)
+                for (size_t j = 0; j < app->sessions()[i]->_items.size(); ++j)
+                    if (!near(shot.pixel(itemAt(i, j)), cellColour(t_nkTestStat((i + j) % 7)))) return false;
+            return true;
+        },
+        60000));
     for (size_t i = 8; i < 16; ++i)
         for (size_t j = 0; j < app->sessions()[i]->_items.size(); ++j)
             EXPECT_TRUE(near(shot.pixel(itemAt(i, j)), cellColour(t_nkTestStat((i + j) % 7)))) << i << " " << j;
