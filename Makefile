@@ -45,6 +45,8 @@ bench: deps release
 
 # Packet and file-reader fuzzers, each run for a bounded time, as many at once as there are cores;
 # a failing one shows its whole report and leaves its input in build/fuzz/artifacts.
+# FUZZ_RUNS, when set, ends a target sooner, after that many inputs (CI sets it).
+FUZZ_RUNS ?=
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_FUZZ=ON -DNK_TESTS=OFF -DNK_BENCH=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target nk_fuzz_targets
@@ -52,11 +54,11 @@ fuzz: deps
 	@ls $(BUILD_FUZZ)/fuzz/fuzz_* | while read -r f; do [ -x "$$f" ] && [ -f "$$f" ] && echo "$$f"; done | \
 	  xargs -P $(JOBS) -I{} bash -c '\
 	    f={}; log="$(BUILD_FUZZ)/artifacts/$$(basename $$f).log"; \
-	    if ! "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 \
+	    if ! "$$f" -max_total_time=$(FUZZ_SECONDS) $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS)) -rss_limit_mb=4096 -print_final_stats=1 \
 	         -artifact_prefix=$(BUILD_FUZZ)/artifacts/ > "$$log" 2>&1; then \
 	      echo "== $$f FAILED"; tail -n 80 "$$log"; exit 255; \
 	    fi; \
-	    echo "== $$f ($(FUZZ_SECONDS) s): $$(grep -m1 -o "stat::number_of_executed_units: *[0-9]*" "$$log")"'
+	    echo "== $$f (at most $(FUZZ_SECONDS) s$(if $(FUZZ_RUNS), or $(FUZZ_RUNS) inputs)): $$(grep -m1 -o "stat::number_of_executed_units: *[0-9]*" "$$log")"'
 
 # The concurrency suites under ThreadSanitizer, in a build folder of their own.
 # Death tests fork and re-run the program; they add nothing here. The station's suite
