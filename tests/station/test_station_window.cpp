@@ -48,7 +48,7 @@ QApplication* application() {
     return qobject_cast<QApplication*>(QCoreApplication::instance());
 }
 
-bool waitGui(const std::function<bool()>& cond, int timeoutMs = 5000) {
+bool waitGui(const std::function<bool()>& cond, int timeoutMs = 60000) {
     QElapsedTimer t;
     t.start();
     while (!cond()) {
