@@ -14,25 +14,30 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 # Tests, benchmarks and fuzzers draw without a display; `make run` uses the real one.
 test build-test bench fuzz tsan: export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: deps test build-test release run bench fuzz tsan clean
+.PHONY: deps test build-test release-configure release run bench fuzz tsan clean
 
 deps:
 	bash scripts/install-deps.sh
 
+# The benchmarks are built (and their warnings met) in the release build, where they run.
 build-test:
-	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_SANITIZE=ON -DNK_WERROR=ON
+	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_SANITIZE=ON -DNK_WERROR=ON -DNK_BENCH=OFF
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 
 test: deps build-test
 	cd $(BUILD_TEST) && ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-release:
+release-configure:
 	cmake -S . -B $(BUILD_RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DNK_WERROR=ON -DNK_TESTS=OFF
+
+release: release-configure
 	cmake --build $(BUILD_RELEASE) -j $(JOBS)
 
 # The station program on its built-in defaults (port 61804, log root beside the program):
 # its window where there is a display, else headless, listening at once; Ctrl-C stops it.
-run: deps release
+# Only the program is built: the benchmarks come with `make release` and `make bench`.
+run: deps release-configure
+	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Lumbrel
 	$(BUILD_RELEASE)/station/Lumbrel
 
 bench: deps release
@@ -40,31 +45,35 @@ bench: deps release
 
 # Packet and file-reader fuzzers, each run for a bounded time, as many at once as there are cores;
 # a failing one shows its whole report and leaves its input in build/fuzz/artifacts.
+# FUZZ_RUNS, when set, ends a target sooner, after that many inputs (CI sets it).
+FUZZ_RUNS ?=
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_FUZZ=ON -DNK_TESTS=OFF -DNK_BENCH=OFF
-	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target nk_fuzz_targets
 	@mkdir -p $(BUILD_FUZZ)/artifacts
 	@ls $(BUILD_FUZZ)/fuzz/fuzz_* | while read -r f; do [ -x "$$f" ] && [ -f "$$f" ] && echo "$$f"; done | \
 	  xargs -P $(JOBS) -I{} bash -c '\
 	    f={}; log="$(BUILD_FUZZ)/artifacts/$$(basename $$f).log"; \
-	    if ! "$$f" -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 \
+	    if ! "$$f" -max_total_time=$(FUZZ_SECONDS) $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS)) -rss_limit_mb=4096 -print_final_stats=1 \
 	         -artifact_prefix=$(BUILD_FUZZ)/artifacts/ > "$$log" 2>&1; then \
 	      echo "== $$f FAILED"; tail -n 80 "$$log"; exit 255; \
 	    fi; \
-	    echo "== $$f ($(FUZZ_SECONDS) s): $$(grep -m1 -o "stat::number_of_executed_units: *[0-9]*" "$$log")"'
+	    echo "== $$f (at most $(FUZZ_SECONDS) s$(if $(FUZZ_RUNS), or $(FUZZ_RUNS) inputs)): $$(grep -m1 -o "stat::number_of_executed_units: *[0-9]*" "$$log")"'
 
 # The concurrency suites under ThreadSanitizer, in a build folder of their own.
-# Death tests fork and re-run the program; they add nothing here.
+# Death tests fork and re-run the program; they add nothing here. The station's suite
+# is a program of its own there (nk_station_concurrency_tests), so the TSan build
+# compiles none of the other station tests.
 TSAN_SUITES ?= nk_testframework_tests nk_testregistry_tests
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_TSAN=ON -DNK_WERROR=ON -DNK_BENCH=OFF
-	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_tests nk_framework_tests
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES) nk_station_concurrency_tests nk_framework_tests
 	@for t in $(TSAN_SUITES); do \
 	  echo "== $$t (ThreadSanitizer)"; \
 	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/$$t --gtest_filter='-*DeathTest*' --gtest_brief=1; \
 	done
 	@echo "== nk_station_tests, switches flipped under sixteen testers (ThreadSanitizer)"
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
 	@echo "== nk_framework_tests, log manager, FIFO and version from many threads (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
 

@@ -78,7 +78,7 @@ inline bool sendAll(int fd, const void* data, size_t n) {
 inline bool sendAll(int fd, const Bytes& b) { return sendAll(fd, b.data(), b.size()); }
 
 // Reads exactly n bytes, or fewer when the peer closes or `timeoutMs` passes.
-inline Bytes recvN(int fd, size_t n, int timeoutMs = 5000) {
+inline Bytes recvN(int fd, size_t n, int timeoutMs = 60000) {
     Bytes out(n);
     size_t got = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -96,7 +96,7 @@ inline Bytes recvN(int fd, size_t n, int timeoutMs = 5000) {
 }
 
 // True when the peer has closed: a read returns end of stream within the time.
-inline bool seesEof(int fd, int timeoutMs = 5000) {
+inline bool seesEof(int fd, int timeoutMs = 60000) {
     uint8_t sink[4096];
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -110,7 +110,7 @@ inline bool seesEof(int fd, int timeoutMs = 5000) {
     }
 }
 
-inline bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
+inline bool waitFor(const std::function<bool()>& cond, int timeoutMs = 60000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -186,7 +186,7 @@ inline RawHeader parseHeader(const Bytes& b) {
 }
 
 // Reads one whole packet (header and PLEN bytes) from a raw socket.
-inline Bytes recvPacket(int fd, int timeoutMs = 5000) {
+inline Bytes recvPacket(int fd, int timeoutMs = 60000) {
     Bytes head = recvN(fd, 16, timeoutMs);
     if (head.size() < 16) return head;
     const RawHeader h = parseHeader(head);

@@ -412,6 +412,8 @@ int acceptBacksOffAndRecovers() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return 2;
+    // The first refused accept, then a while in which the loop must pause, not spin.
+    if (!waitFor([&] { return owner.failed.load() > 0; }, 60000)) return 3;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     if (owner.accepted != 1 || owner.failed == 0) return 3;
     if (owner.failed > 40) return 4;         // paused between attempts, not spinning

@@ -78,7 +78,7 @@ protected:
         ASSERT_EQ(cell->getForceData(sink.data(), &n, nullptr), 0);
     }
     bool waitCount(u32 n) {
-        return nettest::waitFor([&] { return cell->forceDataCount() >= n; }, 3000);
+        return nettest::waitFor([&] { return cell->forceDataCount() >= n; }, 60000);
     }
 
     SimAdapter adapter{0x1234, 0x5678};
@@ -153,18 +153,18 @@ TEST_F(LoadCell, StreamingCaptureStopsAtItsSizeAndParses) {
     EXPECT_EQ(cell->startStreamingCtrl(), nullptr);
     std::string all;
     for (int i = 0; i < 5; ++i) all += reading(10.0 + i);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The reader empties the line as it starts: send once it reads.
+    ASSERT_TRUE(nettest::waitFor([&] { return cell->getStartTime() != 0; }, 60000));
     // A chunk's read returns at its time-out (1 s) with what has come.
     adapter.pty.send(all.substr(0, 30));
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     EXPECT_EQ(bitsOf(cell->forceLatestFromRaw()), 0x80131C10u);  // fewer than 36 bytes yet
     adapter.pty.send(all.substr(30, 88 - 30));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-    EXPECT_TRUE(cell->isRunning());  // 88 bytes: one short
     // The window's last 63 bytes; the reading after its first line end.
-    EXPECT_FLOAT_EQ(cell->forceLatestFromRaw(), 12.0f);
+    EXPECT_TRUE(nettest::waitFor([&] { return cell->forceLatestFromRaw() == 12.0f; }, 60000));
+    EXPECT_TRUE(cell->isRunning());  // 88 bytes: one short
     adapter.pty.send(all.substr(88, 1));
-    ASSERT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 3000));
+    ASSERT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 60000));
 
     float v[8];
     u32 n = 8;
@@ -188,11 +188,11 @@ TEST_F(LoadCell, StreamingCaptureStopsAtItsSizeAndParses) {
 TEST_F(LoadCell, AByteAloneAtATimeoutIsKept) {
     ASSERT_EQ(cell->OpenStreaming(2, 0, false), 0);
     const std::string all = reading(1.0) + reading(2.0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(nettest::waitFor([&] { return cell->getStartTime() != 0; }, 60000));
     adapter.pty.send(all.substr(0, 34));
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));  // the chunk's read times out with 34
     adapter.pty.send(all.substr(34, 1));
-    EXPECT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 2500));
+    EXPECT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 60000));
 }
 
 TEST_F(LoadCell, HoldReleasedByTheOwnerOrByTime) {

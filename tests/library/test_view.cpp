@@ -54,7 +54,7 @@ public:
     std::string readyText = "fixture ready";
 };
 
-bool waitGui(const std::function<bool()>& cond, int timeoutMs = 20000) {
+bool waitGui(const std::function<bool()>& cond, int timeoutMs = 60000) {
     QElapsedTimer t;
     t.start();
     while (!cond()) {

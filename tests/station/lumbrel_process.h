@@ -73,7 +73,7 @@ public:
     std::string err() const { return readFile(dir_ + "/stderr.txt"); }
 
     // Waits until stdout shows `text` or the program ends.
-    bool waitForOutput(const std::string& text, int timeoutMs = 20000) {
+    bool waitForOutput(const std::string& text, int timeoutMs = 60000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < end) {
             if (out().find(text) != std::string::npos) return true;
@@ -84,7 +84,7 @@ public:
     }
 
     // The exit status, or -1 when it did not end in time (or ended by a signal).
-    int wait(int timeoutMs = 20000) {
+    int wait(int timeoutMs = 60000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!poll()) {
             if (std::chrono::steady_clock::now() > end) return -1;

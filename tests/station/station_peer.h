@@ -40,7 +40,7 @@ struct Reply {
     bool ok = false;
 };
 
-inline Reply readReply(int fd, int timeoutMs = 10000) {
+inline Reply readReply(int fd, int timeoutMs = 60000) {
     Reply r;
     const Bytes b = nettest::recvPacket(fd, timeoutMs);
     if (b.size() < 16) return r;
@@ -51,7 +51,7 @@ inline Reply readReply(int fd, int timeoutMs = 10000) {
     return r;
 }
 
-inline Reply exchange(int fd, const char* ctrl, uint8_t seqn, const Bytes& payload, int timeoutMs = 10000) {
+inline Reply exchange(int fd, const char* ctrl, uint8_t seqn, const Bytes& payload, int timeoutMs = 60000) {
     nettest::RawPacket p;
     p.ctrl = nettest::fourCC(ctrl);
     p.seqn = seqn;

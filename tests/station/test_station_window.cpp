@@ -75,7 +75,7 @@ public:
 [[maybe_unused]] ::testing::Environment* const g_widgetApplicationFirst =
     ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
 
-bool waitGui(const std::function<bool()>& cond, int timeoutMs = 5000) {
+bool waitGui(const std::function<bool()>& cond, int timeoutMs = 60000) {
     QElapsedTimer t;
     t.start();
     while (!cond()) {
@@ -183,6 +183,18 @@ TEST_F(StationWindow, SixteenThreadsOfLogLinesReachThePaneOnceInOrder) {
         });
     // Joined before the GUI thread handles any event: a relay that waited for it would hang here.
     for (std::thread& p : printers) p.join();
+    // Every thread's last line shown, then two more flushes that must add nothing.
+    ASSERT_TRUE(waitGui(
+        [&] {
+            const std::string text = pane();
+            for (int t = 0; t < kThreads; ++t) {
+                char line[40];
+                std::snprintf(line, sizeof(line), "relay t%02d line %04d\n", t, kLines - 1);
+                if (text.find(line) == std::string::npos) return false;
+            }
+            return true;
+        },
+        60000));
     QTest::qWait(2 * 330 + 100);
 
     const std::string text = pane();
@@ -681,8 +693,14 @@ TEST_F(StationCells, ScreenshotOfSixteenCellsAfterABatchOfUnits) {
                 if (button(i)->statusList()[j] != app->sessions()[i]->_items[j]->testStatus()) return false;
         return true;
     }));
-    QTest::qWait(2 * 330 + 50);
-    const QImage shot = picture();
+    // The cells are painted at the window's next refresh.
+    QImage shot;
+    EXPECT_TRUE(waitGui([&] {
+        shot = picture();
+        for (size_t i = 0; i < 16; ++i)
+            if (!near(shot.pixel(itemAt(i, 0)), cellColour(app->sessions()[i]->_items[0]->testStatus()))) return false;
+        return true;
+    }));
     fs::create_directories(NK_SCREENSHOT_DIR);
     const QString path = QStringLiteral(NK_SCREENSHOT_DIR "/station_window.png");
     ASSERT_TRUE(shot.save(path));

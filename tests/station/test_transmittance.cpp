@@ -564,14 +564,22 @@ TEST_F(Transmittance, DevelopmentModeWritesRawCsvAndOfflineRunStaysSilent) {
     p.seqn = seqn++;
     p.payload = payloadOf({spectrum(1, 3), spectrum(2, 4)});
     ASSERT_TRUE(nettest::sendAll(fd, p.bytes()));
-    EXPECT_TRUE(nettest::recvN(fd, 1, 1500).empty());
+    // The evaluation's end is its verdict; a reply would follow it at once.
+    EXPECT_TRUE(nettest::waitFor(
+        [&] {
+            return s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus() == kNkTestStat_PASS &&
+                   s()->_total_test_point == 2u;
+        },
+        60000));
+    EXPECT_TRUE(nettest::recvN(fd, 1, 500).empty());
     EXPECT_EQ(s()->_total_test_point, 2u);
     EXPECT_EQ(s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus(), kNkTestStat_PASS);
     // An empty payload is a failure, though it records no code; silent and the link stays.
     p.payload.clear();
     p.seqn = seqn++;
     ASSERT_TRUE(nettest::sendAll(fd, p.bytes()));
-    EXPECT_TRUE(nettest::waitFor([&] { return s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus() == kNkTestStat_FAIL; }));
+    EXPECT_TRUE(nettest::waitFor(
+        [&] { return s()->_ctrlItemMap.at(kVLRA_ctrl_atst)->testStatus() == kNkTestStat_FAIL; }, 60000));
     EXPECT_TRUE(nettest::recvN(fd, 1, 500).empty());
     EXPECT_TRUE(s()->isNtcpRunning());
     s()->_isOfflineRun = false;

@@ -123,7 +123,7 @@ struct WholeUnit : ::testing::Test {
         Unit u;
         const int fd = nettest::rawConnect(port);
         if (fd < 0) return u;
-        Reply r = exchange(fd, "tscr", 1, tscrPayload(cell, id, sn), 30000);
+        Reply r = exchange(fd, "tscr", 1, tscrPayload(cell, id, sn), 60000);
         u.tscr = r.ok ? r.header.errc : 0xFFFF;
         if (measure) {
             u.atst = postReply(exchange(fd, "atst", 2, atstPayload(3), 60000)).code;
@@ -139,7 +139,7 @@ struct WholeUnit : ::testing::Test {
             u.unif = postReply(exchange(fd, "unif", 3, unifPayload(), 60000)).code;
         }
         u.reply = postReply(exchange(fd, "tsed", 4, Bytes{1}, 60000));
-        u.closed = nettest::seesEof(fd, 10000);
+        u.closed = nettest::seesEof(fd, 60000);
         close(fd);
         return u;
     }

@@ -261,8 +261,7 @@ TEST(TestSessionHost, ConnectPacketsAndCloseOnLoopback) {
     ASSERT_EQ(s.setSocket(listener.accept(), &lm, kVL1), 0);
     ASSERT_TRUE(nettest::sendAll(client2, pkt.bytes()));
     ASSERT_EQ(nettest::recvPacket(client2).size(), 20u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(s._items[0]->testStatus(), kNkTestStat_PASS);
+    EXPECT_TRUE(waitFor([&] { return s._items[0]->testStatus() == kNkTestStat_PASS; }, 60000));
     EXPECT_EQ(ev.get(), (std::vector<std::string>{"begin", "begun", "packet", "end", "begin", "begun", "packet"}));
     close(client2);
     ASSERT_TRUE(waitFor([&] { return ev.ends.load() == 2; }));
