@@ -63,7 +63,8 @@ private:
     u32 _callbackId = 0;
     INK_usbDeviceCallback* _listener = nullptr;
 
-    friend class CNK_serialPort;  // takes a device over from its object
+    friend class CNK_serialPort;         // takes a device over from its object
+    friend class CNK_usbDeviceDetector;  // wraps each device it detects
 };
 
 class INK_serialPortCallback {
@@ -103,4 +104,33 @@ private:
     std::string _bsdPath;
     std::mutex _listenerMtx;
     INK_serialPortCallback* _serialListener = nullptr;
+};
+
+// Descriptions of the attached devices: *count is the table's room on entry and the
+// entries filled on return. 0xE000 for no table or no room, 0xE002 when more are attached.
+u16 nkUsb_getUsbDeviceList(t_nkUsbDevInfo* table, u32* count);
+
+class INK_usbDeviceDetectorCallback {
+public:
+    virtual ~INK_usbDeviceDetectorCallback() = default;
+    // The listener owns the device from here on.
+    virtual void onUsbDeviceDetected(CNK_usbDevice* device) = 0;
+};
+
+// Hands each device of one vendor and product id, attached now or later (on the run
+// loop of the thread that launched it), to its listener as a CNK_usbDevice.
+class CNK_usbDeviceDetector : public CNK_baseObject, private INK_usbDevDetectorCallback {
+public:
+    // Null when the launch fails.
+    static CNK_usbDeviceDetector* create(CNK_logManager* lm, u16 vendorId, u16 productId,
+                                         INK_usbDeviceDetectorCallback* listener);
+    CNK_usbDeviceDetector();
+    ~CNK_usbDeviceDetector() override;
+    u16 setLogManager(CNK_logManager* lm) override;
+    u16 launch(u16 vendorId, u16 productId, INK_usbDeviceDetectorCallback* listener);
+
+private:
+    void onUsbDevArrived(CNK_usbDev* device) override;
+    CNK_usbDevDetector* _detector = nullptr;
+    INK_usbDeviceDetectorCallback* _listener = nullptr;
 };

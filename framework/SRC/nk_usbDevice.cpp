@@ -242,3 +242,80 @@ u16 CNK_serialPort::Write(const u8* data, u32 length) {
     std::shared_lock<std::shared_mutex> lock(_opMtx);
     return _serial->Write(const_cast<u8*>(data), length);
 }
+
+// ================================================================ listing and detection
+
+u16 nkUsb_getUsbDeviceList(t_nkUsbDevInfo* table, u32* count) {
+    if (!table) {
+        NK_REPORT_FN(kNKErr_invalidParam, "pDevTable!=NULL");
+        return kNKErr_invalidParam;
+    }
+    if (!count) {
+        NK_REPORT_FN(kNKErr_invalidParam, "pTableSize!=NULL");
+        return kNKErr_invalidParam;
+    }
+    if (*count < 1) {
+        NK_REPORT_FN(kNKErr_invalidParam, "*pTableSize>0");
+        return kNKErr_invalidParam;
+    }
+    const u32 room = *count;
+    *count = 0;
+    for (const t_nkUsbDevInfo& info : nkUsb_getUsbDevList()) {
+        if (*count >= room) {
+            NK_REPORT_FN(kNKErr_invalidBufferSize, "*pTableSize>count");
+            return kNKErr_invalidBufferSize;
+        }
+        table[(*count)++] = info;
+    }
+    return kNKErr_OK;
+}
+
+CNK_usbDeviceDetector::CNK_usbDeviceDetector() { NK_CLASS_NAME(); }
+
+CNK_usbDeviceDetector::~CNK_usbDeviceDetector() { delete _detector; }
+
+u16 CNK_usbDeviceDetector::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
+
+CNK_usbDeviceDetector* CNK_usbDeviceDetector::create(CNK_logManager* lm, u16 vendorId, u16 productId,
+                                                     INK_usbDeviceDetectorCallback* listener) {
+    CNK_usbDeviceDetector* d = new CNK_usbDeviceDetector();
+    if (lm) d->setLogManager(lm);
+    if (d->launch(vendorId, productId, listener) != kNKErr_OK) {
+        delete d;
+        return nullptr;
+    }
+    return d;
+}
+
+u16 CNK_usbDeviceDetector::launch(u16 vendorId, u16 productId, INK_usbDeviceDetectorCallback* listener) {
+    NK_VALID_OR_RETURN(kNKErr_objectNotAvailable);
+    // Refused here: the library's detector treats a zero id as a broken invariant.
+    if (vendorId == 0) {
+        NK_REPORT(kNKErr_invalidParam, "vndrId!=0");
+        return kNKErr_invalidParam;
+    }
+    if (productId == 0) {
+        NK_REPORT(kNKErr_invalidParam, "prodId!=0");
+        return kNKErr_invalidParam;
+    }
+    if (!listener) {
+        NK_REPORT(kNKErr_invalidParam, "callback!=NULL");
+        return kNKErr_invalidParam;
+    }
+    if (!_detector) _detector = new CNK_usbDevDetector();
+    _listener = listener;
+    return _detector->monitor(vendorId, productId, this);
+}
+
+void CNK_usbDeviceDetector::onUsbDevArrived(CNK_usbDev* dev) {
+    CNK_usbDevice* device = new CNK_usbDevice();
+    device->adopt(dev);
+    if (nkObj_isValid(logManager)) {
+        const t_nkUsbDevInfo& info = device->devInfo();
+        logManager->printText(kVL1, "*** Detected ***");
+        logManager->printText(kVL1, "[0x%08X]%s", info.locationID, info.name.c_str());
+        logManager->printText(kVL1, "\tVndrId:\t0x%04X (%s)", info.vendorId, info.vendorName.c_str());
+        logManager->printText(kVL1, "\tProdId:\t0x%04X (%s)", info.productId, info.productName.c_str());
+    }
+    _listener->onUsbDeviceDetected(device);
+}

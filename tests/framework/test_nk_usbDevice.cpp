@@ -241,6 +241,56 @@ TEST_F(NkUsbDevice, UnplugDuringAReadOnAnotherThread) {
     EXPECT_NE(readCode, 0xFFFF);
 }
 
+TEST_F(NkUsbDevice, ListingRefusesNoRoomAndTellsATooSmallTable) {
+    t_nkUsbDevInfo table[4];
+    u32 count = 0;
+    EXPECT_EQ(nkUsb_getUsbDeviceList(table, &count), kNKErr_invalidParam);
+    EXPECT_EQ(nkUsb_getUsbDeviceList(nullptr, &count), kNKErr_invalidParam);
+    EXPECT_EQ(nkUsb_getUsbDeviceList(table, nullptr), kNKErr_invalidParam);
+    insttest::SimAdapter second(kVid, 0x0300);
+    count = 4;
+    ASSERT_EQ(nkUsb_getUsbDeviceList(table, &count), kNKErr_OK);
+    ASSERT_GE(count, 2u);
+    bool seen = false;
+    for (u32 i = 0; i < count; ++i) seen = seen || (table[i].productId == 0x0300 && table[i].vendorId == kVid);
+    EXPECT_TRUE(seen);
+    const u32 all = count;
+    count = all - 1;
+    EXPECT_EQ(nkUsb_getUsbDeviceList(table, &count), kNKErr_invalidBufferSize);
+    EXPECT_EQ(count, all - 1);
+}
+
+struct Collector : INK_usbDeviceDetectorCallback {
+    std::vector<CNK_usbDevice*> devices;
+    void onUsbDeviceDetected(CNK_usbDevice* d) override { devices.push_back(d); }
+};
+
+TEST_F(NkUsbDevice, DetectorHandsOverPresentAndLaterDevices) {
+    Collector c;
+    EXPECT_EQ(CNK_usbDeviceDetector::create(nullptr, 0, kPid, &c), nullptr);
+    EXPECT_EQ(CNK_usbDeviceDetector::create(nullptr, kVid, 0, &c), nullptr);
+    EXPECT_EQ(CNK_usbDeviceDetector::create(nullptr, kVid, kPid, nullptr), nullptr);
+    CNK_usbDeviceDetector* det = CNK_usbDeviceDetector::create(nullptr, kVid, 0x0400, &c);
+    ASSERT_NE(det, nullptr);
+    EXPECT_STREQ(det->name, "CNK_usbDeviceDetector");
+    EXPECT_TRUE(c.devices.empty());
+    {
+        insttest::SimAdapter later(kVid, 0x0400);
+        ASSERT_TRUE(pf::runloop::runUntil([&] { return c.devices.size() == 1; }, 5000));
+        EXPECT_EQ(c.devices[0]->devInfo().productId, 0x0400);
+        delete c.devices[0];  // the listener's to free
+    }
+    delete det;
+    // One attached now is handed over inside the launch.
+    Collector now;
+    det = CNK_usbDeviceDetector::create(nullptr, kVid, kPid, &now);
+    ASSERT_NE(det, nullptr);
+    ASSERT_EQ(now.devices.size(), 1u);
+    EXPECT_EQ(now.devices[0]->devInfo().productId, kPid);
+    delete now.devices[0];
+    delete det;
+}
+
 // An owner keeps its port under its own lock, deletes it holding the lock, and
 // drops it when told. Deleting on another thread while the unplug runs: the port
 // is freed once, whichever comes first, and the owner is told at most once.
