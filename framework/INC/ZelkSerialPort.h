@@ -75,6 +75,10 @@ struct iZelk_SerialPort final : tZelk_SerialPortOps {
     UInt16 bufferSize = 0;
     char* writeBuff = nullptr;
     char* replyBuff = nullptr;
+    // Read from the line but not yet delivered: reads to an expected ending take a
+    // chunk per system call and leave what follows the ending here for the next read.
+    std::string readAhead;
+    size_t readAheadPos = 0;
 
     SInt32 SetDTR(bool on) override { return ZSRP_SetDTR(this, on); }
     SInt32 Read(const char* terminator, char* buffer, UInt32* size) override {

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -36,11 +37,45 @@ int setNonBlocking(int fd, bool on) {
 }
 
 // One read of what is waiting: the bytes read, 0 for nothing yet (no data, a
-// signal, end of input), -1 for a real failure of the line.
+// signal), -1 for a real failure of the line. The line stays blocking: poll says
+// first whether anything waits, and with VMIN 0 a read of a readable line returns at
+// once, so no pair of mode switches is spent on every call.
 ssize_t readSome(int fd, void* p, size_t n) {
+    pollfd pf{fd, POLLIN, 0};
+    const int ready = poll(&pf, 1, 0);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    if (ready == 0) return 0;
+    if ((pf.revents & POLLIN) == 0) return (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) ? -1 : 0;
     const ssize_t r = ::read(fd, p, n);
-    if (r >= 0) return r;
+    if (r > 0) return r;
+    if (r == 0) return -1;  // readable yet nothing: the line hung up
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+// Up to n bytes: first what was read ahead, else one read of the line.
+ssize_t takeInput(iZelk_SerialPort* s, void* p, size_t n) {
+    const size_t held = s->readAhead.size() - s->readAheadPos;
+    if (held == 0) return readSome(s->fd, p, n);
+    const size_t k = std::min(held, n);
+    std::memcpy(p, s->readAhead.data() + s->readAheadPos, k);
+    s->readAheadPos += k;
+    if (s->readAheadPos == s->readAhead.size()) {
+        s->readAhead.clear();
+        s->readAheadPos = 0;
+    }
+    return static_cast<ssize_t>(k);
+}
+
+// One byte, refilling the read-ahead with one read of what is waiting.
+ssize_t takeByte(iZelk_SerialPort* s, char* c) {
+    if (s->readAheadPos == s->readAhead.size()) {
+        char chunk[512];
+        const ssize_t r = readSome(s->fd, chunk, sizeof(chunk));
+        if (r <= 0) return r;
+        s->readAhead.assign(chunk, static_cast<size_t>(r));
+        s->readAheadPos = 0;
+    }
+    return takeInput(s, c, 1);
 }
 
 // Sleeps in poll until input is waiting or the deadline passes; false when the line
@@ -66,27 +101,12 @@ void formatBits(int format, char* parity, int* dataBits, int* stopBits) {
     }
 }
 
-// A read switches the line to non-blocking for its duration and back after it.
-class NonBlockingRead {
-public:
-    explicit NonBlockingRead(int fd) : fd_(fd), ok_(setNonBlocking(fd, true) == 0) {}
-    bool ok() const { return ok_; }
-    bool restore() { return setNonBlocking(fd_, false) == 0; }
-
-private:
-    int fd_;
-    bool ok_;
-};
-
-SInt32 finishRead(iZelk_SerialPort* s, const char* func, NonBlockingRead& nb, SInt32 code) {
-    if (!nb.restore() && code == kZErr_OK) code = kZErr_deviceCtrlError;
+SInt32 finishRead(iZelk_SerialPort* s, const char* func, SInt32 code) {
     if (code != kZErr_OK) return ZSRP_FAIL(s, func, code);
     return code;
 }
 
 SInt32 readText(iZelk_SerialPort* s, const char* func, const char* terminator, char* buffer, UInt32* size) {
-    NonBlockingRead nb(s->fd);
-    if (!nb.ok()) return ZSRP_FAIL(s, func, kZErr_deviceCtrlError);
     const UInt32 capacity = *size;
     const size_t termLen = terminator ? std::strlen(terminator) : 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(s->readTimeoutMs);
@@ -95,7 +115,7 @@ SInt32 readText(iZelk_SerialPort* s, const char* func, const char* terminator, c
     for (;;) {
         const UInt32 before = received;
         if (received < capacity) {
-            const ssize_t r = readSome(s->fd, buffer + received, capacity - received);
+            const ssize_t r = takeInput(s, buffer + received, capacity - received);
             failed = r < 0;
             if (r > 0) received += static_cast<UInt32>(r);
         }
@@ -121,7 +141,7 @@ SInt32 readText(iZelk_SerialPort* s, const char* func, const char* terminator, c
     else if (received >= capacity) code = kZErr_insufficientBufferSize;
     else if (terminator && !found && s->readTimeoutMs != 0) code = kZErr_deviceReadTimeout;
     else ZLM_PrintText(s->lm, 2, "recv: %.*s", static_cast<int>(received), buffer);
-    return finishRead(s, func, nb, code);
+    return finishRead(s, func, code);
 }
 
 SInt32 writeAll(iZelk_SerialPort* s, const char* func, const void* data, UInt32 length) {
@@ -313,8 +333,6 @@ SInt32 ZSRP_Read(iZelk_SerialPort* s, const char* terminator, char* buffer, UInt
 SInt32 ZSRP_ReadToExpect(iZelk_SerialPort* s, const char* expected, char* buffer, UInt32* size) {
     static const char* const kFn = "ZSRP_ReadToExpect";
     if (!s || !expected || !buffer || !size) return ZSRP_FAIL(s, kFn, kZErr_invalidParam);
-    NonBlockingRead nb(s->fd);
-    if (!nb.ok()) return ZSRP_FAIL(s, kFn, kZErr_deviceCtrlError);
     const UInt32 capacity = *size;
     const size_t expLen = std::strlen(expected);
     const auto deadline = Clock::now() + std::chrono::milliseconds(s->readTimeoutMs);
@@ -327,7 +345,7 @@ SInt32 ZSRP_ReadToExpect(iZelk_SerialPort* s, const char* expected, char* buffer
             full = true;
             break;
         }
-        const ssize_t r = readSome(s->fd, buffer + received, 1);
+        const ssize_t r = takeByte(s, buffer + received);
         if (r < 0) {
             failed = true;
             break;
@@ -351,7 +369,7 @@ SInt32 ZSRP_ReadToExpect(iZelk_SerialPort* s, const char* expected, char* buffer
     else if (full) code = kZErr_insufficientBufferSize;
     else if (!found && s->readTimeoutMs != 0) code = kZErr_deviceReadTimeout;
     else ZLM_PrintText(s->lm, 2, "recv: %s", buffer);
-    return finishRead(s, kFn, nb, code);
+    return finishRead(s, kFn, code);
 }
 
 SInt32 ZSRP_ByteRead(iZelk_SerialPort* s, const UInt8* expected, UInt32 expectedLength, UInt8* buffer,
@@ -359,8 +377,6 @@ SInt32 ZSRP_ByteRead(iZelk_SerialPort* s, const UInt8* expected, UInt32 expected
     static const char* const kFn = "ZSRP_ByteRead";
     if (!s || !expected || expectedLength == 0 || !buffer || !size || !matchIndex)
         return ZSRP_FAIL(s, kFn, kZErr_invalidParam);
-    NonBlockingRead nb(s->fd);
-    if (!nb.ok()) return ZSRP_FAIL(s, kFn, kZErr_deviceCtrlError);
     const UInt32 capacity = *size;
     const auto deadline = Clock::now() + std::chrono::milliseconds(s->readTimeoutMs);
     UInt32 received = 0, index = 0;
@@ -368,7 +384,7 @@ SInt32 ZSRP_ByteRead(iZelk_SerialPort* s, const UInt8* expected, UInt32 expected
     for (;;) {
         ssize_t r = 0;
         if (received < capacity) {
-            r = readSome(s->fd, buffer + received, capacity - received);
+            r = takeInput(s, buffer + received, capacity - received);
             failed = r < 0;
             if (r > 0) received += static_cast<UInt32>(r);
         }
@@ -410,7 +426,7 @@ SInt32 ZSRP_ByteRead(iZelk_SerialPort* s, const UInt8* expected, UInt32 expected
             code = kZErr_insufficientBufferSize;
         }
     }
-    return finishRead(s, kFn, nb, code);
+    return finishRead(s, kFn, code);
 }
 
 SInt32 ZSRP_VWriteConfirm(iZelk_SerialPort* s, const char* terminator, const char* expected, const char* format,
@@ -430,6 +446,8 @@ SInt32 ZSRP_WriteConfirm(iZelk_SerialPort* s, const char* terminator, const char
 SInt32 ZSRP_Flush(iZelk_SerialPort* s) {
     static const char* const kFn = "ZSRP_Flush";
     if (!s || s->fd < 0) return ZSRP_FAIL(s, kFn, kZErr_invalidParam);
+    s->readAhead.clear();
+    s->readAheadPos = 0;
     if (tcflush(s->fd, TCIOFLUSH) != 0) return ZSRP_FAIL(s, kFn, kZErr_deviceCtrlError);
     return kZErr_OK;
 }
