@@ -46,6 +46,11 @@ void nkSerial_setModemIoctl(t_nkModemIoctl fn);
 // found: speed, frame format, every translation off, VMIN 0 and VTIME 1. A baud
 // rate without a terminal speed code gives kNKErr_invalidParam.
 u16 nkSerial_rawAttributes(termios* t, u32 baudRate, t_nkSerialFormat format);
+// The same raw set-up for a line that keeps some of what it has: baud rate 0, data
+// bits 0 and stop bits 0 are left as found. Parity 'N', 'O' or 'E'.
+u16 nkSerial_rawLineAttributes(termios* t, u32 baudRate, char parity, int dataBits, int stopBits);
+// The modem-line ioctl through the seam above, for ports built outside this library.
+int nkSerial_modemIoctl(int fd, unsigned long request, int* bits);
 
 class CNK_serial : private CNK_baseObject, private INK_usbDevCallback {
 public:

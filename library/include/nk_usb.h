@@ -129,6 +129,7 @@ private:
 
     friend class CNK_serial;
     friend class CNK_marlet;
+    friend class CNK_usbDevice;
 };
 
 // ---------------------------------------------------------------- board base

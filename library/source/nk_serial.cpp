@@ -66,26 +66,44 @@ bool speedOf(u32 baud, speed_t* out) {
     return false;
 }
 
-// Raw mode for the format: every input translation off too, or binary frames change.
-bool applyRawMode(termios& t, u32 baud, t_nkSerialFormat format) {
-    speed_t sp;
-    if (!speedOf(baud, &sp)) return false;
-    cfsetispeed(&t, sp);
-    cfsetospeed(&t, sp);
-    t.c_cflag &= ~static_cast<tcflag_t>(CREAD | PARENB | PARODD | CLOCAL | CSTOPB | CSIZE);
+// Raw mode for the line: every input translation off too, or binary frames change.
+// Baud 0, data bits 0 and stop bits 0 keep what the line has.
+bool applyRawLine(termios& t, u32 baud, char parity, int dataBits, int stopBits) {
+    if ((dataBits != 0 && dataBits != 7 && dataBits != 8) || stopBits < 0 || stopBits > 2) return false;
+    if (baud != 0) {
+        speed_t sp;
+        if (!speedOf(baud, &sp)) return false;
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+    }
+    t.c_cflag &= ~static_cast<tcflag_t>(CREAD | PARENB | PARODD | CLOCAL);
     t.c_cflag |= CREAD | CLOCAL;
-    t.c_cflag |= format <= k_nkSerialFormat_8E2 ? CS8 : CS7;
-    if (format >= k_nkSerialFormat_8N2 && format <= k_nkSerialFormat_8E2) t.c_cflag |= CSTOPB;
-    if (format == k_nkSerialFormat_8O1 || format == k_nkSerialFormat_8O2 || format == k_nkSerialFormat_7O1)
-        t.c_cflag |= PARENB | PARODD;
-    if (format == k_nkSerialFormat_8E1 || format == k_nkSerialFormat_8E2 || format == k_nkSerialFormat_7E1)
-        t.c_cflag |= PARENB;
+    if (dataBits != 0) {
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+        t.c_cflag |= dataBits == 8 ? CS8 : CS7;
+    }
+    if (stopBits == 1) t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    if (stopBits == 2) t.c_cflag |= CSTOPB;
+    if (parity == 'O') t.c_cflag |= PARENB | PARODD;
+    if (parity == 'E') t.c_cflag |= PARENB;
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ISIG | ICANON);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 1;
     return true;
+}
+
+bool applyRawMode(termios& t, u32 baud, t_nkSerialFormat format) {
+    if (baud == 0) return false;
+    const int dataBits = format <= k_nkSerialFormat_8E2 ? 8 : 7;
+    const int stopBits = format >= k_nkSerialFormat_8N2 && format <= k_nkSerialFormat_8E2 ? 2 : 1;
+    char parity = 'N';
+    if (format == k_nkSerialFormat_8O1 || format == k_nkSerialFormat_8O2 || format == k_nkSerialFormat_7O1)
+        parity = 'O';
+    if (format == k_nkSerialFormat_8E1 || format == k_nkSerialFormat_8E2 || format == k_nkSerialFormat_7E1)
+        parity = 'E';
+    return applyRawLine(t, baud, parity, dataBits, stopBits);
 }
 
 int setNonBlocking(int fd, bool on) {
@@ -135,6 +153,12 @@ u16 nkSerial_rawAttributes(termios* t, u32 baudRate, t_nkSerialFormat format) {
     if (!t) return kNKErr_invalidPointer;
     if (format < k_nkSerialFormat_8N1 || format > k_nkSerialFormat_7E1) return kNKErr_invalidParam;
     return applyRawMode(*t, baudRate, format) ? kNKErr_OK : kNKErr_invalidParam;
+}
+
+u16 nkSerial_rawLineAttributes(termios* t, u32 baudRate, char parity, int dataBits, int stopBits) {
+    if (!t) return kNKErr_invalidPointer;
+    if (parity != 'N' && parity != 'O' && parity != 'E') return kNKErr_invalidParam;
+    return applyRawLine(*t, baudRate, parity, dataBits, stopBits) ? kNKErr_OK : kNKErr_invalidParam;
 }
 
 void nkSerial_setModemIoctl(t_nkModemIoctl fn) { g_modemIoctl.store(fn ? fn : systemModemIoctl); }

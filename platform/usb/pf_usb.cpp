@@ -1,6 +1,9 @@
 #include "usb/pf_usb.h"
 
+#include <dirent.h>
 #include <libudev.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <libusb.h>
 
 #include <algorithm>
@@ -40,6 +43,7 @@ struct Watch {
 struct Registry {
     std::mutex m;
     bool simulated = false;
+    std::vector<TtyNode> simTtys;
     std::map<Handle, std::shared_ptr<Entry>> entries;
     Handle nextHandle = 1;
     std::map<WatchId, Watch> watches;
@@ -312,6 +316,37 @@ std::string systemTty(const std::string& syspath) {
     return acm.empty() ? other : acm;
 }
 
+std::vector<TtyNode> systemTtyList() {
+    std::vector<TtyNode> out;
+    udev* ud = sys().ud;
+    if (ud) {
+        udev_enumerate* en = udev_enumerate_new(ud);
+        udev_enumerate_add_match_subsystem(en, "tty");
+        udev_enumerate_scan_devices(en);
+        for (udev_list_entry* le = udev_enumerate_get_list_entry(en); le; le = udev_list_entry_get_next(le)) {
+            udev_device* tty = udev_device_new_from_syspath(ud, udev_list_entry_get_name(le));
+            if (!tty) continue;
+            // Consoles and pseudo-terminals have no parent device: they are no serial ports.
+            const char* node = udev_device_get_devnode(tty);
+            if (node && udev_device_get_parent(tty)) out.push_back({node, udev_device_get_sysname(tty)});
+            udev_device_unref(tty);
+        }
+        udev_enumerate_unref(en);
+    }
+    if (DIR* d = opendir("/dev/serial/by-id")) {
+        while (dirent* de = readdir(d)) {
+            if (de->d_name[0] == '.') continue;
+            const std::string link = std::string("/dev/serial/by-id/") + de->d_name;
+            char target[PATH_MAX];
+            if (!realpath(link.c_str(), target)) continue;
+            const char* slash = std::strrchr(target, '/');
+            out.push_back({link, slash ? slash + 1 : target});
+        }
+        closedir(d);
+    }
+    return out;
+}
+
 // ------------------------------------------------------------ simulated backend
 
 class SimDevice : public Device {
@@ -444,6 +479,15 @@ std::string ttyOf(Handle h) {
     return systemTty(e->syspath);
 }
 
+std::vector<TtyNode> ttyList() {
+    {
+        Registry& r = reg();
+        std::lock_guard<std::mutex> lock(r.m);
+        if (r.simulated) return r.simTtys;
+    }
+    return systemTtyList();
+}
+
 std::unique_ptr<Device> open(Handle h, int* error) {
     int dummy = 0;
     int& err = error ? *error : dummy;
@@ -559,6 +603,12 @@ void clearControlLog() {
     Registry& r = reg();
     std::lock_guard<std::mutex> lock(r.m);
     r.controlLog.clear();
+}
+
+void setTtyList(std::vector<TtyNode> nodes) {
+    Registry& r = reg();
+    std::lock_guard<std::mutex> lock(r.m);
+    r.simTtys = std::move(nodes);
 }
 
 }  // namespace sim

@@ -79,6 +79,16 @@ bool isAttached(Handle h);
 // tty node of the device's own serial function (CDC ACM first), "" when it has none.
 std::string ttyOf(Handle h);
 
+// One serial tty of the system: its node or a /dev/serial/by-id link to it, and
+// the kernel's name of the tty ("ttyUSB0").
+struct TtyNode {
+    std::string path;
+    std::string baseName;
+};
+// Every serial tty: udev's tty nodes that sit on a hardware device, then the
+// by-id links. On the simulated bus, the list set with sim::setTtyList.
+std::vector<TtyNode> ttyList();
+
 // ------------------------------------------------------------ opened devices
 
 struct Setup {
@@ -145,6 +155,8 @@ void unplug(Handle h);
 // Every control request the simulated devices received, in order.
 std::vector<Setup> controlLog();
 void clearControlLog();
+// The list ttyList gives while the simulated bus is in use.
+void setTtyList(std::vector<TtyNode> nodes);
 
 }  // namespace sim
 
