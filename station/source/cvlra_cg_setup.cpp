@@ -80,7 +80,13 @@ struct UnitFolders {
     // was there before.
     static u16 makeRun(const std::string& parent, const std::string& stamp, std::string* out) {
         for (int n = 1; n <= kRunsPerSecond; ++n) {
-            const std::string path = parent + "/" + stamp + (n == 1 ? std::string() : "_" + std::to_string(n));
+            std::string path = parent;
+            path += '/';
+            path += stamp;
+            if (n > 1) {
+                path += '_';
+                path += std::to_string(n);
+            }
             if (mkdir(path.c_str(), 0700) == 0) {
                 if (entryAt(path) != Entry::folder) return kNKErr_pathNotExist;
                 *out = path;
