@@ -106,9 +106,11 @@ SInt32 ZSP_SetStopTime(iZelk_SpecManager* m);
 // Takes the stop time first when this run has none yet.
 const char* ZSP_GetStopTime(iZelk_SpecManager* m, double* elapsed);
 
-// The project's "SpecGeneratePlist:" command: "source target [-doSimple]
-// [-lastResultOnly]" converts a station CSV file into a property-list file.
-// Reports and usage go through lm.
+// The body of the project's "SpecGeneratePlist:" command (its banner is the
+// project's): "source target [-doSimple] [-lastResultOnly]" converts a station CSV
+// file into a property-list file with ZCSV_CsvToPlist, -doSimple leaving out the
+// unit attributes. 17 for a missing name, 29 for a missing source, else the
+// converter's code; reports and the usage go through lm.
 SInt32 ZSP_GeneratePlist(iZelk_LogManager* lm, const char* argument);
 
 // The manager record. Make it with ZSP_Create only.

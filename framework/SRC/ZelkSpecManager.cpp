@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ZelkCsvManager.h"
 #include "ZelkError.h"
 #include "ZelkLogManager.h"
 #include "ZelkPaths.h"
@@ -756,4 +757,60 @@ const char* ZSP_GetStopTime(iZelk_SpecManager* m, double* elapsed) {
     if (m->stopText[0] == '\0') ZSP_SetStopTime(m);
     if (elapsed) *elapsed = m->elapsed;
     return m->stopText;
+}
+// ----------------------------------------------------------------------------- SpecGeneratePlist
+
+namespace {
+
+constexpr const char* kGeneratePlistName = "[Zelk_ProjectBase SpecGeneratePlist:]";
+constexpr const char* kGeneratePlistUsage =
+    "Usage:\tSpecGeneratePlist sourceCsvFileName targetPlistFileName [-doSimple] [-lastResultOnly]\n"
+    "\t\t[NOTE] no space is expected within sourceCsvFileName and targetPlistFileName\n"
+    "\t\t-doSimple:       do simple plist file\n"
+    "\t\t-lastResultOnly: use the last test result only";
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+SInt32 ZSP_GeneratePlist(iZelk_LogManager* lm, const char* argument) {
+    const auto fail = [lm](SInt32 code, int line, const char* message) {
+        if (message) ZLM_PrintError(lm, "%s", message);
+        ZERR_Report(lm, __FILE__, kGeneratePlistName, line, code);
+        ZLM_PrintError(lm, "SpecGeneratePlist error: invalid argument");
+        ZLM_PrintText(lm, 0, "%s", kGeneratePlistUsage);
+        return code;
+    };
+    if (!argument) return fail(kZErr_invalidParam, __LINE__, nullptr);
+    const char* p = argument;
+    while (isBlank(*p)) ++p;
+    if (*p == '\0') return fail(kZErr_invalidParam, __LINE__, nullptr);
+
+    const char* sourceEnd = p;
+    while (*sourceEnd != '\0' && !isBlank(*sourceEnd)) ++sourceEnd;
+    if (*sourceEnd == '\0' || sourceEnd - p >= PATH_MAX)
+        return fail(kZErr_invalidParam, __LINE__, "Invalid source csv file name");
+    const std::string source(p, sourceEnd);
+    if (!ZUTIL_IsFileExist(source.c_str()))
+        return fail(kZErr_fileNotExist, __LINE__, "source csv file does not exist");
+    ZLM_PrintText(lm, 0, ".source csv file:   %s", source.c_str());
+
+    p = sourceEnd;
+    while (isBlank(*p)) ++p;
+    const char* targetEnd = p;
+    while (*targetEnd != '\0' && !isBlank(*targetEnd)) ++targetEnd;
+    if (targetEnd == p || targetEnd - p >= PATH_MAX)
+        return fail(kZErr_invalidParam, __LINE__, "Invalid target plist file name");
+    const std::string target(p, targetEnd);
+    ZLM_PrintText(lm, 0, ".target plist file: %s", target.c_str());
+
+    const bool doSimple = strcasestr(targetEnd, "-doSimple") != nullptr;
+    const bool lastResultOnly = strcasestr(targetEnd, "-lastResultOnly") != nullptr;
+    ZLM_PrintText(lm, 0, ".doSimple:          %s", doSimple ? "yes" : "no");
+    ZLM_PrintText(lm, 0, ".lastResultOnly:    %s", lastResultOnly ? "yes" : "no");
+
+    const SInt32 code = ZCSV_CsvToPlist(source.c_str(), target.c_str(), false, doSimple, lastResultOnly);
+    if (code != kZErr_OK) return fail(code, __LINE__, nullptr);
+    ZLM_PrintText(lm, 0, "[DONE]");
+    return kZErr_OK;
 }

@@ -7,12 +7,14 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "ZelkCsvManager.h"
 #include "ZelkLogManager.h"
 #include "ZelkPaths.h"
 #include "ZelkSpecManager.h"
@@ -541,4 +543,97 @@ TEST_F(SpecTest, StartAndStopTimes) {
     EXPECT_LT(elapsed, 60);
     EXPECT_EQ(std::string(ZSP_GetStopTime(m, nullptr)), stop);
     ZSP_Delete(&m);
+}
+
+// ----------------------------------------------------------------------------- SpecGeneratePlist
+
+namespace {
+
+// Two units as the station's CSV writer appends them.
+std::string writeUnits(const TempDir& dir) {
+    const std::string path = dir.file("units.csv");
+    const struct {
+        const char* sn;
+        double gain;
+    } units[] = {{"SN1", 2.5}, {"SN2", 5}};
+    for (const auto& u : units) {
+        iZelk_CsvManager* csv =
+            ZCSV_Create("Station", "1.2", u.sn, 0, "", "2026-01-02 03:04:05", "2026-01-02 03:04:09", "T1", 789.5, 4.25);
+        EXPECT_NE(csv, nullptr);
+        tZelk_CsvItem gain{"gain", kZCSV_Double, 1, 4, u.gain, {}};
+        EXPECT_EQ(ZCSV_AddItemData(csv, &gain), 0);
+        EXPECT_EQ(ZCSV_WriteCsvFile(csv, path.c_str(), false), 0);
+        ZCSV_Delete(&csv);
+    }
+    return path;
+}
+
+}  // namespace
+
+TEST_F(SpecTest, GeneratePlistReadByPlistlib) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Debian python";
+    const std::string csv = writeUnits(dir);
+    const std::string simple = dir.file("simple.plist"), last = dir.file("last.plist");
+    relay.take();
+    ASSERT_EQ(ZSP_GeneratePlist(lm, ("  " + csv + " " + simple + " -DOSIMPLE").c_str()), 0);
+    EXPECT_EQ(relay.take(), ".source csv file:   " + csv + "\n.target plist file: " + simple +
+                                "\n.doSimple:          yes\n.lastResultOnly:    no\n[DONE]\n");
+    ASSERT_EQ(ZSP_GeneratePlist(lm, (csv + "\t" + last + " x -lastresultonly").c_str()), 0);
+    const std::string script =
+        "import plistlib,sys\n"
+        "for f in sys.argv[1:]:\n"
+        "  d=plistlib.load(open(f,'rb'))\n"
+        "  print(sorted(d))\n"
+        "  for k in sorted(d):\n"
+        "    u=d[k]\n"
+        "    print(k,sorted(u.get('Attributes',{}).items()),u['OverallResult'])\n"
+        "    print([(t['testname'],t['value'],t['result']) for t in u['Tests']])\n";
+    const std::string out = nktest::runPython(dir, script, simple + " " + last);
+    EXPECT_EQ(out,
+              "['0', '1']\n"
+              "0 [] PASS\n"
+              "[('timeStamp', '789.500', 'PASS'), ('testTime', '4.250', 'PASS'), ('gain', '2.500000', 'PASS'), "
+              "('errCode', '0', 'PASS')]\n"
+              "1 [] PASS\n"
+              "[('timeStamp', '789.500', 'PASS'), ('testTime', '4.250', 'PASS'), ('gain', '5.000000', 'FAIL'), "
+              "('errCode', '0', 'PASS')]\n"
+              "['0']\n"
+              "0 [('serialnumber', 'SN2'), ('softwarename', 'Station'), ('softwareversion', '1.2')] PASS\n"
+              "[('timeStamp', '789.500', 'PASS'), ('testTime', '4.250', 'PASS'), ('gain', '5.000000', 'FAIL'), "
+              "('errCode', '0', 'PASS')]\n");
+}
+
+TEST_F(SpecTest, GeneratePlistArguments) {
+    const std::string csv = writeUnits(dir);
+    const std::string junk = dir.file("junk.csv");
+    writeFile(junk, "no header\n");
+    const std::string target = dir.file("t.plist");
+    const struct {
+        std::string argument;
+        SInt32 code;
+        const char* message;  // the reason, besides the common error and the usage
+    } rows[] = {
+        {"", 17, nullptr},
+        {"   ", 17, nullptr},
+        {csv, 17, "[ERR] Invalid source csv file name\n"},
+        {dir.file("missing.csv") + " " + target, 29, "[ERR] source csv file does not exist\n"},
+        {csv + "  \t ", 17, "[ERR] Invalid target plist file name\n"},
+        {junk + " " + target, -1, nullptr},  // the converter's own code
+    };
+    for (const auto& r : rows) {
+        relay.take();
+        EXPECT_EQ(ZSP_GeneratePlist(lm, r.argument.c_str()), r.code) << r.argument;
+        const std::string text = relay.take();
+        if (r.message) {
+            EXPECT_NE(text.find(r.message), std::string::npos) << text;
+        }
+        EXPECT_NE(text.find("[ERR] [Error,0x"), std::string::npos) << text;
+        EXPECT_NE(text.find("[Zelk_ProjectBase SpecGeneratePlist:]"), std::string::npos) << text;
+        EXPECT_NE(text.find("[ERR] SpecGeneratePlist error: invalid argument\nUsage:\tSpecGeneratePlist "
+                            "sourceCsvFileName targetPlistFileName [-doSimple] [-lastResultOnly]\n"),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_FALSE(std::filesystem::exists(target));  // nothing was converted
+    EXPECT_EQ(ZSP_GeneratePlist(lm, nullptr), 17);
 }
