@@ -125,6 +125,14 @@ u16 appendToCsvFile(const std::string& fileName, const std::function<std::string
     return kNKErr_OK;
 }
 
+std::string defaultPlistPath(const std::string& csvPath) {
+    const size_t slash = csvPath.rfind('/');
+    const size_t dot = csvPath.rfind('.');
+    // Only a dot in the file's own name starts an extension.
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return csvPath + ".plist";
+    return csvPath.substr(0, dot + 1) + "plist";
+}
+
 }  // namespace nkcsv
 
 using nkcsv::containsNoCase;
@@ -1169,14 +1177,6 @@ Value testRecord(const std::string& name, const std::string& upper, const std::s
     return t;
 }
 
-std::string defaultPlistPath(const std::string& csvPath) {
-    const size_t slash = csvPath.rfind('/');
-    const size_t dot = csvPath.rfind('.');
-    // Only a dot in the file's own name starts an extension.
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return csvPath + ".plist";
-    return csvPath.substr(0, dot + 1) + "plist";
-}
-
 }  // namespace
 
 u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFirstFailure, bool simple,
@@ -1255,7 +1255,7 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
     }
     // Each unit's record goes to the file as soon as it is built: memory stays
     // near one record, whatever the number of units.
-    const std::string out = plistPath && *plistPath ? std::string(plistPath) : defaultPlistPath(csvPath);
+    const std::string out = plistPath && *plistPath ? std::string(plistPath) : nkcsv::defaultPlistPath(csvPath);
     pf::plist::DictFileWriter plist(out);
     u16 rtn = kNKErr_OK;
     int key = 0;
