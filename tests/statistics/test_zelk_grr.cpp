@@ -330,6 +330,8 @@ const EdgeCase kEdgeCases[] = {
      }},
 };
 
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+
 class ZelkGrrEdge : public ::testing::TestWithParam<EdgeCase> {};
 
 }  // namespace
