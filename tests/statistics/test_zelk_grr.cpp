@@ -377,4 +377,17 @@ TEST(ZelkGrr, KeepsTheMeasurementTableAlive) {
     ASSERT_TRUE(g.isValid());
     EXPECT_STREQ(g.testerAt(1)->sampleAt(0)->serial_number(), "SN1");
     EXPECT_NEAR(g.testerAt(1)->sampleAt(0)->dataAt(2)->avg, 1.5, 1e-12);
+
+    // Also when the analysis stops at an input error: what was built from the
+    // new table stays readable after the caller lets the table go.
+    AlertCatcher alerts;
+    {
+        auto two = loadText(dir, "two.csv",
+                            "SerialNumber,TesterID,V\nUnit----->,NA,NA\nSN7,GOLD_1,1\nSN7,golden2,1\nSN7,T1,1\n");
+        g.setCsv(two);
+    }
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_FALSE(g.isValid());
+    EXPECT_STREQ(g.getGoldenTester()->tester_name(), "GOLD_1");
+    EXPECT_STREQ(g.testerAt(2)->sampleAt(0)->serial_number(), "SN7");
 }
