@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <new>
@@ -74,7 +75,7 @@ void grr_sample::setSample(const char* serialNumber, unsigned colCount, const tC
         _col_count = colCount;
         _col_info = colInfo;
     }
-    NK_ASSERT_FN(std::string_view(_serial_number) == serialNumber);
+    NK_ASSERT_FN(_serial_number == serialNumber || std::strcmp(_serial_number, serialNumber) == 0);
     NK_ASSERT_FN(_col_count == colCount && _col_info == colInfo);
     NK_ASSERT_FN(_pData.empty());  // rows come before the statistics
     _strRows.push_back(strRow);
@@ -137,6 +138,8 @@ void grr_tester::setTesterInfo(const tCsv_categoryDataInfo* testerInfo, unsigned
     _grr_result = kGrrResult_unknown;
     _golden_sample_count = 0;
     _allSample = grr_sample();
+    _allSample._strRows.reserve(testerInfo->data_count);
+    _allSample._datRows.reserve(testerInfo->data_count);
     _samples.clear();
 
     std::unordered_map<std::string_view, size_t> bySerial;
