@@ -478,6 +478,21 @@ CNK_csv::CNK_csv(const CNK_csv& other)
     logManager = other.logManager;
 }
 
+CNK_csv& CNK_csv::operator=(const CNK_csv& other) {
+    NK_VALID_OR_RETURN(*this);
+    if (this == &other) return *this;
+    _type = other._type;
+    _groupName = other._groupName;
+    _col_info = other._col_info;
+    _buff_str = other._buff_str;
+    _buff_val = other._buff_val;
+    _col_stat = other._col_stat;
+    _title = other._title;
+    _swVersion = other._swVersion;
+    _specVersion = other._specVersion;
+    return *this;
+}
+
 CNK_csv::~CNK_csv() = default;
 
 u16 CNK_csv::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
@@ -732,6 +747,12 @@ CNK_csv& CNK_csv::merge(const CNK_csv& csv) {
         }
     }
     return *this;
+}
+
+CNK_csv CNK_csv::operator+(const CNK_csv& other) const {
+    CNK_csv sum(*this);
+    sum.merge(other);
+    return sum;
 }
 
 u32 CNK_csv::timeSort() {
