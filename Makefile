@@ -80,7 +80,7 @@ tsan: deps
 	done
 	@echo "== nk_station_tests, switches flipped under sixteen testers (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
-	@echo "== nk_framework_tests, log manager, FIFO and version from many threads (ThreadSanitizer)"
+	@echo "== nk_framework_tests, log manager, FIFO, version and CSV writer from many threads (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
 	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*' --gtest_brief=1

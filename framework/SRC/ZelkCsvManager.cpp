@@ -2,6 +2,7 @@
 #include "ZelkCsvManager.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cfloat>
 #include <cmath>
@@ -430,14 +431,14 @@ SInt32 convertUnit(iZelk_LogManager* lm, const Header& h, std::string_view line,
 SInt32 convert(iZelk_LogManager* lm, const char* input, const char* output, bool lastUnitOnly, const Options& o) {
     FILE* fp = std::fopen(input, "rb");
     if (!fp) return kZErr_fileOpenFailed;
-    std::string text;
-    long size = -1;
-    if (std::fseek(fp, 0, SEEK_END) == 0) size = std::ftell(fp);
-    std::rewind(fp);
-    if (size < 0) {
+    // Only a regular file has a size to read: a folder opens, but reads nothing.
+    struct stat st {};
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(fp);
-        return kZErr_fileReadFailed;
+        return kZErr_fileOpenFailed;
     }
+    std::string text;
+    const off_t size = st.st_size;
     try {
         text.resize(static_cast<size_t>(size) + 256);
     } catch (const std::exception&) {

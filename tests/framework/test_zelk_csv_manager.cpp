@@ -289,7 +289,7 @@ TEST(ZelkCsvWriter, NamesFilesByVersionAndReportsFailedWrites) {
     ZCSV_Delete(&csv);
 }
 
-TEST(ZelkCsvWriter, SixteenThreadsWriteWholeLinesToOneFile) {
+TEST(ZelkCsvConcurrency, SixteenThreadsWriteWholeLinesToOneFile) {
     if (!nktest::havePython()) GTEST_SKIP() << "Debian python3 is not installed";
     TempDir dir;
     const std::string path = dir.file("shared.csv");
@@ -499,6 +499,9 @@ TEST(ZelkCsvToPlist, FailuresKeepTheUnitsBeforeThem) {
         }
     }
     EXPECT_EQ(ZCSV_CsvToPlist(nullptr, nullptr, false, false, false), kZErr_invalidParam);
+    // A folder opens but is no file.
+    EXPECT_EQ(ZCSV_CsvToPlist(dir.path().c_str(), dir.file("folder.plist").c_str(), false, false, false),
+              kZErr_fileOpenFailed);
 
     // A list that cannot be written is a failure: no folder, or a cell that is not UTF-8.
     EXPECT_EQ(ZCSV_CsvToPlist(good.c_str(), dir.file("none/out.plist").c_str(), false, false, false),
