@@ -192,6 +192,38 @@ TEST_F(ZelkZtcpDevice, DevicePacketsReachTheOwnerInOrder) {
     EXPECT_FALSE(ZGH_IsRunning(h));
 }
 
+// A listener that answers a device request by asking the device in turn: the reply it
+// waits for is taken on the receive thread, so the wait on the dispatch thread ends.
+TEST(ZelkZtcp, CommandFromAnEventGetsItsReply) {
+    struct Asker : iZelk_ZtcpHandlerEventSink {
+        iZelk_ZtcpHandler* h = nullptr;
+        std::atomic<int> result{-1};
+        std::atomic<int> code{-1};
+        void OnZhConnect(SInt32) override {}
+        void OnZhReceive(SInt32, const tZTCP_header* hdr, const UInt8*) override {
+            tZTCP_header* r = nullptr;
+            const SInt32 err = ZGH_SendCommand(h, kZTCP_CTRL_RUN_COMMAND, "probe", 5, &r, 60000);
+            if (r) code = r->error;
+            std::free(r);
+            result = err;
+            ZGH_SendResponse(h, hdr->seq, 0, nullptr, 0);
+        }
+        void OnZhClose(SInt32) override {}
+    } asker;
+    ztcptest::DeviceSim device;
+    device.setRunReply("probe", 7);
+    asker.h = ZGH_Create(nullptr);
+    std::thread accept([&] { device.acceptHost(); });
+    ASSERT_EQ(ZGH_ConnectAsync(asker.h, "127.0.0.1", device.port(), &asker, nullptr, nullptr, nullptr, nullptr), 0);
+    accept.join();
+    const auto reply = device.request(ctrl("ctfg"), {});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->seq, 1);
+    EXPECT_EQ(asker.result, 0);
+    EXPECT_EQ(asker.code, 7);
+    ZGH_Delete(&asker.h);
+}
+
 TEST_F(ZelkZtcpDevice, NoReplyTimesOutAndTheLateOneIsFreed) {
     device.setSilent("mute");
     tZTCP_header* r = reinterpret_cast<tZTCP_header*>(1);
