@@ -151,6 +151,10 @@ struct iZelk_ZtcpHandler final : tZelk_ZtcpHandlerOps {
     UInt64 rxHeld = 0;
     UInt8* rxPacket = nullptr;
     UInt64 rxTotal = 0;
+    // What one receive brought and the packets have not yet taken.
+    UInt8 stash[16384];
+    UInt64 stashBegin = 0;
+    UInt64 stashEnd = 0;
 
     // Response slots and waiting flags of sequence numbers 1..255.
     std::mutex slotLock;

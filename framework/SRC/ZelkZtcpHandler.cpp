@@ -6,6 +6,7 @@
 // in the order they happened, one at a time.
 #include "ZelkZtcpHandler.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -54,6 +55,7 @@ void resetReceive(iZelk_ZtcpHandler* h) {
     h->rxPacket = nullptr;
     h->rxHeld = 0;
     h->rxTotal = 0;
+    h->stashBegin = h->stashEnd = 0;
 }
 
 void post(iZelk_ZtcpHandler* h, tZelk_ZtcpEvent e) {
@@ -114,16 +116,18 @@ void deliver(iZelk_ZtcpHandler* h, UInt8* packet) {
     post(h, {tZelk_ZtcpEvent::kPacket, hdr});
 }
 
-SInt32 onSktReceive(void* u, UInt32) {
-    auto* h = static_cast<iZelk_ZtcpHandler*>(u);
+// Takes up to n bytes of what was received and not yet used.
+UInt64 takeStash(iZelk_ZtcpHandler* h, UInt8* to, UInt64 n) {
+    const UInt64 k = std::min<UInt64>(n, h->stashEnd - h->stashBegin);
+    std::memcpy(to, h->stash + h->stashBegin, k);
+    h->stashBegin += k;
+    return k;
+}
+
+// Moves the receive state on with the bytes at hand; a non-zero result ends the link.
+SInt32 consume(iZelk_ZtcpHandler* h) {
     if (!h->rxPacket) {
-        UInt32 size = static_cast<UInt32>(sizeof(h->rxHeader) - h->rxHeld);
-        const SInt32 err = ZSock_Recv(h->socket, h->rxHeader + h->rxHeld, &size);
-        if (err != kZErr_OK) {
-            resetReceive(h);
-            return err;
-        }
-        h->rxHeld += size;
+        h->rxHeld += takeStash(h, h->rxHeader + h->rxHeld, sizeof(h->rxHeader) - h->rxHeld);
         if (h->rxHeld < sizeof(h->rxHeader)) return kZErr_OK;
 
         static const UInt8 kMagic[4] = {'P', 'C', 'T', 'Z'};
@@ -163,25 +167,10 @@ SInt32 onSktReceive(void* u, UInt32) {
             return ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_memAllocationFailed);
         }
         std::memcpy(h->rxPacket, &hdr, sizeof(hdr));
-        if (hdr.length == 0) {
-            UInt8* packet = h->rxPacket;
-            h->rxPacket = nullptr;
-            h->rxHeld = 0;
-            deliver(h, packet);
-            return kZErr_OK;
-        }
-        h->rxTotal = sizeof(hdr) + UInt64(hdr.length) + 1;
-        return kZErr_OK;  // the payload comes with the next readable rounds
+        h->rxTotal = hdr.length ? sizeof(hdr) + UInt64(hdr.length) + 1 : sizeof(hdr);
     }
 
-    const UInt64 want = h->rxTotal - h->rxHeld;
-    UInt32 size = want > 0x10000000u ? 0x10000000u : static_cast<UInt32>(want);
-    const SInt32 err = ZSock_Recv(h->socket, h->rxPacket + h->rxHeld, &size);
-    if (err != kZErr_OK) {
-        resetReceive(h);
-        return err;
-    }
-    h->rxHeld += size;
+    h->rxHeld += takeStash(h, h->rxPacket + h->rxHeld, h->rxTotal - h->rxHeld);
     if (h->rxHeld < h->rxTotal) return kZErr_OK;
 
     UInt8* packet = h->rxPacket;
@@ -189,17 +178,38 @@ SInt32 onSktReceive(void* u, UInt32) {
     h->rxHeld = 0;
     h->rxTotal = 0;
     auto* hdr = reinterpret_cast<tZTCP_header*>(packet);
-    UInt8* payload = packet + sizeof(tZTCP_header);
-    const UInt8 computed = ZGH_PayloadChecksum(payload, hdr->length);
-    if (computed != payload[hdr->length]) {
-        ZLM_PrintError(h->lm, "invalid payload checksum, 0x%02X, 0x%02X\n", computed, payload[hdr->length]);
-        ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_invalidChecksum);
-        rejectPacket(h, hdr);
-        std::free(packet);
-        return kZErr_OK;
+    if (hdr->length) {
+        UInt8* payload = packet + sizeof(tZTCP_header);
+        const UInt8 computed = ZGH_PayloadChecksum(payload, hdr->length);
+        if (computed != payload[hdr->length]) {
+            ZLM_PrintError(h->lm, "invalid payload checksum, 0x%02X, 0x%02X\n", computed, payload[hdr->length]);
+            ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_invalidChecksum);
+            rejectPacket(h, hdr);
+            std::free(packet);
+            return kZErr_OK;
+        }
+        payload[hdr->length] = 0;  // a text payload is terminated
     }
-    payload[hdr->length] = 0;  // a text payload is terminated
     deliver(h, packet);
+    return kZErr_OK;
+}
+
+// Run by the socket's loop when the link is readable: one receive of what waits (a
+// part of a header, several packets, anything between), then every packet it completes.
+SInt32 onSktReceive(void* u, UInt32) {
+    auto* h = static_cast<iZelk_ZtcpHandler*>(u);
+    h->stashBegin = h->stashEnd = 0;  // always used up below
+    UInt32 size = sizeof(h->stash);
+    const SInt32 err = ZSock_Recv(h->socket, h->stash, &size);
+    if (err != kZErr_OK) {
+        resetReceive(h);
+        return err;
+    }
+    h->stashEnd = size;
+    while (h->stashBegin < h->stashEnd) {
+        const SInt32 r = consume(h);
+        if (r != kZErr_OK) return r;
+    }
     return kZErr_OK;
 }
 
