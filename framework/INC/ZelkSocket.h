@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 
+#include "ZelkTimedLock.h"
 #include "ZelkTypeDef.h"
 
 struct iZelk_LogManager;
@@ -137,7 +138,7 @@ struct iZelk_Socket final : tZelk_SocketOps {
     std::atomic<bool> open{false};      // the connection is up
     std::atomic<bool> hasLoop{false};   // the connection is served by a receive loop
     std::atomic<bool> stop{false};      // the loop is asked to end
-    std::timed_mutex sendLock;
+    tZelk_TimedLock sendLock;
 
     std::mutex threadLock;  // guards loop, loopId, control, started
     std::condition_variable startedCv;

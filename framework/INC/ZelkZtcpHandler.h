@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ZelkTimedLock.h"
 #include "ZelkTypeDef.h"
 
 struct iZelk_LogManager;
@@ -163,7 +164,7 @@ struct iZelk_ZtcpHandler final : tZelk_ZtcpHandlerOps {
     tZTCP_header* slot[256] = {};
     bool waiting[256] = {};
 
-    std::timed_mutex commandLock;
+    tZelk_TimedLock commandLock;
 
     // The dispatch thread and its queue.
     std::mutex queueLock;

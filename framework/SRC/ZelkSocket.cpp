@@ -309,8 +309,8 @@ SInt32 ZSock_Recv(iZelk_Socket* s, void* buffer, UInt32* size) {
 SInt32 ZSock_Send(iZelk_Socket* s, const void* data, UInt32 length, UInt32 timeoutMs) {
     constexpr const char* kFunc = "ZSock_Send";
     if (!s || !data || length == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
-    std::unique_lock<std::timed_mutex> sending(s->sendLock, std::defer_lock);
-    if (!sending.try_lock_for(std::chrono::milliseconds(timeoutMs))) return ZS_FAIL(s->lm, kFunc, kZErr_timeout);
+    if (!s->sendLock.lockFor(std::chrono::milliseconds(timeoutMs))) return ZS_FAIL(s->lm, kFunc, kZErr_timeout);
+    tZelk_TimedLock::Guard sending(s->sendLock);
     std::shared_lock<std::shared_mutex> hold(s->fdLock);
     const int f = s->fd.load();
     if (f < 0 || !s->open.load() || s->stop.load()) return ZS_FAIL(s->lm, kFunc, kZErr_socketClosed);

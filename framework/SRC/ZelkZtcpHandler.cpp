@@ -446,8 +446,8 @@ SInt32 ZGH_SendCommand(iZelk_ZtcpHandler* h, UInt32 control, const void* payload
     if (response) *response = nullptr;
     const Clock::time_point begin = Clock::now();
     const Clock::time_point deadline = begin + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::timed_mutex> command(h->commandLock, std::defer_lock);
-    if (!command.try_lock_until(deadline)) return ZGH_FAIL(h->lm, kFunc, kZErr_timeout);
+    if (!h->commandLock.lockUntil(deadline)) return ZGH_FAIL(h->lm, kFunc, kZErr_timeout);
+    tZelk_TimedLock::Guard command(h->commandLock);
     char letters[5];
     fourLetters(control, letters);
     ZLM_PrintText(h->lm, 2, "- sending CTRL='%s' packet", letters);

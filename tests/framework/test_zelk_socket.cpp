@@ -30,6 +30,7 @@ struct Recorder {
     std::atomic<SInt32> lastRecv{0};
     std::atomic<bool> deleteOnClose{false};
     std::atomic<bool> deleteOnReceive{false};
+    std::atomic<bool> deleted{false};  // the handle is the loop's to clear; the test waits for this
 
     void add(const std::string& e) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -57,6 +58,7 @@ struct Recorder {
         if (r->deleteOnReceive) {
             r->add("deleted");
             ZSock_Delete(&r->socket);
+            r->deleted = true;
             return 0;
         }
         return err;
@@ -64,7 +66,10 @@ struct Recorder {
     static void onClose(void* u, UInt32 name) {
         auto* r = static_cast<Recorder*>(u);
         r->add("close " + std::to_string(name));
-        if (r->deleteOnClose) ZSock_Delete(&r->socket);
+        if (r->deleteOnClose) {
+            ZSock_Delete(&r->socket);
+            r->deleted = true;
+        }
     }
 };
 
@@ -200,7 +205,7 @@ TEST(ZelkSocket, CloseWakesTheLoopAndDeleteFromCallbacks) {
         r.deleteOnClose = true;
         ASSERT_EQ(connectAsync(r, peer.port), 0);
         close(peer.accept());
-        EXPECT_TRUE(waitFor([&] { return r.socket == nullptr; }));
+        EXPECT_TRUE(waitFor([&] { return r.deleted.load(); }));
     }
     {  // deleted from its receive callback: no close event follows
         Recorder r;
@@ -210,7 +215,7 @@ TEST(ZelkSocket, CloseWakesTheLoopAndDeleteFromCallbacks) {
         const int a = peer.accept();
         nettest::sendAll(a, "z", 1);
         EXPECT_TRUE(nettest::seesEof(a));
-        EXPECT_TRUE(waitFor([&] { return r.socket == nullptr; }));
+        EXPECT_TRUE(waitFor([&] { return r.deleted.load(); }));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // no close event must come
         EXPECT_EQ(r.seen(), (std::vector<std::string>{"connect 0", "deleted"}));
         close(a);
@@ -252,6 +257,7 @@ struct Server {
     std::atomic<bool> closeInCallback{false};
     std::atomic<bool> deleteInCallback{false};
     std::atomic<int> calls{0};
+    std::atomic<bool> deleted{false};
     static SInt32 onAccept(void* u, UInt32) {
         auto* sv = static_cast<Server*>(u);
         ++sv->calls;
@@ -261,7 +267,10 @@ struct Server {
             sv->accepted.push_back(fd);
         }
         if (sv->closeInCallback) ZSvrSock_Close(sv->server);
-        if (sv->deleteInCallback) ZSvrSock_Delete(&sv->server);
+        if (sv->deleteInCallback) {
+            ZSvrSock_Delete(&sv->server);
+            sv->deleted = true;
+        }
         return 0;
     }
     size_t count() {
@@ -323,7 +332,7 @@ TEST(ZelkServerSocket, BusyPortAndCloseOrDeleteFromItsOwnCallback) {
         const UInt16 port = nettest::freePort();
         ASSERT_EQ(ZSvrSock_LaunchAsync(sv.server, port, nullptr, Server::onAccept, &sv), 0);
         const int c = nettest::rawConnect(port);
-        EXPECT_TRUE(waitFor([&] { return sv.server == nullptr; }));
+        EXPECT_TRUE(waitFor([&] { return sv.deleted.load(); }));
         EXPECT_TRUE(waitFor([&] { return nettest::rawConnect(port) == -1; }));
         close(c);
     }

@@ -40,6 +40,7 @@ struct Events : iZelk_ZtcpHandlerEventSink {
     std::mutex mutex;
     std::vector<std::string> seen;
     iZelk_ZtcpHandler** deleteOnClose = nullptr;
+    std::atomic<bool> deleted{false};
 
     void add(const std::string& e) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -58,7 +59,10 @@ struct Events : iZelk_ZtcpHandlerEventSink {
     }
     void OnZhClose(SInt32 id) override {
         add("L close " + std::to_string(id));
-        if (deleteOnClose) ZGH_Delete(deleteOnClose);
+        if (deleteOnClose) {
+            ZGH_Delete(deleteOnClose);
+            deleted = true;
+        }
     }
     static void cbConnect(void* u, SInt32 id) { static_cast<Events*>(u)->add("C connect " + std::to_string(id)); }
     static void cbReceive(void* u, SInt32, const tZTCP_header* h, const UInt8*) {
@@ -268,7 +272,8 @@ TEST(ZelkZtcp, DeletedFromItsOwnCloseEvent) {
     ASSERT_EQ(ZGH_ConnectAsync(h, "127.0.0.1", device.port(), &events, nullptr, nullptr, nullptr, nullptr), 0);
     accept.join();
     device.closeConnection();
-    EXPECT_TRUE(waitFor([&] { return h == nullptr; }));
+    EXPECT_TRUE(waitFor([&] { return events.deleted.load(); }));
+    EXPECT_EQ(h, nullptr);
     EXPECT_EQ(events.list(), (std::vector<std::string>{"L connect -1", "L close -1"}));
 }
 
