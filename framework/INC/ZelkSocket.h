@@ -138,6 +138,7 @@ struct iZelk_Socket final : tZelk_SocketOps {
     std::atomic<bool> open{false};      // the connection is up
     std::atomic<bool> hasLoop{false};   // the connection is served by a receive loop
     std::atomic<bool> stop{false};      // the loop is asked to end
+    const char* loopOwner = "";         // the operation that started the loop, for its reports
     tZelk_TimedLock sendLock;
 
     std::mutex threadLock;  // guards loop, loopId, control, started

@@ -146,6 +146,7 @@ struct iZelk_ZtcpHandler final : tZelk_ZtcpHandlerOps {
     tZGH_CloseFn onClose = nullptr;
     void* userData = nullptr;
     iZelk_ZtcpHandlerEventSink* listener = nullptr;
+    const char* connectedBy = "";  // the operation that made the connection, for the receive path's reports
 
     // Receive state, touched by the socket's loop only.
     UInt8 rxHeader[16] = {};

@@ -78,7 +78,7 @@ void socketLoop(iZelk_Socket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
         if (r < 0) {
             if (errno == EINTR) continue;
             logSystemError(s->lm, "poll", errno);
-            ZS_FAIL(s->lm, "ZSock_ConnectAsync", kZErr_socketPollError);
+            ZS_FAIL(s->lm, s->loopOwner, kZErr_socketPollError);
             break;
         }
         if (p.revents & POLLNVAL) break;
@@ -90,7 +90,7 @@ void socketLoop(iZelk_Socket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
         if (deleted()) return freeFromLoop(s);
         if (code != kZErr_OK) {
             // A connection the peer or the owner ended is no fault of the loop.
-            if (code != kZErr_socketClosed && !s->stop.load()) ZS_FAIL(s->lm, "ZSock_ConnectAsync", code);
+            if (code != kZErr_socketClosed && !s->stop.load()) ZS_FAIL(s->lm, s->loopOwner, code);
             break;
         }
     }
@@ -120,6 +120,7 @@ SInt32 beginConnection(iZelk_Socket* s, int f, bool withLoop, const char* func) 
     s->fd.store(f);
     s->stop.store(false);
     s->hasLoop.store(withLoop);
+    s->loopOwner = func;
     s->open.store(true);
     if (!withLoop) return kZErr_OK;
     std::unique_lock<std::mutex> hold(s->threadLock);

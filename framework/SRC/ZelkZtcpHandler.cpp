@@ -148,7 +148,7 @@ SInt32 consume(iZelk_ZtcpHandler* h) {
         const UInt8 computed = ZGH_HeaderChecksum(&hdr);
         if (computed != hdr.hcs) {
             ZLM_PrintError(h->lm, "invalid header checksum, 0x%02X, 0x%02X\n", computed, hdr.hcs);
-            ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_invalidChecksum);
+            ZGH_FAIL(h->lm, h->connectedBy, kZErr_invalidChecksum);
             std::memmove(h->rxHeader, h->rxHeader + 1, sizeof(h->rxHeader) - 1);
             h->rxHeld = sizeof(h->rxHeader) - 1;
             rejectPacket(h, &hdr);
@@ -158,13 +158,13 @@ SInt32 consume(iZelk_ZtcpHandler* h) {
         if (hdr.length > h->maxPayload.load()) {
             ZLM_PrintError(h->lm, "payload of %u bytes refused\n", static_cast<unsigned>(hdr.length));
             resetReceive(h);
-            return ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_memAllocationFailed);
+            return ZGH_FAIL(h->lm, h->connectedBy, kZErr_memAllocationFailed);
         }
         const UInt64 room = sizeof(hdr) + UInt64(hdr.length) + kReceiveSlack;
         h->rxPacket = static_cast<UInt8*>(std::calloc(1, room));
         if (!h->rxPacket) {
             resetReceive(h);
-            return ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_memAllocationFailed);
+            return ZGH_FAIL(h->lm, h->connectedBy, kZErr_memAllocationFailed);
         }
         std::memcpy(h->rxPacket, &hdr, sizeof(hdr));
         h->rxTotal = hdr.length ? sizeof(hdr) + UInt64(hdr.length) + 1 : sizeof(hdr);
@@ -183,7 +183,7 @@ SInt32 consume(iZelk_ZtcpHandler* h) {
         const UInt8 computed = ZGH_PayloadChecksum(payload, hdr->length);
         if (computed != payload[hdr->length]) {
             ZLM_PrintError(h->lm, "invalid payload checksum, 0x%02X, 0x%02X\n", computed, payload[hdr->length]);
-            ZGH_FAIL(h->lm, "ZGH_ConnectAsync", kZErr_invalidChecksum);
+            ZGH_FAIL(h->lm, h->connectedBy, kZErr_invalidChecksum);
             rejectPacket(h, hdr);
             std::free(packet);
             return kZErr_OK;
@@ -274,6 +274,7 @@ SInt32 start(iZelk_ZtcpHandler* h, const char* func, iZelk_ZtcpHandlerEventSink*
     // connect event that the loop posts.
     std::lock_guard<std::mutex> hold(h->queueLock);
     h->listener = listener;
+    h->connectedBy = func;
     h->onConnect = c;
     h->onReceive = r;
     h->onClose = cl;
