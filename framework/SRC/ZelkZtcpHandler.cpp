@@ -530,6 +530,8 @@ void ZGH_PrintHeader(iZelk_LogManager* m, SInt32 level, const tZTCP_header* head
 void ZGH_PrintPacket(iZelk_LogManager* m, SInt32 level, const tZTCP_header* packet) {
     if (!packet) return;
     ZGH_PrintHeader(m, level, packet);
+    // A dump nobody would see is not formatted: responses carry up to the payload limit.
+    if (!m || (ZLM_GetVerboseLevel(m) < level && ZLM_GetVerboseLevel_file(m) < level)) return;
     const auto* bytes = reinterpret_cast<const UInt8*>(packet);
     const UInt64 size = ZGH_PacketSize(packet);
     std::string text;
