@@ -1,8 +1,9 @@
-// The framework's file readers on any bytes; the first byte picks the reader:
-//  even: a spec file, closed by a checksum line the harness computes, so the
-//        lines themselves are read; the limits that come out fit their entry's type;
-//  odd:  a table file, its entry count set to the manager's when bit 1 is set, so
-//        the entries are read; every text that comes out ends inside its field.
+// The framework's file readers on any bytes; the first byte, modulo 3, picks the reader:
+//  0: a spec file, closed by a checksum line the harness computes, so the
+//     lines themselves are read; the limits that come out fit their entry's type;
+//  1: a table file, its entry count set to the manager's when bit 1 is set, so
+//     the entries are read; every text that comes out ends inside its field;
+//  2: a test script; the record's texts come back terminated inside their fields.
 #include <unistd.h>
 
 #include <cmath>
@@ -11,16 +12,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ZelkPaths.h"
 #include "ZelkSpecManager.h"
+#include "ZelkTestScript.h"
 #include "ZelkUtil.h"
 
 namespace {
 
-std::string g_dir, g_spec;
+std::string g_dir, g_spec, g_script;
 iZelk_SpecManager* g_manager = nullptr;
 
 void check(bool ok) {
@@ -61,6 +64,44 @@ bool fitsType(SInt32 type, double v) {
     }
 }
 
+bool writeScratch(const uint8_t* data, size_t size) {
+    FILE* f = std::fopen(g_script.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && ok;
+}
+
+template <size_t N>
+void checkText(const char (&field)[N]) {
+    if (!std::memchr(field, 0, N)) __builtin_trap();
+}
+
+void checkItems(const tZelk_TestItem* items, UInt32 count) {
+    for (UInt32 i = 0; i < count; ++i) {
+        checkText(items[i].testName);
+        if (items[i].testStat != 0) __builtin_trap();
+    }
+}
+
+void fuzzScript(const uint8_t* data, size_t size) {
+    if (!writeScratch(data, size)) return;
+    auto info = std::make_unique<tZelk_TestInfo>();
+    ZPB_GetTestInfo(g_script.c_str(), info.get());
+    checkText(info->projectName);
+    checkText(info->stationName);
+    checkText(info->logsPathDut);
+    checkText(info->logsPathVesk);
+    checkText(info->statPathVesk);
+    checkText(info->testSwVersion);
+    if (info->zelkVersion[0] != '\0') __builtin_trap();
+    checkItems(info->setupItems, kZelk_setupItemCount);
+    checkItems(info->testItems, kZelk_testItemCount);
+    checkItems(info->resultItems, kZelk_resultItemCount);
+    checkItems(info->onPassItems, kZelk_onPassItemCount);
+    checkItems(info->onFailItems, kZelk_onFailItemCount);
+    checkItems(info->onOrchelPassItems, kZelk_onOrchelPassItemCount);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -68,6 +109,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!mkdtemp(dir)) std::abort();
     g_dir = dir;
     g_spec = g_dir + "/spec.csv";
+    g_script = g_dir + "/script.zqs";
     zelk::roots::Folders folders = zelk::roots::get();
     folders.var = g_dir;
     zelk::roots::set(folders);
@@ -84,8 +126,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t pick = data[0];
+    if (pick % 3 == 2) {
+        fuzzScript(data + 1, size - 1);
+        return 0;
+    }
     std::vector<uint8_t> body(data + 1, data + size);
-    if (pick % 2 == 0) {
+    if (pick % 3 == 0) {
         const UInt32 sum = static_cast<UInt32>(ZUTIL_CalculateChecksum(body.data(), body.size())) ^ 0x5B2E97C4u;
         char tail[32];
         std::snprintf(tail, sizeof(tail), "CHKSUM,%08X", sum);
