@@ -108,7 +108,7 @@ view_histogram::view_histogram() {
 }
 
 view_histogram::~view_histogram() {
-    if (_fileMonitor) _fileMonitor->stop();
+    _fileMonitor->stop();
     if (graph_histogram) graph_histogram->clearData();
     delete popover;
     delete drawer_selection;
@@ -206,6 +206,12 @@ void view_histogram::buildLayout() {
     drawer_selection->setWidget(table_view);
     drawer_selection->hide();
 
+    // One timer for the page's life: a reload runs inside its tick, so it is
+    // stopped and started again, never replaced from within its own signal.
+    _fileMonitor = new QTimer(_view);
+    _fileMonitor->setInterval(250);
+    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
+
     popover = new QFrame(nullptr, Qt::Popup);
     popover->setObjectName(QStringLiteral("popover"));
     popover->setFrameShape(QFrame::Box);
@@ -293,11 +299,7 @@ void view_histogram::viewDeactivated() { drawer_selection->hide(); }
 
 void view_histogram::applicationWillTerminate(QObject*) {
     QUASTEL_TRACE("applicationWillTerminate");
-    if (_fileMonitor) {
-        _fileMonitor->stop();
-        delete _fileMonitor;
-        _fileMonitor = nullptr;
-    }
+    _fileMonitor->stop();
     graph_histogram->clearData();
     _csv.reset();
     _inputFileList.clear();
@@ -385,11 +387,7 @@ bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string
         merged = true;
     }
 
-    if (_fileMonitor) {
-        _fileMonitor->stop();
-        delete _fileMonitor;
-        _fileMonitor = nullptr;
-    }
+    _fileMonitor->stop();
     _inputFileList = list;
     _inputFileCount = int(list.size());
     _inputIsMerged = merged;
@@ -401,6 +399,8 @@ bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string
     _csv.reset();
     _csv = ZelkCsv::initWithCsvFile_filePathName(list[0].c_str(), true);
     const bool usable = _csv && _csv->isValid() && _csv->config_count() > 0 && _csv->tester_count() > 0;
+    // After a load that gave no items, the next good one lists them as a drop does.
+    if (usable && popbtn_specItem->count() == 0) fresh = true;
 
     if (fresh || !usable) {
         popbtn_specItem->clear();
@@ -450,9 +450,6 @@ bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string
         text_view->reset();
         table_view->setRowCount(0);
     }
-    _fileMonitor = new QTimer;
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
     _fileMonitor->start();
     return true;
 }
@@ -607,18 +604,23 @@ void view_histogram::reloadCategoryTable() {
     const int rows = graph_histogram->categoryCount();
     const tCsv_categoryData* data = graph_histogram->categoryData();
     const bool* sel = modeSelection();
+    // Buttons are kept and refreshed: a reload runs inside a button's own click.
+    const int before = table_view->rowCount();
     table_view->setRowCount(rows);
     for (int row = 0; row < rows; ++row) {
-        auto* button = new ZelkCategoryButton;
+        auto* button = static_cast<ZelkCategoryButton*>(table_view->cellWidget(row, 0));
+        if (!button || row >= before) {
+            button = new ZelkCategoryButton;
+            button->setFont(monospaced(9));
+            button->setTag(row);
+            button->setEventSink(this);
+            QObject::connect(button, &QPushButton::clicked, button, [this, button] { OnCB_leftClick(button); });
+            table_view->setCellWidget(row, 0, button);
+        }
         const tCsv_categoryData& rec = data[row];
         button->setText(QString::fromUtf8(pf::number::text("%s:%d", rec.name ? rec.name : "", rec.count).c_str()));
         button->setBackGroundColor(QColor::fromRgbF(rec.r, rec.g, rec.b, 0.4f));
-        button->setFont(monospaced(9));
-        button->setTag(row);
-        button->setEventSink(this);
         button->setChecked(row < _categoryCountMax && sel[row]);
-        QObject::connect(button, &QPushButton::clicked, button, [this, button] { OnCB_leftClick(button); });
-        table_view->setCellWidget(row, 0, button);
     }
 }
 
