@@ -203,6 +203,9 @@ void view_histogram::buildLayout() {
     table_view->verticalHeader()->setVisible(false);
     table_view->horizontalHeader()->setStretchLastSection(true);
     table_view->setMinimumWidth(150);
+    // The buttons carry the selection; a selected cell would tint them through their colour.
+    table_view->setSelectionMode(QAbstractItemView::NoSelection);
+    table_view->setFocusPolicy(Qt::NoFocus);
     drawer_selection->setWidget(table_view);
     drawer_selection->hide();
 

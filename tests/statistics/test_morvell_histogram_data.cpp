@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graph_histogram_model.h"
+#include "draw/pf_draw.h"
 #include "nk_locale_util.h"
 #include "number/pf_number.h"
 #include "zelk_csv_test_util.h"
@@ -259,6 +260,25 @@ TEST(HistogramData, TickStepsEndForEveryWindow) {
         int count = -1;
         EXPECT_NEAR(graph_histogram_tickStep(c.low, c.high, &count), c.step, c.step * 1e-9) << c.low << " " << c.high;
         EXPECT_GE(count, 0);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Drawing ends on any size: a plot with no room shrinks its fonts to 1 point and stops.
+TEST(HistogramData, DrawingEndsForPlotsWithoutRoom) {
+    nktest::TempDir dir;
+    Prepared p(loadText(dir, "log.csv", kSmallLog));
+    p.model.setColumnToDisplay_columnIndex(col(*p.table, "Gain"), false, false, 1, 2, 2, true, true);
+    for (const auto& [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {40, 30}, {120, 90}, {640, 480}}) {
+        pf::draw::Context ctx(w, h);
+        tHist_viewState view;
+        view.normalCurve = true;
+        view.mouseX = w / 2.0, view.mouseY = h / 2.0;
+        p.model.render(ctx, view);
+        EXPECT_EQ(ctx.pixel(0, 0), 0xffffffffu) << w;
     }
 }
 

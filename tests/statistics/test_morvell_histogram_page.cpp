@@ -595,7 +595,7 @@ TEST_F(HistogramPage, Screenshots) {
     }
     // A merged log per tester, three categories shown, sigma lines, the curve, the readout.
     nktest::writeFile(file("a.csv"), stationLog(400, 11));
-    nktest::writeFile(file("b.csv"), stationLog(200, 12, 0.3));
+    nktest::writeFile(file("b.csv"), stationLog(200, 12, 0.3, "SB"));
     ASSERT_TRUE(drop({file("a.csv"), file("b.csv")}));
     showMode(2);
     window->resize(900, 600);
