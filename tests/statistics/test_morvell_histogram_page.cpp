@@ -613,3 +613,45 @@ TEST_F(HistogramPage, Screenshots) {
 }
 
 }  // namespace
+
+namespace {
+
+// The graph container: its picture exported over an older one, copied as TIFF only.
+TEST_F(HistogramPage, GraphContainerExportsAndCopiesWhatItShows) {
+    graph_base base;
+    base.resize(120, 80);
+    base.setAutoFillBackground(true);
+    QPalette palette = base.palette();
+    palette.setColor(QPalette::Window, QColor(10, 200, 30));
+    base.setPalette(palette);
+    const std::string path = graph_exportPath("abc");
+    EXPECT_EQ(path, folders->application() + "//abc.jpeg") << "the doubled separator is harmless";
+    nktest::writeFile(path, "old");
+    base.exportImage("abc");
+    int status = -1;
+    const std::string reply = nktest::runCommand(
+        std::string(NK_PYTHON) + " -c \"from PIL import Image; im = Image.open('" + path +
+            "').convert('RGB'); print(im.size[0], im.size[1], *im.getpixel((60, 40)))\"",
+        &status);
+    EXPECT_EQ(status, 0) << reply;
+    EXPECT_EQ(reply, "120 80 10 200 30\n");
+
+    base.copyToClipboard(nullptr);
+    palette.setColor(QPalette::Window, QColor(200, 10, 30));
+    base.setPalette(palette);
+    base.copyToClipboard(nullptr);
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    ASSERT_NE(copied, nullptr);
+    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
+    QImage image;
+    ASSERT_TRUE(image.loadFromData(copied->data("image/tiff"), "TIFF"));
+    EXPECT_EQ(image.pixelColor(60, 40).rgb(), QColor(200, 10, 30).rgb()) << "the second copy only";
+
+    categoryView popoverView;
+    EXPECT_EQ(popoverView.label->text(), "Popover View");
+    for (QSlider* s : {popoverView.slider_r, popoverView.slider_g, popoverView.slider_b}) EXPECT_EQ(s->maximum(), 255);
+    histogramView surface;
+    EXPECT_NE(surface.csv(), nullptr);
+}
+
+}  // namespace
