@@ -14,7 +14,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 # Tests, benchmarks and fuzzers draw without a display; `make run` uses the real one.
 test build-test bench fuzz tsan: export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: deps test build-test release-configure release run bench fuzz tsan clean
+.PHONY: deps test build-test release-configure release run run-morvell bench fuzz tsan clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -39,6 +39,12 @@ release: release-configure
 run: deps release-configure
 	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Lumbrel
 	$(BUILD_RELEASE)/station/Lumbrel
+
+# The statistics tool, release build of the program alone. Where no display can be
+# shown on (judged as the station judges it) it says so in one line and fails.
+run-morvell: deps release-configure
+	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Morvell
+	$(BUILD_RELEASE)/statistics/Morvell
 
 bench: deps release
 	@for b in $(BUILD_RELEASE)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true

@@ -47,7 +47,8 @@ public:
     PlaceholderPage(const char* name, const char* title) : view_(new QLabel) {
         view_->setObjectName(QString::fromLatin1(name));
         view_->setAlignment(Qt::AlignCenter);
-        view_->setText(QStringLiteral("%1\n\nNot in this build yet.").arg(QString::fromUtf8(title)));
+        view_->setTextFormat(Qt::RichText);
+        view_->setText(QStringLiteral("<h2>%1</h2><p>Not in this build yet.</p>").arg(QString::fromUtf8(title).toHtmlEscaped()));
     }
     ~PlaceholderPage() override { delete view_.data(); }
     QWidget* view() override { return view_; }
@@ -180,7 +181,8 @@ void AppDelegate::createWindow() {
     };
     QMenuBar* bar = _window->menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
-    add(file, QStringLiteral("New Window"), QKeySequence(QStringLiteral("Ctrl+N")), {}, &AppDelegate::newWindow);
+    add(file, QStringLiteral("New Window"), QKeySequence(QStringLiteral("Ctrl+N")), {}, &AppDelegate::newWindow)
+        ->setObjectName(QStringLiteral("newWindow"));
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("Quit"));
     quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));

@@ -21,11 +21,11 @@ std::unique_ptr<QSettings> userDefaults();
 inline constexpr const char* kKeyDefaultView = "DefaultView";
 inline constexpr const char* kKeyColorTable = "ColorTable";
 // The tool's folders (zelk::roots), each read at start when set; none is written.
-inline constexpr const char* kKeyResourceFolder = "Resource Folder";
-inline constexpr const char* kKeyApplicationFolder = "Application Folder";
-inline constexpr const char* kKeyToolFolder = "Tool Folder";
-inline constexpr const char* kKeyVarFolder = "Var Folder";
-inline constexpr const char* kKeyTempFolder = "Temp Folder";
+inline constexpr const char* kKeyResourceFolder = "ResourceFolder";
+inline constexpr const char* kKeyApplicationFolder = "ApplicationFolder";
+inline constexpr const char* kKeyToolFolder = "ToolFolder";
+inline constexpr const char* kKeyVarFolder = "VarFolder";
+inline constexpr const char* kKeyTempFolder = "TempFolder";
 
 struct CategoryColor {
     int r, g, b;

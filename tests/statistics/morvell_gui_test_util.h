@@ -34,6 +34,15 @@ inline bool waitGui(const std::function<bool()>& cond, int timeoutMs = 60000) {
     return true;
 }
 
+// Drawing makes a GUI application without widgets when there is none, and a
+// window needs the widget application: it is made before the first test.
+class WidgetApplicationFirst : public ::testing::Environment {
+public:
+    void SetUp() override { nktest::guiApplication(); }
+};
+inline ::testing::Environment* const g_widgetApplicationFirst =
+    ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
+
 // A test's own user store and folders. The marker that opens the data pages
 // (".enableGrrSpecUpdate" in the var folder) is made unless `marker` is false.
 class ToolFolders {
