@@ -55,17 +55,19 @@ struct Entry {
     const char* title;
     int tag;
 };
-const Entry kDecimalEntries[] = {{"0", 0}, {"0.0", 1}, {"0.00", 2}, {"0.000", 3}, {"0.0000", 4}, {"0.00000", 5}, {"0.000000", 6}};
-const Entry kBucketEntries[] = {{"1/stdev", 1}, {"2/stdev", 2}, {"4/stdev", 4}, {"5/stdev", 5},
-                                {"10/stdev", 10}, {"20/stdev", 20}, {"50/stdev", 50}};
-const Entry kSigmaEntries[] = {{"no sigma", 0}, {"1 sigma", 1}, {"2 sigma", 2}, {"3 sigma", 3},
-                               {"4 sigma", 4},  {"5 sigma", 5}, {"6 sigma", 6}};
+const Entry kDecimalEntries[] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
+                                 {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
+const Entry kBucketEntries[] = {{"1/sd", 1}, {"2/sd", 2}, {"4/sd", 4}, {"5/sd", 5}, {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
+const Entry kSigmaEntries[] = {{"0 sig", 0}, {"1 sig", 1}, {"2 sig", 2}, {"3 sig", 3}, {"4 sig", 4}, {"5 sig", 5}, {"6 sig", 6}};
 
 template <size_t N>
 QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
     auto* box = new QComboBox(parent);
     box->setObjectName(QString::fromLatin1(name));
     for (const Entry& e : entries) box->addItem(QString::fromLatin1(e.title), e.tag);
+    box->setMinimumContentsLength(5);
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMaximumWidth(64);
     return box;
 }
 
@@ -132,7 +134,8 @@ void view_histogram::buildLayout() {
         b->setObjectName(QStringLiteral("segment_displayMode_%1").arg(i));
         b->setCheckable(true);
         b->setFont(monospaced(9));
-        b->setMaximumWidth(58);
+        b->setMinimumWidth(0);
+        b->setMaximumWidth(46);
         QObject::connect(b, &QPushButton::clicked, b, [this, i] {
             selectSegment(i);
             OnSeg_viewSelection(i);
@@ -142,7 +145,7 @@ void view_histogram::buildLayout() {
     }
     popbtn_specItem = new QComboBox(_view);
     popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(12);
+    popbtn_specItem->setMinimumContentsLength(6);
     popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
@@ -152,7 +155,8 @@ void view_histogram::buildLayout() {
         b->setObjectName(QString::fromLatin1(name));
         b->setCheckable(true);
         b->setFont(monospaced(9));
-        b->setMaximumWidth(44);
+        b->setMinimumWidth(0);
+        b->setMaximumWidth(40);
         bar->addWidget(b);
     };
     option(button_lastOnly, "button_lastOnly", "Last");

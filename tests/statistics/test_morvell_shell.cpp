@@ -414,13 +414,13 @@ TEST_F(MorvellShell, TraceLinesNameTimeFileMethodAndLine) {
 
 // The shell as the user first sees it, for a person to look at.
 TEST_F(MorvellShell, Screenshot) {
-    // The tool's own placeholder pages, as in the program.
+    // The tool's own pages, as in the program.
     app = std::make_unique<AppDelegate>();
     app->awakeFromResource();
     app->applicationDidFinishLaunching();
     app->window()->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(app->window()));
-    auto* label = app->view()->findChild<QLabel*>("view_histogram");
+    auto* label = app->view()->findChild<QWidget*>("view_histogram");
     ASSERT_NE(label, nullptr);
     EXPECT_TRUE(label->isVisible());
     const QImage shot = app->window()->grab().toImage();
