@@ -28,6 +28,9 @@
 
 QMainWindow* _main_window = nullptr;
 
+// The shell's trace lines name the class with the method, as the tool's other trace lines do.
+#define TRACE(method) QUASTEL_TRACE("AppDelegate " method)
+
 void Quastel_trace(const char* file, const char* method, int line) {
     const char* base = file ? std::strrchr(file, '/') : nullptr;
     base = base ? base + 1 : (file ? file : "");
@@ -113,6 +116,7 @@ void showAlert(const char* title, const char* message, const char* button) {
 
 }  // namespace
 
+// A page that lands takes its row here: page<view_x>() in place of its placeholder.
 AppDelegate::PageTable AppDelegate::defaultPages() {
     return {{
         {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
@@ -262,7 +266,7 @@ void AppDelegate::initializeUserDefault() {
 }
 
 void AppDelegate::awakeFromResource() {
-    QUASTEL_TRACE("awakeFromResource");
+    TRACE("awakeFromResource");
     initializeUserDefault();
     _window->setWindowTitle(QStringLiteral("%1 v%2").arg(QString::fromLatin1(kMorvellName), QString::fromLatin1(kMorvellVersion)));
     // A stored page that is no page (a hand-edited store) would leave the window
@@ -289,7 +293,8 @@ void AppDelegate::changeViewController(int index) {
     std::unique_ptr<Quastel_Page>& page = slot(index);
     if (!page) {
         const PageEntry& entry = _pages[size_t(index)];
-        page = entry.make ? entry.make() : placeholder(entry.name, entry.name)();
+        if (entry.make) page = entry.make();
+        if (!page) page = placeholder(entry.name, entry.name)();
     }
     _view_current = page.get();
     QWidget* shown = page->view();
@@ -319,7 +324,7 @@ void AppDelegate::changeWindowSize(QObject* sender) {
 }
 
 void AppDelegate::newWindow(QObject*) {
-    QUASTEL_TRACE("newWindow");
+    TRACE("newWindow");
     // The program by its own path and no arguments: no shell reads the path.
     QProcess::startDetached(_program, {});
 }
@@ -344,7 +349,7 @@ void AppDelegate::OnMenu_option_down(QObject* sender) {
     if (_view_current) _view_current->OnMenu_option_down(sender);
 }
 
-void AppDelegate::applicationWillFinishLaunching() { QUASTEL_TRACE("applicationWillFinishLaunching"); }
+void AppDelegate::applicationWillFinishLaunching() { TRACE("applicationWillFinishLaunching"); }
 
 void AppDelegate::applicationDidFinishLaunching() {
     _main_window = _window;
@@ -354,15 +359,15 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::applicationWillTerminate() {
     if (_terminated) return;
     _terminated = true;
-    QUASTEL_TRACE("applicationWillTerminate");
+    TRACE("applicationWillTerminate");
     QObject* notification = QCoreApplication::instance();
     for (Quastel_Page* page : {_view_histogram.get(), _view_histogram_2.get(), _view_correlation.get(), _view_trend.get(),
                                _view_grr.get()})
         if (page) page->applicationWillTerminate(notification);
 }
 
-void AppDelegate::applicationWillHide() { QUASTEL_TRACE("applicationWillHide"); }
-void AppDelegate::applicationDidHide() { QUASTEL_TRACE("applicationDidHide"); }
-void AppDelegate::applicationWillUnhide() { QUASTEL_TRACE("applicationWillUnhide"); }
-void AppDelegate::applicationDidUnhide() { QUASTEL_TRACE("applicationDidUnhide"); }
-void AppDelegate::windowWillClose() { QUASTEL_TRACE("windowWillClose"); }
+void AppDelegate::applicationWillHide() { TRACE("applicationWillHide"); }
+void AppDelegate::applicationDidHide() { TRACE("applicationDidHide"); }
+void AppDelegate::applicationWillUnhide() { TRACE("applicationWillUnhide"); }
+void AppDelegate::applicationDidUnhide() { TRACE("applicationDidUnhide"); }
+void AppDelegate::windowWillClose() { TRACE("windowWillClose"); }

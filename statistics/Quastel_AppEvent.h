@@ -49,6 +49,7 @@ public:
 using Quastel_PageFactory = std::function<std::unique_ptr<Quastel_Page>()>;
 
 // One life-cycle trace line to the system log, "[%H:%M:%S file:[method]:line]",
-// with the source file's base name.
+// with the source file's base name; `method` names the class too, as in
+// "AppDelegate awakeFromResource".
 void Quastel_trace(const char* file, const char* method, int line);
 #define QUASTEL_TRACE(method) Quastel_trace(__FILE__, method, __LINE__)

@@ -406,7 +406,7 @@ TEST_F(MorvellShell, TraceLinesNameTimeFileMethodAndLine) {
     openlog("nk_statistics_tests", 0, LOG_USER);
     closelog();
     for (const char* method : {"awakeFromResource", "applicationWillTerminate"}) {
-        const QRegularExpression line(QStringLiteral(R"(^(?:\S+: )?\[\d\d:\d\d:\d\d AppDelegate\.cpp:\[%1\]:\d+\]$)").arg(method),
+        const QRegularExpression line(QStringLiteral(R"(^(?:\S+: )?\[\d\d:\d\d:\d\d AppDelegate\.cpp:\[AppDelegate %1\]:\d+\]$)").arg(method),
                                       QRegularExpression::MultilineOption);
         EXPECT_TRUE(line.match(QString::fromStdString(err)).hasMatch()) << method << "\n" << err;
     }
@@ -449,19 +449,55 @@ TEST_F(MorvellShell, Screenshot) {
     graph->hide();
 }
 
-// Where no display can be shown on, the program says so in one line and fails.
+// Where no display can be shown on (none named, or one that does not answer),
+// the program says so in one line and fails.
 TEST(MorvellProgram, WithoutADisplayItSaysSoAndFails) {
+    // A display number with no server behind it.
+    int n = 57;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+    for (const QString& display : {QString(), QStringLiteral(":%1").arg(n)}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+        if (!display.isEmpty()) env.insert("DISPLAY", display);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(NK_MORVELL_PATH), {});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_NE(p.exitCode(), 0);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+        EXPECT_EQ(out.count('\n'), 1) << out.toStdString();
+        EXPECT_TRUE(out.startsWith("Morvell: no display")) << out.toStdString();
+    }
+}
+
+// With a display the program starts its window: its first start writes the
+// defaults, and without the marker the stored page becomes the GR&R page.
+TEST(MorvellProgram, WithADisplayItStartsAndWritesItsDefaults) {
+    nktest::TempDir dir;
+    fs::create_directories(dir.path() / "config/Morvell");
+    fs::create_directories(dir.path() / "var");
+    const QString conf = QString::fromStdString(dir.file("config/Morvell/Morvell.conf"));
+    {
+        QSettings s(conf, QSettings::IniFormat);
+        s.setValue("DefaultView", 2);
+        s.setValue("VarFolder", QString::fromStdString(dir.file("var")));
+    }
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.file("config")));
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(NK_MORVELL_PATH), {});
+    ASSERT_TRUE(p.waitForStarted(60000));
+    const bool written = morvelltest::waitGui([&] {
+        QSettings s(conf, QSettings::IniFormat);
+        return s.value("DefaultView").toInt() == 3 && s.value("ColorTable").toList().size() == 48;
+    });
+    EXPECT_TRUE(written);
+    EXPECT_EQ(p.state(), QProcess::Running) << p.readAllStandardError().toStdString();
+    p.terminate();
     ASSERT_TRUE(p.waitForFinished(60000));
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_NE(p.exitCode(), 0);
-    const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-    EXPECT_EQ(out.count('\n'), 1) << out.toStdString();
-    EXPECT_TRUE(out.startsWith("Morvell: no display")) << out.toStdString();
 }
 
 }  // namespace
