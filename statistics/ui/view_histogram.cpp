@@ -230,7 +230,7 @@ void view_histogram::buildLayout() {
 }
 
 void view_histogram::awakeFromResource() {
-    QUASTEL_TRACE("awakeFromResource");
+    QUASTEL_TRACE("view_histogram awakeFromResource");
     g_awakeDone = true;
     auto store = morvell::userDefaults();
     const morvell::ColorTable colours = morvell::readColorTable(*store);
@@ -305,7 +305,7 @@ void view_histogram::viewActivated() {
 void view_histogram::viewDeactivated() { drawer_selection->hide(); }
 
 void view_histogram::applicationWillTerminate(QObject*) {
-    QUASTEL_TRACE("applicationWillTerminate");
+    QUASTEL_TRACE("view_histogram applicationWillTerminate");
     _fileMonitor->stop();
     graph_histogram->clearData();
     _csv.reset();
@@ -694,7 +694,7 @@ void view_histogram::storeColorTable() {
 // ---- recordings
 
 bool view_histogram::_process_wav_files() {
-    QUASTEL_TRACE("_process_wav_files");
+    QUASTEL_TRACE("view_histogram _process_wav_files");
     if (_inputFileList.empty() || !_csv || !_csv->isValid() || _csv->config_count() <= 0) return false;
     const std::string folder = folderOf(_inputFileList[0]);
     const std::string output = folder + "/noise.csv";
