@@ -24,6 +24,7 @@
 
 #include "ZelkAlert.h"
 #include "ZelkPaths.h"
+#include "view_histogram.h"
 
 QMainWindow* _main_window = nullptr;
 
@@ -118,7 +119,7 @@ void showAlert(const char* title, const char* message, const char* button) {
 // A page that lands takes its row here: page<view_x>() in place of its placeholder.
 AppDelegate::PageTable AppDelegate::defaultPages() {
     return {{
-        {"view_histogram", placeholder("view_histogram", "Histogram")},
+        {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
         {"view_correlation", placeholder("view_correlation", "Correlation")},
         {"view_trend", placeholder("view_trend", "Trend")},
         {"view_grr", placeholder("view_grr", "GR&R")},

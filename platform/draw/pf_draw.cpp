@@ -197,6 +197,26 @@ void Context::strokeEllipse(double cx, double cy, double rx, double ry) {
     d_->painter.drawEllipse(QPointF(cx, cy), rx, ry);
 }
 
+void Context::fillRoundedRect(double x, double y, double w, double h, double radius) {
+    if (!isValid()) return;
+    QPainter& p = d_->painter;
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, d_->state.antialias);
+    p.setPen(Qt::NoPen);
+    p.setBrush(d_->state.fill);
+    p.drawRoundedRect(QRectF(x, y, w, h), radius, radius);
+    p.restore();
+    d_->strokeSet = false;
+}
+
+void Context::strokeRoundedRect(double x, double y, double w, double h, double radius) {
+    if (!isValid()) return;
+    d_->applyStroke();
+    d_->painter.drawRoundedRect(QRectF(x, y, w, h), radius, radius);
+}
+
+const QImage& Context::image() const { return d_->image; }
+
 double Context::textWidth(const char* text) {
     if (!text || !d_->gui) return 0.0;
     // Measured against the bitmap, so the advance is in its units.

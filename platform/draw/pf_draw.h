@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+class QImage;
+
 namespace pf::draw {
 
 // The monospaced font the library's pictures use.
@@ -52,6 +54,9 @@ public:
     // separately stroked round-capped segments would meet.
     void strokePolyline(const double* xy, size_t count);
     void strokeEllipse(double cx, double cy, double rx, double ry);
+    // A rectangle with rounded corners of the given radius.
+    void fillRoundedRect(double x, double y, double w, double h, double radius);
+    void strokeRoundedRect(double x, double y, double w, double h, double radius);
 
     // Advance of the text in the current font.
     double textWidth(const char* text);
@@ -68,6 +73,9 @@ public:
     // bare "j2k" codestream, lossless) and writes it atomically: either the whole
     // picture is at the path afterwards, or nothing changed.
     bool writeTo(const std::string& path, const char* format) const;
+
+    // The bitmap as drawn so far, for a view to paint or a pasteboard to take.
+    const QImage& image() const;
 
 private:
     struct Impl;
