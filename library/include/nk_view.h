@@ -59,7 +59,7 @@ private:
 };
 
 // Hands a session's events to its button, on the session's threads.
-class t_callBackInf_btnTestCell : public nkView_listener<nk_btnTestCell> {
+class t_callBackInf_btnTestCell final : public nkView_listener<nk_btnTestCell> {
 public:
     explicit t_callBackInf_btnTestCell(nk_btnTestCell* button) : nkView_listener(button) {}
     void onTestBegin(long sessionIndex) override;
