@@ -168,7 +168,7 @@ extern const std::array<const char*, 7> kPostFix;
 // Hands a session's events to its view: begin, end and status changes are
 // queued for the GUI thread with the view's widget as context (dropped with it),
 // log text is buffered on the calling thread.
-class callback_view_testSession : public nkView_listener<nk_view_testSession> {
+class callback_view_testSession final : public nkView_listener<nk_view_testSession> {
 public:
     explicit callback_view_testSession(nk_view_testSession* view) : nkView_listener(view) {}
     void onTestBegin(long sessionIndex) override;
