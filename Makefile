@@ -76,8 +76,8 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
 	@echo "== nk_framework_tests, log manager, FIFO and version from many threads (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
-	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes (ThreadSanitizer)"
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*' --gtest_brief=1
+	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes, monitors and socket loops (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*:ZelkUsb.Unplug*:ZelkUsb.Monitor*:ZelkCrestel.Unplug*:ZelkCrestel.Wrapper*:MorvellSocket.*' --gtest_brief=1
 
 clean:
 	rm -rf build

@@ -81,6 +81,10 @@ const tZelk_UsbDevInfo* ZUSBD_GetDeviceInfo(iZelk_UsbDevice* d);
 // The callback as a closure (it replaces one set with ZUSBD_SetCallback): for owners
 // that must keep their own state alive until the unplug has told them.
 SInt32 ZUSBD_SetUnplugHandler(iZelk_UsbDevice* d, std::function<void()> handler);
+// For an owner about to delete the device: from here its unplug path no longer frees
+// it. Called under the lock the owner's unplug handler takes, so the unplug cannot
+// pass that handler first; ZUSBD_Delete follows outside the lock.
+void ZUSBD_ClaimForOwner(iZelk_UsbDevice* d);
 
 // A device for a platform handle (retained by the device). With `followUnplug` the
 // device watches for its removal on the calling thread's run loop and frees itself

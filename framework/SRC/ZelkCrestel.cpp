@@ -91,12 +91,12 @@ double systemClock() {
 }
 
 // The board's part of its device's unplug, on the run loop that watches the device.
-void onDeviceGone(const std::shared_ptr<ZelkCrestelLink>& link) {
+void onDeviceGone(const std::shared_ptr<ZelkCrestelLink>& link, const iZelk_UsbDevice* device) {
     tZelk_Crestel* b;
     {
         std::lock_guard<std::mutex> lock(link->m);
         b = link->board;
-        if (!b) return;  // an owner's delete has the record
+        if (!b || b->usb != device) return;  // an owner's delete has the record, or a device replaced it
         link->board = nullptr;
         b->usb = nullptr;  // the device frees itself after this call
     }
@@ -132,6 +132,8 @@ void ZCT_Delete(tZelk_Crestel** handle) {
         b->link->board = nullptr;
         d = b->usb;
         b->usb = nullptr;
+        // Under the link's lock: the device's unplug cannot pass our handler before this.
+        ZUSBD_ClaimForOwner(d);
     }
     ZUSBD_Delete(&d);
     delete b;
@@ -160,12 +162,14 @@ SInt32 ZCT_AppendUsbDevice(tZelk_Crestel* b, iZelk_UsbDevice* device) {
         std::lock_guard<std::mutex> lock(b->link->m);
         previous = b->usb;
         b->usb = device;
+        if (previous == device) previous = nullptr;
+        ZUSBD_ClaimForOwner(previous);
     }
-    if (previous && previous != device) ZUSBD_Delete(&previous);
+    ZUSBD_Delete(&previous);
     const SInt32 rc = ZUSBD_SetInterfaceNumber(device, kInterface);
     if (rc != kZErr_OK) return rc;
     std::shared_ptr<ZelkCrestelLink> link = b->link;
-    ZUSBD_SetUnplugHandler(device, [link] { onDeviceGone(link); });
+    ZUSBD_SetUnplugHandler(device, [link, device] { onDeviceGone(link, device); });
     b->info = *ZUSBD_GetDeviceInfo(device);
     UInt8 v[2] = {};
     const SInt32 vr = ZUSBD_GetReport(device, 0x03E1, v, 2);

@@ -214,6 +214,13 @@ void ZUSBD_Delete(iZelk_UsbDevice** handle) {
     if (!handle || !*handle) return;
     iZelk_UsbDevice* d = *handle;
     *handle = nullptr;
+    // The record is alive here (its owner's lock keeps an unplug from getting past
+    // the callback); once claimed, the unplug path no longer frees it.
+    const std::shared_ptr<NK_unplugGate> gate = d->gate;
+    if (!gate->claimForOwner()) {  // the unplug path has decided to free it
+        gate->waitFinished();
+        return;
+    }
     ZLM_PrintText(d->lm, 3, "*** delete usb device ***");
     UInt64 watch;
     {
@@ -222,11 +229,6 @@ void ZUSBD_Delete(iZelk_UsbDevice** handle) {
     }
     // No unplug path starts after this; one already running is settled by the gate.
     if (watch) pf::usb::cancelWatch(watch);
-    const std::shared_ptr<NK_unplugGate> gate = d->gate;
-    if (!gate->claimForOwner()) {  // the unplug path has decided to free it
-        gate->waitFinished();
-        return;
-    }
     if (gate->enterDestructor()) {
         std::lock_guard<std::mutex> lock(d->lock);
         releaseLocked(d);
@@ -239,6 +241,10 @@ SInt32 ZUSBD_SetCallback(iZelk_UsbDevice* d, ZUSBD_UnplugFunction function, void
     std::function<void()> handler;
     if (function) handler = [function, userData] { function(userData); };
     return ZUSBD_SetUnplugHandler(d, std::move(handler));
+}
+
+void ZUSBD_ClaimForOwner(iZelk_UsbDevice* d) {
+    if (d) d->gate->claimForOwner();
 }
 
 SInt32 ZUSBD_SetUnplugHandler(iZelk_UsbDevice* d, std::function<void()> handler) {

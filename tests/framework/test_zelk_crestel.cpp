@@ -106,6 +106,10 @@ TEST_F(ZelkCrestel, AppendOpensInterfaceTwoAndReadsTheFirmwareVersion) {
     EXPECT_EQ(log[0].wIndex, 2);
     EXPECT_EQ(log[0].wLength, 2);
     EXPECT_NE(relay.text().find("fw_ver: 0x0123\n"), std::string::npos);
+    // A second device replaces the first, which is freed (ASan: no leak, no double free).
+    model.fwVersion = 0x0200;
+    ASSERT_EQ(ZCT_AppendUsbDevice(board, device()), kZErr_OK);
+    EXPECT_EQ(board->fwVersion, 0x0200);
 
     EXPECT_EQ(ZCT_SetName(nullptr, 1), kZErr_invalidParam);
     EXPECT_EQ(ZCT_AppendUsbDevice(board, nullptr), kZErr_invalidParam);
