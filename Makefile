@@ -14,7 +14,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 # Tests, benchmarks and fuzzers draw without a display; `make run` uses the real one.
 test build-test bench fuzz tsan: export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: deps test build-test release-configure release run bench fuzz tsan clean
+.PHONY: deps test build-test release-configure release run run-morvell bench fuzz tsan clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -39,6 +39,12 @@ release: release-configure
 run: deps release-configure
 	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Lumbrel
 	$(BUILD_RELEASE)/station/Lumbrel
+
+# The statistics tool, release build of the program alone. Where no display can be
+# shown on (judged as the station judges it) it says so in one line and fails.
+run-morvell: deps release-configure
+	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target Morvell
+	$(BUILD_RELEASE)/statistics/Morvell
 
 bench: deps release
 	@for b in $(BUILD_RELEASE)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
@@ -74,10 +80,12 @@ tsan: deps
 	done
 	@echo "== nk_station_tests, switches flipped under sixteen testers (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
-	@echo "== nk_framework_tests, log manager, FIFO and version from many threads (ThreadSanitizer)"
+	@echo "== nk_framework_tests, log manager, FIFO, version and CSV writer from many threads (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
-	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes, monitors and socket loops (ThreadSanitizer)"
+	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes, USB monitors, fixture boards and the library's socket loops (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*:ZelkUsb.Unplug*:ZelkUsb.Monitor*:ZelkCrestel.Unplug*:ZelkCrestel.Wrapper*:MorvellSocket.*' --gtest_brief=1
+	@echo "== nk_framework_tests, sockets and ZTCP: loops, deletes from callbacks, replies racing time-outs (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkSocket.*:ZelkServerSocket.*:ZelkZtcp*.*' --gtest_brief=1
 
 clean:
 	rm -rf build

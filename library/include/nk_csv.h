@@ -89,12 +89,16 @@ public:
     CNK_csv();
     explicit CNK_csv(const std::string& path);
     CNK_csv(const CNK_csv& other);
+    // Copies the table; this object keeps its own name, magic and log manager.
+    CNK_csv& operator=(const CNK_csv& other);
     ~CNK_csv() override;
     u16 setLogManager(CNK_logManager* lm) override;
 
     u16 load(const std::string& path);
 
     CNK_csv& merge(const CNK_csv& csv);
+    // A copy of this table merged with `other`; neither operand changes.
+    CNK_csv operator+(const CNK_csv& other) const;
     u32 timeSort();
     std::vector<CNK_csv> getGroups(const std::string& columnTitle);
     void calculate_col_stat();

@@ -10,6 +10,9 @@
 #include "nk_typedef.h"
 
 class CNK_logManager;
+namespace pf::draw {
+class Context;
+}
 
 // ---------------------------------------------------------------------------
 // Flip and crop, one implementation for every element type.
@@ -256,3 +259,7 @@ u16 nkImg_exportImage(CNK_logManager* log, const char* path, const double* data,
                       const char* text, unsigned char sigmaK, bool asBitmap, double upper, double lower);
 u16 nkImg_exportImage(CNK_logManager* log, const char* path, const float* data, int width, int height,
                       const char* text, unsigned char sigmaK, bool asBitmap, double upper, double lower);
+// The notes of a picture: lines split at "\n", black, monospaced at 10 points,
+// left-aligned at x; line k (from 1) has its baseline at firstBaseline - k * spacing.
+// The caller's text is only read.
+void nkImg_drawTextBlock(pf::draw::Context& ctx, const char* text, double x, double firstBaseline, double spacing);

@@ -125,6 +125,14 @@ u16 appendToCsvFile(const std::string& fileName, const std::function<std::string
     return kNKErr_OK;
 }
 
+std::string defaultPlistPath(const std::string& csvPath) {
+    const size_t slash = csvPath.rfind('/');
+    const size_t dot = csvPath.rfind('.');
+    // Only a dot in the file's own name starts an extension.
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return csvPath + ".plist";
+    return csvPath.substr(0, dot + 1) + "plist";
+}
+
 }  // namespace nkcsv
 
 using nkcsv::containsNoCase;
@@ -470,6 +478,21 @@ CNK_csv::CNK_csv(const CNK_csv& other)
     logManager = other.logManager;
 }
 
+CNK_csv& CNK_csv::operator=(const CNK_csv& other) {
+    NK_VALID_OR_RETURN(*this);
+    if (this == &other) return *this;
+    _type = other._type;
+    _groupName = other._groupName;
+    _col_info = other._col_info;
+    _buff_str = other._buff_str;
+    _buff_val = other._buff_val;
+    _col_stat = other._col_stat;
+    _title = other._title;
+    _swVersion = other._swVersion;
+    _specVersion = other._specVersion;
+    return *this;
+}
+
 CNK_csv::~CNK_csv() = default;
 
 u16 CNK_csv::setLogManager(CNK_logManager* lm) { return acceptLogManager(lm); }
@@ -724,6 +747,12 @@ CNK_csv& CNK_csv::merge(const CNK_csv& csv) {
         }
     }
     return *this;
+}
+
+CNK_csv CNK_csv::operator+(const CNK_csv& other) const {
+    CNK_csv sum(*this);
+    sum.merge(other);
+    return sum;
 }
 
 u32 CNK_csv::timeSort() {
@@ -1169,14 +1198,6 @@ Value testRecord(const std::string& name, const std::string& upper, const std::s
     return t;
 }
 
-std::string defaultPlistPath(const std::string& csvPath) {
-    const size_t slash = csvPath.rfind('/');
-    const size_t dot = csvPath.rfind('.');
-    // Only a dot in the file's own name starts an extension.
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return csvPath + ".plist";
-    return csvPath.substr(0, dot + 1) + "plist";
-}
-
 }  // namespace
 
 u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFirstFailure, bool simple,
@@ -1255,7 +1276,7 @@ u16 nkUtil_csvToPlist(const char* csvPath, const char* plistPath, bool stopAtFir
     }
     // Each unit's record goes to the file as soon as it is built: memory stays
     // near one record, whatever the number of units.
-    const std::string out = plistPath && *plistPath ? std::string(plistPath) : defaultPlistPath(csvPath);
+    const std::string out = plistPath && *plistPath ? std::string(plistPath) : nkcsv::defaultPlistPath(csvPath);
     pf::plist::DictFileWriter plist(out);
     u16 rtn = kNKErr_OK;
     int key = 0;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "nk_csv_append.h"
 #include "nk_typedef.h"
 
 namespace nkcsv {
@@ -26,18 +27,6 @@ u16 writeFileAtomically(const std::string& path, const std::function<bool(FILE*)
 // files), held from the existence test to the close: of two writers starting a
 // file only the first writes the header, and rows never interleave.
 std::mutex& csvFileLock();
-
-// The readers cannot unquote, so a cell must not hold a separator, a quote or a
-// line end: ',' becomes ';', '"' becomes '\'', CR and LF a blank. A quote would
-// make standard readers take the cells up to the next quote as one.
-std::string safeCell(const char* text);
-std::string safeCell(const std::string& text);
-
-// Appends to a CSV file under csvFileLock(): `block(existed)` gives the text to
-// add (with the header when the file is new), written in one write. A write or
-// close that fails takes the partial text back, and a new file is removed again.
-// 0, 0xE043 (cannot be opened) or 0xE044 (write or close failed).
-u16 appendToCsvFile(const std::string& fileName, const std::function<std::string(bool existed)>& block);
 
 // Truncation toward zero into 64 bits, saturating instead of overflowing; NaN gives 0.
 i64 toI64(double v);

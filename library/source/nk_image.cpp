@@ -704,23 +704,6 @@ T greyOrMid(T g) {
     return std::isfinite(g) ? g : static_cast<T>(0.5);
 }
 
-// Lines split at "\n", black, monospaced at 10 points, left-aligned at x; line k
-// (from 1) has its baseline at firstBaseline - k * spacing. The text is split on a copy.
-void drawTextBlock(pf::draw::Context& ctx, const char* text, double x, double firstBaseline, double spacing) {
-    if (!text || !*text) return;
-    const u32 lines = nkStr_checkTextCount(text, "\n") + 1;
-    ctx.setFont(pf::draw::kMonospaceFont, 10);
-    ctx.setFillColor(0, 0, 0, 1);
-    const char* line = text;
-    for (u32 k = 1; k <= lines; ++k) {
-        const char* end = std::strchr(line, '\n');
-        const std::string copy = end ? std::string(line, end) : std::string(line);
-        nkGrph_drawText(&ctx, copy.c_str(), 1, x, firstBaseline - spacing * k);
-        if (!end) break;
-        line = end + 1;
-    }
-}
-
 template <typename T>
 bool keptRange(const std::vector<T>& values, double mean, double limit, double* low, double* high) {
     *low = *high = std::nan("");
@@ -770,7 +753,7 @@ void exportSensorImage(const char* path, const T* data, int width, int height, c
             ctx.setFillColor(g, g, g, 1);
             ctx.fillRect(c * cw + 20, (height - 1 - r) * ch + 20, cw, ch);
         }
-    drawTextBlock(ctx, text, 470, 458, 12);
+    nkImg_drawTextBlock(ctx, text, 470, 458, 12);
     if (!ctx.writeTo(path, "jpeg")) REPORT_LM(nullptr, func, kNKErr_fileWriteFailed);
 }
 
@@ -820,7 +803,7 @@ u16 exportLineCurve(CNK_logManager* log, const char* path, const T* data, int co
                             values[static_cast<size_t>(next)]);
         }
     }
-    drawTextBlock(ctx, text, 2, height, 10);
+    nkImg_drawTextBlock(ctx, text, 2, height, 10);
     if (!ctx.writeTo(path, "jpeg")) {
         REPORT_LM(log, func, kNKErr_fileWriteFailed);
         return kNKErr_fileWriteFailed;
@@ -897,7 +880,7 @@ u16 exportImage(CNK_logManager* log, const char* path, const T* data, int width,
                 }
             }
     }
-    drawTextBlock(ctx, text, 0, 40, 10);
+    nkImg_drawTextBlock(ctx, text, 0, 40, 10);
     if (!ctx.writeTo(path, "jpeg")) {
         REPORT_LM(log, func, kNKErr_fileWriteFailed);
         return kNKErr_fileWriteFailed;
@@ -906,6 +889,23 @@ u16 exportImage(CNK_logManager* log, const char* path, const T* data, int width,
 }
 
 }  // namespace
+
+// Lines split at "\n", black, monospaced at 10 points, left-aligned at x; line k
+// (from 1) has its baseline at firstBaseline - k * spacing. The text is split on a copy.
+void nkImg_drawTextBlock(pf::draw::Context& ctx, const char* text, double x, double firstBaseline, double spacing) {
+    if (!text || !*text) return;
+    const u32 lines = nkStr_checkTextCount(text, "\n") + 1;
+    ctx.setFont(pf::draw::kMonospaceFont, 10);
+    ctx.setFillColor(0, 0, 0, 1);
+    const char* line = text;
+    for (u32 k = 1; k <= lines; ++k) {
+        const char* end = std::strchr(line, '\n');
+        const std::string copy = end ? std::string(line, end) : std::string(line);
+        nkGrph_drawText(&ctx, copy.c_str(), 1, x, firstBaseline - spacing * k);
+        if (!end) break;
+        line = end + 1;
+    }
+}
 
 void nkImg_exportSensorImage(char* path, double* data, int width, int height, char* text, unsigned char) {
     exportSensorImage<double>(path, data, width, height, text);

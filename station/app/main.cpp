@@ -20,6 +20,7 @@
 
 #include "AppDelegate.h"
 #include "cvlra_postprocess.h"
+#include "display/pf_display.h"
 #include "nk_utils.h"
 #include "station_settings.h"
 
@@ -28,32 +29,6 @@ int g_stopPipe[2] = {-1, -1};
 void onStopSignal(int) {
     const char c = 's';
     [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], &c, 1);
-}
-
-// Whether the GUI library can open the display. It ends the process that fails
-// to, so a child tries it first; a display that does not answer within a few
-// seconds counts as none. Run before any thread starts.
-bool displayOpens(int argc, char** argv) {
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        // The parent says what it does; the library's own complaint stays out.
-        const int quiet = open("/dev/null", O_WRONLY);
-        if (quiet >= 0) dup2(quiet, 2);
-        QGuiApplication probe(argc, argv);
-        _exit(0);
-    }
-    int status = 0;
-    for (int waited = 0; waited < 1000; ++waited) {
-        const pid_t r = waitpid(child, &status, WNOHANG);
-        if (r == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (r < 0) return false;
-        usleep(10000);
-    }
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    return false;
 }
 }  // namespace
 
@@ -71,12 +46,7 @@ int main(int argc, char** argv) {
         return lumbrel::postprocessFolder(cmd.postprocessFolder, settings.logRoot, stdout, stderr);
     }
     // The window is the default start; with no display to show it on, the station serves headless.
-    const auto set = [](const char* name) {
-        const char* v = std::getenv(name);
-        return v && *v;
-    };
-    const bool hasDisplay = set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
-    const bool gui = !cmd.headless && hasDisplay && displayOpens(argc, argv);
+    const bool gui = !cmd.headless && pf::display::available(argc, argv);
     if (!cmd.headless && !gui) std::printf("Lumbrel: no display, starting headless\n");
 
     // Every thread started from here on inherits the blocked signals, so only

@@ -1,0 +1,557 @@
+// Client and server sockets. A connection's loop waits in poll without rounds: Close
+// shuts the connection down, which wakes the poll and any blocked send or receive,
+// and the loop alone closes the descriptor, so no other thread's call can land on a
+// reused descriptor number. A listener's loop is woken through a pipe.
+#include "ZelkSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "ZelkError.h"
+#include "ZelkLogManager.h"
+
+namespace {
+
+SInt32 report(iZelk_LogManager* lm, const char* func, int line, SInt32 code) {
+    ZERR_Report(lm, __FILE__, func, line, code);
+    return code;
+}
+#define ZS_FAIL(lm, func, code) report((lm), (func), __LINE__, (code))
+
+void logSystemError(iZelk_LogManager* lm, const char* what, int err) {
+    ZLM_PrintError(lm, "%s() failed: [%d] %s\n", what, err, std::strerror(err));
+}
+
+// Wakes every user of the descriptor: poll, send and recv return.
+void shutdownDescriptor(iZelk_Socket* s) {
+    std::shared_lock<std::shared_mutex> hold(s->fdLock);
+    const int f = s->fd.load();
+    if (f >= 0) shutdown(f, SHUT_RDWR);
+}
+
+// Shuts down and closes; users blocked in calls have left before the close.
+void closeDescriptor(iZelk_Socket* s) {
+    shutdownDescriptor(s);
+    std::unique_lock<std::shared_mutex> hold(s->fdLock);
+    const int f = s->fd.exchange(-1);
+    if (f >= 0) close(f);
+}
+
+// Frees a record whose loop runs on this thread, as that loop unwinds.
+void freeFromLoop(iZelk_Socket* s) {
+    closeDescriptor(s);
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        if (s->loop.joinable()) s->loop.detach();
+    }
+    delete s;
+}
+
+void socketLoop(iZelk_Socket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        s->started = true;
+    }
+    s->startedCv.notify_all();
+    auto deleted = [&] { return ctl->freeOnExit.load(); };
+    const UInt32 name = s->name.load();
+    if (s->connectFn) s->connectFn(s->userData, name);
+    if (deleted()) return freeFromLoop(s);
+    if (s->sink) s->sink->OnConnect(name);
+    if (deleted()) return freeFromLoop(s);
+
+    const int f = s->fd.load();  // only this loop closes it
+    while (!s->stop.load()) {
+        pollfd p{f, POLLIN, 0};
+        const int r = poll(&p, 1, -1);
+        if (s->stop.load()) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            logSystemError(s->lm, "poll", errno);
+            ZS_FAIL(s->lm, s->loopOwner, kZErr_socketPollError);
+            break;
+        }
+        if (p.revents & POLLNVAL) break;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        SInt32 code = kZErr_OK;
+        if (s->receiveFn) code = s->receiveFn(s->userData, name);
+        if (deleted()) return freeFromLoop(s);
+        if (code == kZErr_OK && s->sink) code = s->sink->OnReceive(name);
+        if (deleted()) return freeFromLoop(s);
+        if (code != kZErr_OK) {
+            // A connection the peer or the owner ended is no fault of the loop.
+            if (code != kZErr_socketClosed && !s->stop.load()) ZS_FAIL(s->lm, s->loopOwner, code);
+            break;
+        }
+    }
+    closeDescriptor(s);
+    s->open.store(false);
+    if (s->closeFn) s->closeFn(s->userData, name);
+    if (deleted()) return freeFromLoop(s);
+    if (s->sink) s->sink->OnClose(name);
+    if (deleted()) return freeFromLoop(s);
+}
+
+// Takes the previous loop's thread out of the record: joined here unless it is this
+// thread (a callback connecting anew), which then runs to its end detached.
+void retireLoop(iZelk_Socket* s) {
+    std::thread old;
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        old = std::move(s->loop);
+    }
+    if (!old.joinable()) return;
+    if (old.get_id() == std::this_thread::get_id()) old.detach();
+    else old.join();
+}
+
+// The connection is made: serve it with a loop, or leave it plain.
+SInt32 beginConnection(iZelk_Socket* s, int f, bool withLoop, const char* func) {
+    s->fd.store(f);
+    s->stop.store(false);
+    s->hasLoop.store(withLoop);
+    s->loopOwner = func;
+    s->open.store(true);
+    if (!withLoop) return kZErr_OK;
+    std::unique_lock<std::mutex> hold(s->threadLock);
+    s->started = false;
+    s->control = std::make_shared<tZelk_LoopControl>();
+    try {
+        s->loop = std::thread(socketLoop, s, s->control);
+    } catch (const std::system_error&) {
+        hold.unlock();
+        s->open.store(false);
+        closeDescriptor(s);
+        return ZS_FAIL(s->lm, func, kZErr_threadCreationError);
+    }
+    s->loopId = s->loop.get_id();
+    s->startedCv.wait(hold, [&] { return s->started; });
+    return kZErr_OK;
+}
+
+void setPeer(iZelk_Socket* s, const sockaddr_in& a) {
+    std::lock_guard<std::mutex> hold(s->peerLock);
+    s->peer = a;
+    s->peerName[0] = '\0';
+}
+
+}  // namespace
+
+iZelk_Socket* ZSock_Create(iZelk_LogManager* lm) {
+    ZLM_PrintText(lm, 2, "*** create client socket ***");
+    auto* s = new (std::nothrow) iZelk_Socket;
+    if (!s) {
+        ZS_FAIL(lm, "ZSock_Create", kZErr_memAllocationFailed);
+        return nullptr;
+    }
+    s->lm = lm;
+    return s;
+}
+
+void ZSock_Delete(iZelk_Socket** handle) {
+    if (!handle || !*handle) return;
+    iZelk_Socket* s = *handle;
+    *handle = nullptr;
+    ZLM_PrintText(s->lm, 2, "*** Delete Client Socket ***");
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) {
+            // Inside one of its own callbacks: the loop frees the record on its way out.
+            s->control->freeOnExit.store(true);
+            s->stop.store(true);
+            shutdownDescriptor(s);
+            return;
+        }
+    }
+    ZSock_Close(s);
+    retireLoop(s);
+    closeDescriptor(s);
+    delete s;
+}
+
+SInt32 ZSock_ConnectAsync(iZelk_Socket* s, const char* host, UInt16 port, iZelk_SocketEventSink* sink,
+                          tZSock_ConnectFn connectFn, tZSock_ReceiveFn receiveFn, tZSock_CloseFn closeFn,
+                          void* userData) {
+    constexpr const char* kFunc = "ZSock_ConnectAsync";
+    if (!s || !host || port == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
+    if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
+    retireLoop(s);
+    closeDescriptor(s);
+    s->sink = sink;
+    s->connectFn = connectFn;
+    s->receiveFn = receiveFn;
+    s->closeFn = closeFn;
+    s->userData = userData;
+
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    bool byName = false;
+    if (inet_pton(AF_INET, host, &a.sin_addr) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) {
+            if (found) freeaddrinfo(found);
+            return ZS_FAIL(s->lm, kFunc, kZErr_socketInvalidAddress);
+        }
+        a.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+        byName = true;
+    }
+    setPeer(s, a);
+    const int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (f < 0) {
+        logSystemError(s->lm, "socket", errno);
+        return ZS_FAIL(s->lm, kFunc, kZErr_socketOpenError);
+    }
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, dotted, sizeof(dotted));
+    ZLM_PrintText(s->lm, 2, "connecting: %s%s%s:%d%s", byName ? host : "", byName ? " [" : "", dotted,
+                  static_cast<int>(port), byName ? "]" : "");
+    int r;
+    do {
+        r = connect(f, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        logSystemError(s->lm, "connect", errno);
+        close(f);
+        return ZS_FAIL(s->lm, kFunc, kZErr_socketConnectionFailed);
+    }
+    return beginConnection(s, f, sink || receiveFn, kFunc);
+}
+
+SInt32 ZSock_Connect(iZelk_Socket* s, const char* host, UInt16 port) {
+    return ZSock_ConnectAsync(s, host, port, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+SInt32 ZSock_AppendAsync(iZelk_Socket* s, int descriptor, iZelk_SocketEventSink* sink, tZSock_ConnectFn connectFn,
+                         tZSock_ReceiveFn receiveFn, tZSock_CloseFn closeFn, void* userData) {
+    constexpr const char* kFunc = "ZSock_AppendAsync";
+    // One of the two reads the data: both would race for the same bytes.
+    if (!s || descriptor <= 0 || (sink && receiveFn)) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
+    if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
+    retireLoop(s);
+    closeDescriptor(s);
+    s->sink = sink;
+    s->connectFn = connectFn;
+    s->receiveFn = receiveFn;
+    s->closeFn = closeFn;
+    s->userData = userData;
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) {
+        logSystemError(s->lm, "getpeername", errno ? errno : EAFNOSUPPORT);
+        close(descriptor);
+        return ZS_FAIL(s->lm, kFunc, kZErr_socketConnectionFailed);
+    }
+    setPeer(s, a);
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, dotted, sizeof(dotted));
+    ZLM_PrintText(s->lm, 2, "peer name: %s:%d", dotted, static_cast<int>(ntohs(a.sin_port)));
+    return beginConnection(s, descriptor, sink || receiveFn, kFunc);
+}
+
+SInt32 ZSock_Append(iZelk_Socket* s, int descriptor) {
+    return ZSock_AppendAsync(s, descriptor, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+SInt32 ZSock_Close(iZelk_Socket* s) {
+    if (!s) return ZS_FAIL(nullptr, "ZSock_Close", kZErr_invalidParam);
+    s->stop.store(true);
+    if (s->hasLoop.load()) {
+        shutdownDescriptor(s);  // the loop closes and tells
+    } else {
+        s->open.store(false);
+        closeDescriptor(s);
+    }
+    return kZErr_OK;
+}
+
+SInt32 ZSock_Recv(iZelk_Socket* s, void* buffer, UInt32* size) {
+    constexpr const char* kFunc = "ZSock_Recv";
+    if (!s || !buffer || !size || *size == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
+    std::shared_lock<std::shared_mutex> hold(s->fdLock);
+    const int f = s->fd.load();
+    if (f < 0 || !s->open.load()) {
+        *size = 0;
+        return kZErr_socketClosed;
+    }
+    ssize_t r;
+    do {
+        r = recv(f, buffer, *size, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r > 0) {
+        *size = static_cast<UInt32>(r);
+        return kZErr_OK;
+    }
+    *size = 0;
+    const int err = errno;
+    if (r == 0 || s->stop.load()) {
+        s->open.store(false);
+        return kZErr_socketClosed;
+    }
+    if (!s->open.exchange(false)) return kZErr_socketClosed;
+    ZLM_PrintError(s->lm, "recv() failed: ??Disconnected?? [%d] %s\n", err, std::strerror(err));
+    return ZS_FAIL(s->lm, kFunc, kZErr_socketRecvFailed);
+}
+
+SInt32 ZSock_Send(iZelk_Socket* s, const void* data, UInt32 length, UInt32 timeoutMs) {
+    constexpr const char* kFunc = "ZSock_Send";
+    if (!s || !data || length == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
+    if (!s->sendLock.lockFor(std::chrono::milliseconds(timeoutMs))) return ZS_FAIL(s->lm, kFunc, kZErr_timeout);
+    tZelk_TimedLock::Guard sending(s->sendLock);
+    std::shared_lock<std::shared_mutex> hold(s->fdLock);
+    const int f = s->fd.load();
+    if (f < 0 || !s->open.load() || s->stop.load()) return ZS_FAIL(s->lm, kFunc, kZErr_socketClosed);
+    const auto* p = static_cast<const UInt8*>(data);
+    UInt32 left = length;
+    while (left > 0) {
+        const ssize_t k = send(f, p, left, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            const int err = errno;
+            const bool ended = k == 0 || s->stop.load();
+            s->open.store(false);
+            hold.unlock();
+            if (s->hasLoop.load()) shutdownDescriptor(s);  // the loop ends and tells
+            if (ended) return ZS_FAIL(s->lm, kFunc, kZErr_socketClosed);
+            logSystemError(s->lm, "send", err);
+            return ZS_FAIL(s->lm, kFunc, kZErr_socketSendFailed);
+        }
+        s->sentTotal.fetch_add(static_cast<UInt32>(k));
+        p += k;
+        left -= static_cast<UInt32>(k);
+    }
+    return kZErr_OK;
+}
+
+SInt32 ZSock_SetSktName(iZelk_Socket* s, UInt32 name) {
+    if (!s) return ZS_FAIL(nullptr, "ZSock_SetSktName", kZErr_invalidParam);
+    s->name.store(name);
+    return kZErr_OK;
+}
+
+bool ZSock_IsRunning(iZelk_Socket* s) { return s && s->open.load(); }
+
+const char* ZSock_PeerName(iZelk_Socket* s) {
+    if (!s) return nullptr;
+    std::lock_guard<std::mutex> hold(s->peerLock);
+    if (s->peerName[0] == '\0' && s->peer.sin_family == AF_INET) {
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &s->peer.sin_addr, dotted, sizeof(dotted));
+        std::snprintf(s->peerName, sizeof(s->peerName), "%s:%d", dotted, static_cast<int>(ntohs(s->peer.sin_port)));
+    }
+    return s->peerName;
+}
+
+UInt32 ZSock_SentTotal(iZelk_Socket* s) { return s ? s->sentTotal.load() : 0; }
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void closePipe(iZelk_ServerSocket* s) {
+    for (int& w : s->wake) {
+        if (w >= 0) close(w);
+        w = -1;
+    }
+}
+
+void closeListener(iZelk_ServerSocket* s) {
+    const int f = s->fd.exchange(-1);
+    if (f >= 0) close(f);
+    s->listening.store(false);
+}
+
+void serverLoop(iZelk_ServerSocket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
+    ZLM_PrintText(s->lm, 2, ".wait for incoming connection [port:%d]", static_cast<int>(s->port.load()));
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        s->running.store(true);
+        s->started = true;
+    }
+    s->startedCv.notify_all();
+    const int f = s->fd.load();
+    const int w = s->wake[0];
+    while (s->running.load()) {
+        pollfd p[2] = {{f, POLLIN, 0}, {w, POLLIN, 0}};
+        const int r = poll(p, 2, -1);
+        if (!s->running.load() || ctl->freeOnExit.load()) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            logSystemError(s->lm, "poll", errno);
+            ZS_FAIL(s->lm, "ZSvrSock_LaunchAsync", kZErr_socketPollError);
+            break;
+        }
+        if (p[1].revents) break;
+        if ((p[0].revents & POLLIN) == 0) {
+            if (p[0].revents & (POLLERR | POLLNVAL)) break;
+            continue;
+        }
+        const UInt32 name = s->name.load();
+        const SInt32 code = s->acceptFn ? s->acceptFn(s->userData, name) : s->sink->OnAccept(name);
+        if (ctl->freeOnExit.load()) break;
+        if (code != kZErr_OK) {
+            if (s->running.load()) ZS_FAIL(s->lm, "ZSvrSock_LaunchAsync", code);
+            break;
+        }
+    }
+    s->running.store(false);
+    closeListener(s);
+    if (ctl->freeOnExit.load()) {
+        closePipe(s);
+        {
+            std::lock_guard<std::mutex> hold(s->threadLock);
+            if (s->loop.joinable()) s->loop.detach();
+        }
+        delete s;
+    }
+}
+
+}  // namespace
+
+iZelk_ServerSocket* ZSvrSock_Create(iZelk_LogManager* lm) {
+    ZLM_PrintText(lm, 2, "*** Create Server Socket ***");
+    ZLM_PrintText(lm, 2, ".allocate memory");
+    auto* s = new (std::nothrow) iZelk_ServerSocket;
+    if (!s) {
+        ZS_FAIL(lm, "ZSvrSock_Create", kZErr_memAllocationFailed);
+        return nullptr;
+    }
+    s->lm = lm;
+    return s;
+}
+
+SInt32 ZSvrSock_LaunchAsync(iZelk_ServerSocket* s, UInt16 port, iZelk_ServerSocketEventSink* sink,
+                            tZSvrSock_AcceptFn acceptFn, void* userData) {
+    constexpr const char* kFunc = "ZSvrSock_LaunchAsync";
+    if (!s || port == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        const bool ownLoop = s->loop.joinable() && s->loopId == std::this_thread::get_id();
+        if (s->listening.load() || s->running.load() || ownLoop) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
+    }
+    ZSvrSock_Close(s);  // a loop that ended by itself is joined, its leftovers closed
+    auto failWith = [&](const char* what, SInt32 code) {
+        if (what) logSystemError(s->lm, what, errno);
+        ZSvrSock_Close(s);
+        return ZS_FAIL(s->lm, kFunc, code);
+    };
+    ZLM_PrintText(s->lm, 2, ".open socket");
+    const int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (f < 0) return failWith("socket", kZErr_socketOpenError);
+    s->fd.store(f);
+    s->listening.store(true);
+    ZLM_PrintText(s->lm, 2, ".set socket option");
+    const int on = 1;
+    if (setsockopt(f, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0)
+        return failWith("setsockopt", kZErr_socketOptionSetError);
+    s->port.store(port);
+    ZLM_PrintText(s->lm, 2, ".bind socket: portNr=%d", static_cast<int>(port));
+    s->address = sockaddr_in{};
+    s->address.sin_family = AF_INET;
+    s->address.sin_addr.s_addr = htonl(INADDR_ANY);
+    s->address.sin_port = htons(port);
+    if (bind(f, reinterpret_cast<const sockaddr*>(&s->address), sizeof(s->address)) != 0)
+        return failWith("bind", kZErr_socketBindError);
+    ZLM_PrintText(s->lm, 2, ".listen");
+    if (listen(f, 24) != 0) return failWith("listen", kZErr_socketListenError);
+    s->sink = sink;
+    s->acceptFn = acceptFn;
+    s->userData = userData;
+    if (!sink && !acceptFn) return kZErr_OK;
+    if (pipe2(s->wake, O_CLOEXEC | O_NONBLOCK) != 0) return failWith("pipe", kZErr_threadCreationError);
+    std::unique_lock<std::mutex> hold(s->threadLock);
+    s->started = false;
+    s->control = std::make_shared<tZelk_LoopControl>();
+    try {
+        s->loop = std::thread(serverLoop, s, s->control);
+    } catch (const std::system_error&) {
+        hold.unlock();
+        return failWith(nullptr, kZErr_threadCreationError);
+    }
+    s->loopId = s->loop.get_id();
+    s->startedCv.wait(hold, [&] { return s->started; });
+    return kZErr_OK;
+}
+
+SInt32 ZSvrSock_Launch(iZelk_ServerSocket* s, UInt16 port) {
+    return ZSvrSock_LaunchAsync(s, port, nullptr, nullptr, nullptr);
+}
+
+int ZSvrSock_Accept(iZelk_ServerSocket* s) {
+    if (!s) {
+        ZS_FAIL(nullptr, "ZSvrSock_Accept", kZErr_invalidParam);
+        return -1;
+    }
+    const int f = s->fd.load();
+    int c;
+    do {
+        c = accept4(f, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (c < 0 && errno == EINTR);
+    if (c < 0) {
+        logSystemError(s->lm, "accept", errno);
+        ZS_FAIL(s->lm, "ZSvrSock_Accept", kZErr_socketAcceptError);
+    }
+    return c;
+}
+
+SInt32 ZSvrSock_Close(iZelk_ServerSocket* s) {
+    if (!s) return ZS_FAIL(nullptr, "ZSvrSock_Close", kZErr_invalidParam);
+    s->running.store(false);
+    std::thread old;
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        if (s->wake[1] >= 0) {
+            const char c = 1;
+            (void)!write(s->wake[1], &c, 1);
+        }
+        // From its own accept callback: the loop ends after the callback and closes the listener.
+        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) return kZErr_OK;
+        old = std::move(s->loop);
+    }
+    if (old.joinable()) old.join();
+    closeListener(s);
+    closePipe(s);
+    s->address = sockaddr_in{};
+    return kZErr_OK;
+}
+
+void ZSvrSock_Delete(iZelk_ServerSocket** handle) {
+    if (!handle || !*handle) return;
+    iZelk_ServerSocket* s = *handle;
+    *handle = nullptr;
+    ZLM_PrintText(s->lm, 2, "*** Delete Server Socket ***");
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) {
+            s->control->freeOnExit.store(true);
+            s->running.store(false);
+            return;
+        }
+    }
+    ZSvrSock_Close(s);
+    delete s;
+}
+
+SInt32 ZSvrSock_SetSktName(iZelk_ServerSocket* s, UInt32 name) {
+    if (!s) return ZS_FAIL(nullptr, "ZSvrSock_SetSktName", kZErr_invalidParam);
+    s->name.store(name);
+    return kZErr_OK;
+}
+
+bool ZSvrSock_IsRunning(iZelk_ServerSocket* s) { return s && s->running.load(); }
+
+UInt16 ZSvrSock_GetPortNr(iZelk_ServerSocket* s) { return s ? s->port.load() : 0; }
