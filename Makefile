@@ -82,8 +82,8 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_station_concurrency_tests --gtest_filter='StationConcurrency.*' --gtest_brief=1
 	@echo "== nk_framework_tests, log manager, FIFO, version and CSV writer from many threads (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='Zelk*Concurrency.*' --gtest_brief=1
-	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes (ThreadSanitizer)"
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*' --gtest_brief=1
+	@echo "== nk_framework_tests, unplugs racing reads and owners' deletes, USB monitors, fixture boards and the library's socket loops (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*:ZelkUsb.Unplug*:ZelkUsb.Monitor*:ZelkCrestel.Unplug*:ZelkCrestel.Wrapper*:MorvellSocket.*' --gtest_brief=1
 	@echo "== nk_framework_tests, sockets and ZTCP: loops, deletes from callbacks, replies racing time-outs (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkSocket.*:ZelkServerSocket.*:ZelkZtcp*.*' --gtest_brief=1
 

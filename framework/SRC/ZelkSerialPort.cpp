@@ -69,7 +69,7 @@ ssize_t takeInput(iZelk_SerialPort* s, void* p, size_t n) {
 // One byte, refilling the read-ahead with one read of what is waiting.
 ssize_t takeByte(iZelk_SerialPort* s, char* c) {
     if (s->readAheadPos == s->readAhead.size()) {
-        char chunk[512];
+        char chunk[4096];
         const ssize_t r = readSome(s->fd, chunk, sizeof(chunk));
         if (r <= 0) return r;
         s->readAhead.assign(chunk, static_cast<size_t>(r));
@@ -357,7 +357,9 @@ SInt32 ZSRP_ReadToExpect(iZelk_SerialPort* s, const char* expected, char* buffer
                 break;
             }
         }
-        if (Clock::now() >= deadline) break;
+        // The clock is read when the line is idle, and every 256 bytes of a stream
+        // that never ends with `expected`, not for every byte.
+        if ((r == 0 || (received & 0xFF) == 0) && Clock::now() >= deadline) break;
         if (r == 0 && !waitInput(s->fd, deadline)) {
             failed = true;
             break;

@@ -46,6 +46,11 @@ public:
     virtual void onCloseServer(u32 socketName) = 0;
 };
 
+// Thread entries of a connection's receive loop and a listener's accept loop; the
+// context is the CNK_socket or CNK_serverSocket (none is a broken invariant).
+void* _client_socket_thread_code(void* ctx);
+void* _serverSocket_thread(void* ctx);
+
 class CNK_socket : public CNK_baseObject {
 public:
     CNK_socket();
@@ -93,6 +98,7 @@ protected:
     std::shared_ptr<std::atomic<bool>> aliveToken() const { return alive_; }
 
 private:
+    friend void* _client_socket_thread_code(void* ctx);
     void init();
     void receiveLoop(INK_socketCallback* callback);
     void finishConnection(INK_socketCallback* callback, const std::shared_ptr<std::atomic<bool>>& alive);
@@ -153,6 +159,7 @@ public:
     void setSocketName(u32 socketName);
 
 private:
+    friend void* _serverSocket_thread(void* ctx);
     void init();
     void acceptLoop();
     void logLine(t_nkVbsLvl level, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -89,6 +89,18 @@ void closeFd(int fd) {
     close(fd);
 }
 
+// The tool's build reports the loops' refusals with the conditions it names, and
+// its poll failures at level 1.
+#ifdef NK_MORVELL_BUILD
+constexpr const char* kConnectedCondition = "_status==k_nkSocketStatus_connected";
+constexpr const char* kLaunchedCondition = "_status==k_nkSocketStatus_launched";
+constexpr t_nkVbsLvl kPollFailLevel = kVL1;
+#else
+constexpr const char* kConnectedCondition = "checkCondition";
+constexpr const char* kLaunchedCondition = "checkCondition";
+constexpr t_nkVbsLvl kPollFailLevel = kVL2;
+#endif
+
 void vlogLine(CNK_logManager* lm, t_nkVbsLvl level, const char* format, va_list args) {
     if (!nkObj_isValid(lm)) return;
     char text[1024];
@@ -341,7 +353,7 @@ u16 CNK_socket::Append(int skt, INK_socketCallback* callback) {
     loopDone_.store(false);
     try {
         std::lock_guard<std::mutex> lock(threadMutex_);
-        _thread = std::thread(&CNK_socket::receiveLoop, this, callback);
+        _thread = std::thread(_client_socket_thread_code, this);
     } catch (const std::system_error&) {
         loopDone_.store(true);
         _socket.store(0);
@@ -372,6 +384,27 @@ void CNK_socket::waitConnectNotification() {
     if (notifier.joinable()) notifier.join();
 }
 
+void* _client_socket_thread_code(void* ctx) {
+    if (!ctx) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "ctx");
+    auto* self = static_cast<CNK_socket*>(ctx);
+    INK_socketCallback* callback;
+    {
+        std::shared_lock<std::shared_mutex> lock(self->callbackMutex_);
+        callback = self->_callback;
+    }
+    if (!callback) {
+        // Append refuses a connection without listener; were one to start, it ends here, closed.
+        nkDebug_printError(self->logManager, __FILE__, self->name, "lp", __LINE__, kNKErr_invalidCondition,
+                           "_callback!=NULL");
+        self->closeDescriptor();
+        self->_status.store(k_nkSocketStatus_notActive);
+        self->loopDone_.store(true);
+        return nullptr;
+    }
+    self->receiveLoop(callback);
+    return nullptr;
+}
+
 void CNK_socket::receiveLoop(INK_socketCallback* callback) {
     const std::shared_ptr<std::atomic<bool>> alive = alive_;
     bool run = true;
@@ -382,7 +415,7 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
     } else {
         t_nkSocketStatus expected = k_nkSocketStatus_connected;
         run = _status.compare_exchange_strong(expected, k_nkSocketStatus_running);
-        if (!run && expected != k_nkSocketStatus_closing) NK_REPORT(kNKErr_invalidStatus, "checkCondition");
+        if (!run && expected != k_nkSocketStatus_closing) NK_REPORT(kNKErr_invalidStatus, kConnectedCondition);
     }
 
     // The connect notification may overlap the first packets; the close
@@ -411,7 +444,7 @@ void CNK_socket::receiveLoop(INK_socketCallback* callback) {
         if (rc < 0) {
             if (errno == EINTR) continue;
             const int e = errno;
-            logLine(kVL2, "poll() failed: [%d] %s", e, errText(e).c_str());
+            logLine(kPollFailLevel, "poll() failed: [%d] %s", e, errText(e).c_str());
             NK_REPORT(kNKErr_socketPollError, "rtn!=-1");
             break;
         }
@@ -862,7 +895,7 @@ u16 CNK_serverSocket::Launch(u16 port, INK_serverSocketCallback* callback) {
         loopDone_.store(false);
         try {
             std::lock_guard<std::mutex> t(threadMutex_);
-            _thread = std::thread(&CNK_serverSocket::acceptLoop, this);
+            _thread = std::thread(_serverSocket_thread, this);
         } catch (const std::system_error&) {
             loopDone_.store(true);
             NK_REPORT(kNKErr_threadCreationFailed, "_thread.joinable()");
@@ -887,6 +920,12 @@ int CNK_serverSocket::backoffLeftMsec() const {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
 }
 
+void* _serverSocket_thread(void* ctx) {
+    if (!ctx) nkDebug_assertFail(__FILE__, nullptr, __func__, __LINE__, "ctx");
+    static_cast<CNK_serverSocket*>(ctx)->acceptLoop();
+    return nullptr;
+}
+
 void CNK_serverSocket::acceptLoop() {
     const std::shared_ptr<std::atomic<bool>> alive = alive_;
     INK_serverSocketCallback* callback = _callback.load();
@@ -900,7 +939,7 @@ void CNK_serverSocket::acceptLoop() {
     } else {
         t_nkSocketStatus expected = k_nkSocketStatus_launched;
         if (!_status.compare_exchange_strong(expected, k_nkSocketStatus_running)) {
-            NK_REPORT(kNKErr_invalidStatus, "checkCondition");
+            NK_REPORT(kNKErr_invalidStatus, kLaunchedCondition);
             run = false;
         }
     }
