@@ -357,7 +357,7 @@ TEST_F(Marlet, UnplugInTheMiddleOfARead) {
         pf::usb::sim::unplug(handle);
         handle = 0;
         board = nullptr;  // it frees itself
-        ASSERT_TRUE(pf::runloop::runUntil([&] { return owners[2].told > 0; }, 5000));
+        ASSERT_TRUE(pf::runloop::runUntil([&] { return owners[2].told > 0; }, 60000));
         reader.join();
         pf::runloop::runFor(20);
         EXPECT_TRUE(done);
