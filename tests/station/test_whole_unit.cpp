@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -71,7 +72,8 @@ class StationProgress {
 public:
     explicit StationProgress(const nktest::LumbrelProcess& station)
         : station_(station), bytes_(station.outputBytes()), at_(std::chrono::steady_clock::now()) {}
-    bool stalled() {
+    // True after a minute without output, counted from `waitStart` at the earliest.
+    bool stalled(std::chrono::steady_clock::time_point waitStart) {
         std::lock_guard<std::mutex> guard(mtx_);
         const auto now = std::chrono::steady_clock::now();
         const std::uintmax_t bytes = station_.outputBytes();
@@ -79,7 +81,7 @@ public:
             bytes_ = bytes;
             at_ = now;
         }
-        return now - at_ > std::chrono::seconds(60);
+        return now - std::max(at_, waitStart) > std::chrono::seconds(60);
     }
 
 private:
@@ -91,12 +93,13 @@ private:
 
 // Waits until `fd` can be read, while the station works.
 bool readableWhileBusy(int fd, StationProgress& progress) {
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         pollfd p{fd, POLLIN, 0};
         const int r = poll(&p, 1, 500);
         if (r > 0) return true;
         if (r < 0 && errno != EINTR) return false;
-        if (progress.stalled()) return false;
+        if (progress.stalled(start)) return false;
     }
 }
 
