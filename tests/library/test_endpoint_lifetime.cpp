@@ -419,7 +419,7 @@ int acceptBacksOffAndRecovers() {
     if (owner.failed > 40) return 4;         // paused between attempts, not spinning
     if (owner.errorLines != 1) return 5;     // one log line for the whole shortage
     for (int fd : held) close(fd);
-    if (!waitFor([&] { return owner.accepted.load() == 2; }, 3000)) return 6;
+    if (!waitFor([&] { return owner.accepted.load() == 2; }, 60000)) return 6;
     server.Close();
     waitFor([&] { return false; }, 300);
     log.setLogRelay(nullptr);

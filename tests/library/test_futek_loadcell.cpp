@@ -212,7 +212,7 @@ TEST_F(LoadCell, HoldReleasedByTheOwnerOrByTime) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         adapter.pty.send(reading(5.0) + reading(6.0) + reading(7.0));
-        ASSERT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 3000));
+        ASSERT_TRUE(nettest::waitFor([&] { return !cell->isRunning(); }, 60000));
         float v[4];
         u32 n = 4;
         ASSERT_EQ(cell->getForceDataFromRaw(v, &n), 0);
@@ -228,7 +228,7 @@ TEST_F(LoadCell, UnplugWhileReadingTellsTheOwnerOnce) {
     cell->setCallback(2, &refused);
     openContinuous(8);
     adapter.unplug();
-    ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0; }, 5000));
+    ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0; }, 60000));
     pf::runloop::runFor(20);
     EXPECT_EQ(owner.told, 1);
     EXPECT_EQ(owner.id, kNKFutek_callbackId);

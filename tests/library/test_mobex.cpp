@@ -138,7 +138,7 @@ TEST_F(Handset, LaunchConnectsEachArrivalOnTheRunLoop) {
         a.location = 0x12000000;
         const hs::Handle first = hs::sim::attach(a);
         EXPECT_TRUE(owner.calls.empty());  // only through the run loop
-        ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.calls.size() == 1; }, 2000));
+        ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.calls.size() == 1; }, 60000));
         EXPECT_EQ(owner.calls[0].location, 0x12000000u);
 
         // A detach does nothing.
@@ -158,7 +158,7 @@ TEST_F(Handset, LaunchConnectsEachArrivalOnTheRunLoop) {
         hs::sim::HandsetSpec b;
         b.location = 0x15000000;
         hs::sim::attach(b);
-        ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.calls.size() == 2; }, 2000));
+        ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.calls.size() == 2; }, 60000));
         EXPECT_EQ(owner.calls[1].location, 0x15000000u);
         EXPECT_EQ(hs::sim::counters().invalidations, 1);  // the first handset's connection
     }

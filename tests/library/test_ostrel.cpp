@@ -258,7 +258,7 @@ TEST_F(Ostrel, UnplugInTheMiddleOfABulkRead) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     pf::usb::sim::unplug(handle);
     handle = 0;
-    ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0; }, 5000));
+    ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.told > 0; }, 60000));
     reader.join();
     pf::runloop::runFor(20);
     EXPECT_TRUE(done);

@@ -175,7 +175,7 @@ TEST(Socket, AppendRefusesWhatItCannotServe) {
     EXPECT_FALSE(sock.isRunning());
     // Any other negative descriptor is taken, but its receive thread refuses it and the link ends.
     EXPECT_EQ(sock.Append(-5, &rec), 0);
-    EXPECT_TRUE(waitFor([&] { return !sock.isRunning(); }, 2000));
+    EXPECT_TRUE(waitFor([&] { return !sock.isRunning(); }, 60000));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("\"skt!=-1\""), std::string::npos);
     EXPECT_NE(err.find("\"checkCallback\""), std::string::npos);

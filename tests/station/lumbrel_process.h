@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +72,12 @@ public:
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     std::string out() const { return readFile(dir_ + "/stdout.txt"); }
+    // How much the program has printed so far; it grows while the program works.
+    std::uintmax_t outputBytes() const {
+        std::error_code ec;
+        const std::uintmax_t n = std::filesystem::file_size(dir_ + "/stdout.txt", ec);
+        return ec ? 0 : n;
+    }
     std::string err() const { return readFile(dir_ + "/stderr.txt"); }
 
     // Waits until stdout shows `text` or the program ends.

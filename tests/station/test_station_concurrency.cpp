@@ -161,7 +161,7 @@ TEST(StationConcurrency, SilentAndJunkPeersGiveWayToATesterOnceIdleBeyondTheLimi
     // junk and packets no item takes, which is no work either.
     std::vector<int> peers;
     for (int i = 0; i < AppDelegate::kSessionCount; ++i) peers.push_back(nettest::rawConnect(st.settings.port));
-    ASSERT_TRUE(nettest::waitFor([&] { return st.busySessions() == AppDelegate::kSessionCount; }, 10000));
+    ASSERT_TRUE(nettest::waitFor([&] { return st.busySessions() == AppDelegate::kSessionCount; }, 60000));
     std::atomic<bool> stop{false};
     std::thread chatter([&] {
         nettest::RawPacket unknown;
@@ -251,7 +251,7 @@ TEST(StationConcurrency, TestersInsideAUnitAreNeverCut) {
         ASSERT_GE(testers.back(), 0) << t;
     }
     const int silent = nettest::rawConnect(st.settings.port);
-    ASSERT_TRUE(nettest::waitFor([&] { return st.busySessions() == AppDelegate::kSessionCount; }, 10000));
+    ASSERT_TRUE(nettest::waitFor([&] { return st.busySessions() == AppDelegate::kSessionCount; }, 60000));
 
     // A newcomer gets the silent link's session, never a unit's.
     int newcomer = -1;

@@ -178,14 +178,14 @@ TEST_F(Station, AFailedUnitKeepsNothingOfTheUnitBefore) {
     close(fd);
 }
 
-// Holds a session's close handling for a while, to show that the session is not
-// offered again until it is over.
+// Holds a session's close handling until the test lets it go, to show that the
+// session is not offered again until it is over.
 struct SlowEnd : INK_testSession_callback {
-    std::atomic<bool> entered{false}, done{false};
+    std::atomic<bool> entered{false}, release{false}, done{false};
     void onTestBegin(long) override {}
     void onTestEnd(long) override {
         entered = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        nettest::waitFor([&] { return release.load(); });
         done = true;
     }
     void onStatusUpdated(long, long) override {}
@@ -204,6 +204,14 @@ TEST_F(Station, BusySessionsAreSkippedAndFreedOnlyAfterTheirClose) {
     EXPECT_EQ(sessionOf(serial("Q2A0", "CCC")), 2);
 
     SlowEnd slow;
+    // Let go on every way out: the held callback never outlives this frame.
+    struct LetGo {
+        SlowEnd& s;
+        ~LetGo() {
+            s.release = true;
+            if (s.entered) nettest::waitFor([&] { return s.done.load(); });
+        }
+    } letGo{slow};
     session(0)->setCallback(&slow);
     close(a);
     ASSERT_TRUE(nettest::waitFor([&] { return slow.entered.load(); }));
@@ -211,6 +219,7 @@ TEST_F(Station, BusySessionsAreSkippedAndFreedOnlyAfterTheirClose) {
     ASSERT_EQ(exchange(d, "tscr", 1, tscrPayload("C", 3, serial("Q2A0", "DDD"))).header.errc, 0);
     EXPECT_FALSE(slow.done.load());
     EXPECT_EQ(sessionOf(serial("Q2A0", "DDD")), 3);
+    slow.release = true;
     ASSERT_TRUE(nettest::waitFor([&] { return slow.done.load() && !session(0)->isNtcpRunning(); }));
     session(0)->removeCallback(&slow);
     const int e = connect();

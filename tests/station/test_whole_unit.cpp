@@ -4,8 +4,15 @@
 // repository record is a dry-run file. Python reads every file the unit leaves.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "lumbrel_process.h"
@@ -56,11 +63,95 @@ size_t countLines(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Whether the station is still at work: a tester waits for its reply as long as
+// the station's output keeps growing, and gives up after a minute without a
+// line. Sixteen units at once share what CPU a loaded machine leaves them, so
+// their replies may come minutes after they were asked for; a station that hangs
+// still fails within a minute of its last line.
+class StationProgress {
+public:
+    explicit StationProgress(const nktest::LumbrelProcess& station)
+        : station_(station), bytes_(station.outputBytes()), at_(std::chrono::steady_clock::now()) {}
+    // True after a minute without output, counted from `waitStart` at the earliest.
+    bool stalled(std::chrono::steady_clock::time_point waitStart) {
+        std::lock_guard<std::mutex> guard(mtx_);
+        const auto now = std::chrono::steady_clock::now();
+        const std::uintmax_t bytes = station_.outputBytes();
+        if (bytes != bytes_) {
+            bytes_ = bytes;
+            at_ = now;
+        }
+        return now - std::max(at_, waitStart) > std::chrono::seconds(60);
+    }
+
+private:
+    const nktest::LumbrelProcess& station_;
+    std::mutex mtx_;
+    std::uintmax_t bytes_;
+    std::chrono::steady_clock::time_point at_;
+};
+
+// Waits until `fd` can be read, while the station works.
+bool readableWhileBusy(int fd, StationProgress& progress) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, 500);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+        if (progress.stalled(start)) return false;
+    }
+}
+
+// Exactly `n` bytes, or fewer when the station closes the link or stalls.
+Bytes recvWhileBusy(int fd, size_t n, StationProgress& progress) {
+    Bytes out(n);
+    size_t got = 0;
+    while (got < n && readableWhileBusy(fd, progress)) {
+        const ssize_t k = recv(fd, out.data() + got, n - got, 0);
+        if (k <= 0) break;
+        got += size_t(k);
+    }
+    out.resize(got);
+    return out;
+}
+
+// One packet and its reply, as exchange() does, waiting while the station works.
+Reply askWhileBusy(int fd, const char* ctrl, u8 seqn, const Bytes& payload, StationProgress& progress) {
+    nettest::RawPacket packet;
+    packet.ctrl = nettest::fourCC(ctrl);
+    packet.seqn = seqn;
+    packet.payload = payload;
+    Reply r;
+    if (!nettest::sendAll(fd, packet.bytes())) return r;
+    const Bytes head = recvWhileBusy(fd, 16, progress);
+    if (head.size() < 16) return r;
+    r.header = nettest::parseHeader(head);
+    if (r.header.plen > (16u << 20)) return r;  // no reply of the station is that long
+    const Bytes body = recvWhileBusy(fd, r.header.plen, progress);
+    if (body.size() != r.header.plen) return r;
+    if (r.header.plen > 0) r.payload.assign(body.begin(), body.end() - 1);
+    r.ok = true;
+    return r;
+}
+
+// True when the station closes the link, waiting while it works.
+bool closedWhileBusy(int fd, StationProgress& progress) {
+    uint8_t sink[4096];
+    while (readableWhileBusy(fd, progress)) {
+        const ssize_t k = recv(fd, sink, sizeof(sink), 0);
+        if (k == 0) return true;
+        if (k < 0) return errno == ECONNRESET;
+    }
+    return false;
+}
+
 struct WholeUnit : ::testing::Test {
     nktest::TempDir dir;
     fs::path logs, data, records, qbConfig, tamselConfig, callLog;
     uint16_t port = 0;
     std::unique_ptr<nktest::LumbrelProcess> lumbrel;
+    std::unique_ptr<StationProgress> progress;
 
     void SetUp() override {
         if (!nktest::havePython()) GTEST_SKIP() << "no Debian python";
@@ -104,7 +195,10 @@ struct WholeUnit : ::testing::Test {
             if (!submission) args.push_back("--no-submission");
             lumbrel = std::make_unique<nktest::LumbrelProcess>(dir.path().string(), args);
             ASSERT_TRUE(lumbrel->started());
-            if (lumbrel->waitForOutput("Data Server Launched")) return;
+            if (lumbrel->waitForOutput("Data Server Launched")) {
+                progress = std::make_unique<StationProgress>(*lumbrel);
+                return;
+            }
             lumbrel->stop();
             lumbrel.reset();
         }
@@ -123,10 +217,10 @@ struct WholeUnit : ::testing::Test {
         Unit u;
         const int fd = nettest::rawConnect(port);
         if (fd < 0) return u;
-        Reply r = exchange(fd, "tscr", 1, tscrPayload(cell, id, sn), 60000);
+        Reply r = askWhileBusy(fd, "tscr", 1, tscrPayload(cell, id, sn), *progress);
         u.tscr = r.ok ? r.header.errc : 0xFFFF;
         if (measure) {
-            u.atst = postReply(exchange(fd, "atst", 2, atstPayload(3), 60000)).code;
+            u.atst = postReply(askWhileBusy(fd, "atst", 2, atstPayload(3), *progress)).code;
             if (record) {
                 const auto tables = findFiles(logs, sn + "_atst_trans.csv");
                 const auto folders = findFiles(logs, "_" + cell);
@@ -136,10 +230,10 @@ struct WholeUnit : ::testing::Test {
                         nktest::writeFile((f / (sn + "_CtCl.bin")).string(), std::string(rec.begin(), rec.end()));
                     }
             }
-            u.unif = postReply(exchange(fd, "unif", 3, unifPayload(), 60000)).code;
+            u.unif = postReply(askWhileBusy(fd, "unif", 3, unifPayload(), *progress)).code;
         }
-        u.reply = postReply(exchange(fd, "tsed", 4, Bytes{1}, 60000));
-        u.closed = nettest::seesEof(fd, 60000);
+        u.reply = postReply(askWhileBusy(fd, "tsed", 4, Bytes{1}, *progress));
+        u.closed = closedWhileBusy(fd, *progress);
         close(fd);
         return u;
     }

@@ -84,7 +84,7 @@ std::vector<t_nkTestStat> statuses(CNK_testSession& s) {
 void runToEnd(FwSession& s, Events& ev, t_nkTestMode mode) {
     const int ends = ev.ends.load();
     ASSERT_EQ(s.performTest(mode), 0);
-    ASSERT_TRUE(waitFor([&] { return ev.ends.load() > ends; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return ev.ends.load() > ends; }, 60000));
 }
 
 }  // namespace
