@@ -63,6 +63,12 @@ private:
     bool open_ = false;
 };
 
+// Opens a gate when a test leaves early, so that the engine's end does not wait forever.
+struct OpenOnExit {
+    Gate& gate;
+    ~OpenOnExit() { gate.open(); }
+};
+
 // The state the commands touch lives outside the engine, so that an engine deleted
 // mid-run (whose base destructor does the abort) never has a command reach freed members.
 struct World {
@@ -160,14 +166,15 @@ TEST(NkTestEngine, KindsAndModeDecideWhatAFailureSkips) {
 
 TEST(NkTestEngine, OnlyRegisteredCommandsAreReachableByName) {
     World w;
+    nktest::Logged log(kVL1);
     StationEngine e(w);
     // Before any run there is no log manager: the refusal is returned all the same.
     EXPECT_EQ(e.execute("nosuch", "x"), 0xE014);
     EXPECT_EQ(e.execute(nullptr, "x"), 0xE014);
     EXPECT_EQ(e.execute("fail", "x"), kNKErr_invalidParam) << "a command's own code comes back";
     EXPECT_EQ(e.execute("pass", nullptr), kNKErr_OK);
+    EXPECT_EQ(log.text(), "");
 
-    nktest::Logged log(kVL1);
     const t_nkTestItem seq[] = {{3, 0, "registerCommand", "pass"}, {3, 0, "abortTest", ""},
                                 {3, 0, "pass:", "x"},             {3, 0, "startTest", ""},
                                 {3, 0, "PASS", "x"},              kEnd};
@@ -181,13 +188,14 @@ TEST(NkTestEngine, OnlyRegisteredCommandsAreReachableByName) {
 
 TEST(NkTestEngine, StartRefusesNoSequenceAndARunStillGoing) {
     World w;
+    nktest::Logged log(kVL1);  // the run's log manager outlives the engine
     StationEngine e(w);
-    nktest::Logged log(kVL1);
     EXPECT_EQ(e.startTest(&log.lm, nullptr, false), 0xE001);
     EXPECT_TRUE(log.has("pSequence!=NULL")) << log.text();
     EXPECT_FALSE(e.isRunning());
 
     const t_nkTestItem first[] = {{1, 0, "pass", "1"}, {1, 0, "hold", "2"}, {1, 0, "pass", "3"}, kEnd};
+    OpenOnExit leave{w.gate};
     ASSERT_EQ(e.startTest(&log.lm, first, false), kNKErr_OK);
     ASSERT_TRUE(w.gate.waitEntered());
     // The run shows its progress while it goes on.
@@ -213,6 +221,7 @@ TEST(NkTestEngine, AbortWhileAnItemRunsFinishesItThenRunsOnlyKind3) {
     StationEngine e(w);
     const t_nkTestItem seq[] = {{1, 0, "hold", "1"}, {1, 0, "pass", "2"}, {3, 0, "pass", "3"},
                                 {1, 0, "pass", "4"}, {3, 0, "fail", "5"}, {2, 0, "pass", "6"}, kEnd};
+    OpenOnExit leave{w.gate};
     ASSERT_EQ(e.startTest(nullptr, seq, false), kNKErr_OK);
     ASSERT_TRUE(w.gate.waitEntered());
 
@@ -256,8 +265,8 @@ TEST(NkTestEngine, AbortRightAfterStartEndsTheRunBeforeItReturns) {
 // A caller that waits for the run to stop may start the next one at once.
 TEST(NkTestEngine, RestartsOnceTheRunHasStopped) {
     World w;
+    nktest::Logged log(kVL1);  // the run's log manager outlives the engine
     StationEngine e(w);
-    nktest::Logged log(kVL1);
     const t_nkTestItem odd[] = {{1, 0, "pass", "a"}, {1, 0, "fail", "b"}, {3, 0, "pass", "c"}, kEnd};
     const t_nkTestItem even[] = {{2, 0, "fail", "x"}, {1, 0, "pass", "y"}, kEnd};
     for (int round = 0; round < 100; ++round) {
@@ -305,8 +314,8 @@ TEST(NkTestEngine, TextsAreTheEngineOwn) {
 // for its own thread.
 TEST(NkTestEngine, CommandsOfTheRunControlItWithoutDeadlock) {
     World w;
+    nktest::Logged log(kVL1);  // the run's log manager outlives the engine
     StationEngine e(w);
-    nktest::Logged log(kVL1);
     const t_nkTestItem seq[] = {{1, 0, "abort", "1"}, {1, 0, "pass", "2"}, {3, 0, "pass", "3"},
                                 {1, 0, "pass", "4"}, kEnd};
     ASSERT_EQ(e.startTest(&log.lm, seq, false), kNKErr_OK);
@@ -350,8 +359,8 @@ TEST(NkTestEngine, DestructionMidRunAbortsAndWaits) {
 // Several callers at once: abort, status reads and restarts race the run.
 TEST(NkTestEngine, ConcurrentCallersAndRuns) {
     World w;
+    nktest::Logged log(kVL1);  // the run's log manager outlives the engine
     StationEngine e(w);
-    nktest::Logged log(kVL1);
     const t_nkTestItem seq[] = {{1, 0, "pass", "1"}, {2, 0, "fail", "2"}, {3, 0, "pass", "3"},
                                 {1, 0, "pass", "4"}, kEnd};
     std::atomic<bool> stop{false};
