@@ -86,6 +86,8 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkUsbDevice.Unplug*:NkUsbDevice.OwnerDelete*:ZelkUsb.Unplug*:ZelkUsb.Monitor*:ZelkCrestel.Unplug*:ZelkCrestel.Wrapper*:MorvellSocket.*' --gtest_brief=1
 	@echo "== nk_framework_tests, sockets and ZTCP: loops, deletes from callbacks, replies racing time-outs (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkSocket.*:ZelkServerSocket.*:ZelkZtcp*.*' --gtest_brief=1
+	@echo "== nk_framework_tests, the device under test: its run thread, aborts, deletes mid-run, ZTCP events and closes (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkDut*.*' --gtest_brief=1
 
 clean:
 	rm -rf build

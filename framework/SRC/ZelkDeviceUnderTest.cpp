@@ -128,6 +128,7 @@ Zelk_DeviceUnderTest::~Zelk_DeviceUnderTest() {
     }
     HandlerPtr handler, closed;
     std::shared_ptr<Zelk_ProjectBase> project;
+    std::shared_ptr<iZelk_Crestel> board;
     {
         std::lock_guard<std::mutex> hold(eventLock_);
         closing_ = true;
@@ -137,8 +138,9 @@ Zelk_DeviceUnderTest::~Zelk_DeviceUnderTest() {
         handler.swap(handler_);
         closed.swap(closed_);
         project.swap(project_);
-        if (board_) board_->SetEventSink(nullptr);
+        board = board_;
     }
+    if (board) board->SetEventSink(nullptr);
     if (iZelk_LogManager* lm = lm_.load()) ZLM_SetLogRelay(lm, 0, nullptr);
     handler.reset();  // closes and joins unless an event under way holds it
     closed.reset();
@@ -694,11 +696,23 @@ SInt32 Zelk_DeviceUnderTest::connectSequence(iZelk_ZtcpHandler* h, SInt32 id) {
     ZLM_PrintText(lm, 0, "[Tamber SN    ] %s", na(info.MultitouchSerialNumber));
     ZLM_PrintText(lm, 0, "[Display SN  ] %s", na(info.DisplaySerialNumber));
 
+    // No script given yet: all zero but for the item states, which setting the handler
+    // has already put to pending.
     bool empty;
     {
-        std::lock_guard<std::mutex> hold(infoLock_);
-        static const tZelk_TestInfo zero{};
-        empty = std::memcmp(testInfo_.get(), &zero, sizeof(zero)) == 0;
+        auto probe = std::make_unique<tZelk_TestInfo>();
+        {
+            std::lock_guard<std::mutex> hold(infoLock_);
+            *probe = *testInfo_;
+        }
+        for (tZelk_TestItem* group : {probe->setupItems, probe->testItems, probe->resultItems, probe->onPassItems,
+                                      probe->onFailItems, probe->onOrchelPassItems}) {
+            const UInt32 count = group == probe->testItems ? kZelk_testItemCount : kZelk_setupItemCount;
+            for (UInt32 i = 0; i < count; ++i) group[i].testStat = 0;
+        }
+        const auto zero = std::make_unique<tZelk_TestInfo>();
+        std::memset(zero.get(), 0, sizeof(tZelk_TestInfo));
+        empty = std::memcmp(probe.get(), zero.get(), sizeof(tZelk_TestInfo)) == 0;
     }
     if (empty) {
         const std::string script = zelk::roots::get().resource + "/testScript.zqs";

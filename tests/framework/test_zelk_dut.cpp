@@ -316,11 +316,13 @@ TEST(ZelkDut, AbortRightAfterStartAndDeleteMidRun) {
     {
         Zelk_DeviceUnderTest dut;
         auto project = std::make_shared<FlowProject>(&dut);
-        auto info = makeInfo({{"Step s1 0"}, {"Step t1 0"}, {}, {"Step p 0"}, {}, {}});
+        // The first item holds until released, so the run cannot end before the abort.
+        auto info = makeInfo({{"Step hold 0"}, {"Step t1 0"}, {}, {"Step p 0"}, {}, {}});
         ASSERT_EQ(dut.SetTestInfo(info.get(), project), 0);
         ProgressRecorder progress;
         ASSERT_EQ(dut.TestStartWithProgressListener(&progress), 0);
         dut.TestAbort();
+        project->release();
         EXPECT_EQ(progress.waitOutcome(), 2);
         EXPECT_LE(project->labels().size(), 1u);  // at most the item under way when the abort came
     }
@@ -673,12 +675,13 @@ TEST(ZelkDutZtcp, FixtureRequests) {
         std::memcpy(&volts, p.payload.data(), 8);
         EXPECT_GT(volts, 0);
 
-        // The board goes: requests get 25 again.
+        // The board goes: requests get 25 again. Once that answer is in, the request
+        // before it has let go of the board too, and the project sees it gone.
         link.dut.OnCtDisconnected(0);
         EXPECT_EQ(link.dut.GetCrestel(), nullptr);
         board.reset();
-        EXPECT_EQ(link.project->GetCrestel(), nullptr);
         EXPECT_EQ(req("ctfg", {}).error, 25);
+        EXPECT_EQ(link.project->GetCrestel(), nullptr);
     }
     pf::usb::sim::unplug(handle);
     pf::runloop::runFor(20);
@@ -736,5 +739,35 @@ TEST(ZelkDut, LogCollection) {
     EXPECT_EQ(dut.LogCollectionSrcPath("/a", dir.file("no/such/parent").c_str(), "SN5"), 30);
     std::filesystem::remove(f.tool + "/zelk_answer");
     EXPECT_EQ(dut.LogCollectionSrcPath("/a", dest.c_str(), "SN5"), 11);
+    zelk::roots::set(saved);
+}
+
+// A device that connects before any script was given reads the application's script.
+TEST(ZelkDutZtcp, ScriptFromResourcesOnConnect) {
+    TempDir dir;
+    const zelk::roots::Folders saved = zelk::roots::get();
+    zelk::roots::Folders f = saved;
+    f.resource = dir.path().string();
+    zelk::roots::set(f);
+    writeFile(dir.file("testScript.zqs"),
+              "[Project_Name] Res\n[Station_Name] TamberCal\n[LogsFolder_DUT] /d\n[LogsFolder_VESK] /v\n"
+              "[StatFolder_VESK] /s\n[Test Version] 2.0\n[Setup_Begin]\n[Setup_End]\n[Test_Begin]\nprobe one\n"
+              "[Test_End]\n[Result_Begin]\n[Result_End]\n[OnPass_Begin]\n[OnPass_End]\n[OnFail_Begin]\n[OnFail_End]\n"
+              "[OnOrchelPass_Begin]\n[OnOrchelPass_End]\n");
+    {
+        DutLink link({});
+        const tZelk_TestInfo zero{};
+        ASSERT_EQ(link.dut.SetTestInfo(&zero, link.project), 0);
+        link.connect(3);
+        ASSERT_TRUE(waitLog(link.dut, link.log, "[Display SN  ]"));
+        // The script is read right after the record is printed; wait for it to land.
+        const auto end = std::chrono::steady_clock::now() + kDeadline;
+        while (link.dut.GetTestInfo().projectName[0] == '\0' && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const tZelk_TestInfo info = link.dut.GetTestInfo();
+        EXPECT_STREQ(info.projectName, "Res");
+        EXPECT_STREQ(info.stationName, "TamberCal");
+        EXPECT_STREQ(info.testItems[0].testName, "probe one");
+    }
     zelk::roots::set(saved);
 }
