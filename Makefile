@@ -88,6 +88,8 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkSocket.*:ZelkServerSocket.*:ZelkZtcp*.*' --gtest_brief=1
 	@echo "== nk_framework_tests, the test engine: aborts racing the run's start and end, restarts, deletes mid-run (ThreadSanitizer)"
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='NkTestEngine.*' --gtest_brief=1
+	@echo "== nk_framework_tests, the device under test: its run thread, aborts, deletes mid-run, ZTCP events and closes (ThreadSanitizer)"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD_TSAN)/tests/nk_framework_tests --gtest_filter='ZelkDut*.*' --gtest_brief=1
 
 clean:
 	rm -rf build
