@@ -46,6 +46,8 @@ public:
     void setAntialias(bool on);
     // False when no font of that family is installed; a fallback is used then.
     bool setFont(const char* family, double pointSize);
+    // The bold face of the font from now on (off at start); kept across setFont.
+    void setFontBold(bool bold);
 
     void fillRect(double x, double y, double w, double h);
     void strokeRect(double x, double y, double w, double h);

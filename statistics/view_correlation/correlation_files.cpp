@@ -1,0 +1,102 @@
+// The correlation files: common items and serial numbers through hash maps on
+// lower-cased keys, since logs of 50,000 titles each make a search of every
+// pair billions of comparisons.
+#include "correlation_files.h"
+
+#include <unordered_map>
+
+#include "ZelkCsv.h"
+#include "number/pf_number.h"
+
+namespace {
+
+std::string lowerCase(const char* text) {
+    std::string s = text ? text : "";
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+const char* orEmpty(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+tCorr_common correlation_common(const ZelkCsv& input0, const ZelkCsv& input1) {
+    tCorr_common c;
+    const tCsv_columnItemInfo* items0 = input0.getColumnItem();
+    const tCsv_columnItemInfo* items1 = input1.getColumnItem();
+    if (items0 && items1) {
+        std::unordered_map<std::string, int> columnOf;
+        columnOf.reserve(size_t(input1.columnItem_count()));
+        // The serial number's column is never an item.
+        for (int j = 1; j < input1.columnItem_count(); ++j)
+            if (items1[j].isParametric) columnOf.emplace(lowerCase(items1[j].title), j);
+        for (int i = 1; i < input0.columnItem_count(); ++i) {
+            if (!items0[i].isParametric) continue;
+            const auto at = columnOf.find(lowerCase(items0[i].title));
+            if (at == columnOf.end()) continue;
+            c.column[0].push_back(i);
+            c.column[1].push_back(at->second);
+        }
+    }
+    const tCsv_categoryDataInfo* all0 = input0.config_count() > 0 ? input0.getConfigInfo() : nullptr;
+    const tCsv_categoryDataInfo* all1 = input1.config_count() > 0 ? input1.getConfigInfo() : nullptr;
+    if (all0 && all1) {
+        std::unordered_map<std::string, size_t> rowOf;
+        rowOf.reserve(all1->data_count_final);
+        for (size_t j = 0; j < all1->data_count_final; ++j) rowOf.emplace(lowerCase(all1->strArr_final[j][0]), j);
+        for (size_t i = 0; i < all0->data_count_final; ++i) {
+            const auto at = rowOf.find(lowerCase(all0->strArr_final[i][0]));
+            if (at == rowOf.end()) continue;
+            c.row[0].push_back(i);
+            c.row[1].push_back(at->second);
+        }
+    }
+    return c;
+}
+
+std::string correlation_fileText(const ZelkCsv& input0, const ZelkCsv& input1, const tCorr_common& common, int g) {
+    const ZelkCsv& input = g ? input1 : input0;
+    const tCsv_columnItemInfo* items0 = input0.getColumnItem();
+    const tCsv_columnItemInfo* items = input.getColumnItem();
+    const tCsv_categoryDataInfo* all = input.config_count() > 0 ? input.getConfigInfo() : nullptr;
+    if (!items0 || !items || !all) return {};
+    const std::vector<int>& columns = common.column[g];
+    const std::vector<size_t>& rows = common.row[g];
+
+    std::string out;
+    size_t room = 64;
+    for (size_t k = 0; k < columns.size(); ++k) room += std::char_traits<char>::length(orEmpty(items0[common.column[0][k]].title)) + 24;
+    out.reserve(room * (rows.size() + 3));
+    auto cell = [&](const char* text) {
+        out += orEmpty(text);
+        out += ',';
+    };
+    cell(items0[0].title);
+    for (int c : common.column[0]) cell(items0[c].title);
+    out += '\n';
+    // The marker of a limit row comes from input 0; a log without that row gets
+    // the marker all the same, so that the file reads back with limit rows.
+    const char* upper = orEmpty(items0[0].limit_upper_text);
+    const char* lower = orEmpty(items0[0].limit_lower_text);
+    cell(*upper ? upper : "Upper Limit----->");
+    for (int c : columns) cell(items[c].limit_upper_text);
+    out += '\n';
+    cell(*lower ? lower : "Lower Limit----->");
+    for (int c : columns) cell(items[c].limit_lower_text);
+    out += '\n';
+    for (size_t r : rows) {
+        const tCsv_strRow row = all->strArr_final[r];
+        cell(row[0]);
+        // A short line's missing cells read as empty texts.
+        for (int c : columns) cell(row[c]);
+        out += '\n';
+    }
+    return out;
+}
+
+std::string correlation_filePath(const std::string& inputPath, int g) {
+    const size_t slash = inputPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : inputPath.substr(0, slash);
+    return folder + pf::number::text("/%s%d.csv", "_CSV_FILE_CORREL_", g);
+}
