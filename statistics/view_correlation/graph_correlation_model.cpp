@@ -408,7 +408,9 @@ void graph_correlationModel::drawPlot(pf::draw::Context& ctx, const tCorr_viewSt
     const bool fit = !std::isnan(d.slope) && !std::isnan(d.intercept) && !std::isnan(d.rsq);
     const std::string fitText =
         fit ? pf::number::text("Y = %.4f * X + %.4f [r2=%.6f]", d.slope, d.intercept, d.rsq) : std::string();
-    fitFont(ctx, pf::draw::kMonospaceFont, fitText.c_str(), 10, room);
+    // The fit text may be wider than a small square, as long as it stays inside the view.
+    const double fitRoom = std::max(room, 2 * std::min(x0 + S / 2, W - x0 - S / 2) - 10);
+    fitFont(ctx, pf::draw::kMonospaceFont, fitText.c_str(), 10, fitRoom);
     double rgb[3];
     graph_correlation_fitColour(d.rsq, rgb);
     ctx.setFillColor(rgb[0], rgb[1], rgb[2], 1);
