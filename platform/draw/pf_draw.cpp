@@ -253,6 +253,15 @@ void Context::drawGreyImage(const uint8_t* grey, int w, int h, double x, double 
     p.restore();
 }
 
+void Context::drawImage(const QImage& image, double x, double y) {
+    if (!isValid() || image.isNull()) return;
+    QPainter& p = d_->painter;
+    p.save();
+    p.resetTransform();
+    p.drawImage(QPointF(x, d_->image.height() - (y + image.height())), image);
+    p.restore();
+}
+
 uint32_t Context::pixel(int x, int y) const {
     const int row = d_->image.height() - 1 - y;
     if (x < 0 || row < 0 || x >= d_->image.width() || row >= d_->image.height()) return 0;

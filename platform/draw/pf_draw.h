@@ -68,6 +68,9 @@ public:
     // Draws a grey bitmap (one byte per pixel, row 0 at the top) scaled into the rectangle.
     void drawGreyImage(const uint8_t* grey, int w, int h, double x, double y, double dw, double dh);
 
+    // Draws a picture (row 0 at the top) at its own size, its lower-left corner at (x, y).
+    void drawImage(const QImage& image, double x, double y);
+
     // 0xAARRGGBB of the pixel whose lower-left corner is at (x, y); 0 outside.
     uint32_t pixel(int x, int y) const;
 

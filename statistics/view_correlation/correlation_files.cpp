@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string lowerCase(const char* text) {
-    std::string s = text ? text : "";
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 const char* orEmpty(const char* text) { return text ? text : ""; }
 
 }  // namespace
@@ -26,14 +19,14 @@ tCorr_common correlation_common(const ZelkCsv& input0, const ZelkCsv& input1) {
     const tCsv_columnItemInfo* items0 = input0.getColumnItem();
     const tCsv_columnItemInfo* items1 = input1.getColumnItem();
     if (items0 && items1) {
-        std::unordered_map<std::string, int> columnOf;
+        std::unordered_map<std::string_view, int, tCorr_noCaseHash, tCorr_noCaseEqual> columnOf;
         columnOf.reserve(size_t(input1.columnItem_count()));
         // The serial number's column is never an item.
         for (int j = 1; j < input1.columnItem_count(); ++j)
-            if (items1[j].isParametric) columnOf.emplace(lowerCase(items1[j].title), j);
+            if (items1[j].isParametric) columnOf.emplace(orEmpty(items1[j].title), j);
         for (int i = 1; i < input0.columnItem_count(); ++i) {
             if (!items0[i].isParametric) continue;
-            const auto at = columnOf.find(lowerCase(items0[i].title));
+            const auto at = columnOf.find(orEmpty(items0[i].title));
             if (at == columnOf.end()) continue;
             c.column[0].push_back(i);
             c.column[1].push_back(at->second);
@@ -42,11 +35,11 @@ tCorr_common correlation_common(const ZelkCsv& input0, const ZelkCsv& input1) {
     const tCsv_categoryDataInfo* all0 = input0.config_count() > 0 ? input0.getConfigInfo() : nullptr;
     const tCsv_categoryDataInfo* all1 = input1.config_count() > 0 ? input1.getConfigInfo() : nullptr;
     if (all0 && all1) {
-        std::unordered_map<std::string, size_t> rowOf;
+        std::unordered_map<std::string_view, size_t, tCorr_noCaseHash, tCorr_noCaseEqual> rowOf;
         rowOf.reserve(all1->data_count_final);
-        for (size_t j = 0; j < all1->data_count_final; ++j) rowOf.emplace(lowerCase(all1->strArr_final[j][0]), j);
+        for (size_t j = 0; j < all1->data_count_final; ++j) rowOf.emplace(orEmpty(all1->strArr_final[j][0]), j);
         for (size_t i = 0; i < all0->data_count_final; ++i) {
-            const auto at = rowOf.find(lowerCase(all0->strArr_final[i][0]));
+            const auto at = rowOf.find(orEmpty(all0->strArr_final[i][0]));
             if (at == rowOf.end()) continue;
             c.row[0].push_back(i);
             c.row[1].push_back(at->second);

@@ -3,10 +3,36 @@
 // the two files read back as station logs with the same rows and columns.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ZelkCsv;
+
+// Texts as hash-map keys with ASCII letter case ignored.
+struct tCorr_noCaseHash {
+    size_t operator()(std::string_view s) const {
+        uint64_t h = 1469598103934665603ull;
+        for (char c : s) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+        }
+        return static_cast<size_t>(h);
+    }
+};
+struct tCorr_noCaseEqual {
+    bool operator()(std::string_view a, std::string_view b) const {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            char x = a[i], y = b[i];
+            if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+            if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+            if (x != y) return false;
+        }
+        return true;
+    }
+};
 
 struct tCorr_common {
     // Columns of each item in input 0 and in input 1.
