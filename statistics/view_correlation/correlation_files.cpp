@@ -3,7 +3,6 @@
 // pair billions of comparisons.
 #include "correlation_files.h"
 
-#include <unordered_map>
 
 #include "ZelkCsv.h"
 #include "number/pf_number.h"
@@ -19,30 +18,30 @@ tCorr_common correlation_common(const ZelkCsv& input0, const ZelkCsv& input1) {
     const tCsv_columnItemInfo* items0 = input0.getColumnItem();
     const tCsv_columnItemInfo* items1 = input1.getColumnItem();
     if (items0 && items1) {
-        std::unordered_map<std::string_view, int, tCorr_noCaseHash, tCorr_noCaseEqual> columnOf;
-        columnOf.reserve(size_t(input1.columnItem_count()));
-        // The serial number's column is never an item.
+        // Parametric columns of input 1; the serial number's column is never an item.
+        std::vector<int> parametric;
         for (int j = 1; j < input1.columnItem_count(); ++j)
-            if (items1[j].isParametric) columnOf.emplace(orEmpty(items1[j].title), j);
+            if (items1[j].isParametric) parametric.push_back(j);
+        tCorr_noCaseIndex columnOf;
+        columnOf.build(parametric.size(), [&](size_t k) { return items1[parametric[k]].title; });
         for (int i = 1; i < input0.columnItem_count(); ++i) {
             if (!items0[i].isParametric) continue;
-            const auto at = columnOf.find(orEmpty(items0[i].title));
-            if (at == columnOf.end()) continue;
+            const long at = columnOf.find(items0[i].title);
+            if (at < 0) continue;
             c.column[0].push_back(i);
-            c.column[1].push_back(at->second);
+            c.column[1].push_back(parametric[size_t(at)]);
         }
     }
     const tCsv_categoryDataInfo* all0 = input0.config_count() > 0 ? input0.getConfigInfo() : nullptr;
     const tCsv_categoryDataInfo* all1 = input1.config_count() > 0 ? input1.getConfigInfo() : nullptr;
     if (all0 && all1) {
-        std::unordered_map<std::string_view, size_t, tCorr_noCaseHash, tCorr_noCaseEqual> rowOf;
-        rowOf.reserve(all1->data_count_final);
-        for (size_t j = 0; j < all1->data_count_final; ++j) rowOf.emplace(orEmpty(all1->strArr_final[j][0]), j);
+        tCorr_noCaseIndex rowOf;
+        rowOf.build(all1->data_count_final, [&](size_t j) { return all1->strArr_final[j][0]; });
         for (size_t i = 0; i < all0->data_count_final; ++i) {
-            const auto at = rowOf.find(orEmpty(all0->strArr_final[i][0]));
-            if (at == rowOf.end()) continue;
+            const long at = rowOf.find(all0->strArr_final[i][0], i);
+            if (at < 0) continue;
             c.row[0].push_back(i);
-            c.row[1].push_back(at->second);
+            c.row[1].push_back(size_t(at));
         }
     }
     return c;

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <unordered_map>
 
 #include "ZelkMath.h"
 #include "ZelkUtil.h"
@@ -235,17 +234,13 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
     // that input 0 holds in two spellings is one row in input 1.
     const bool sameItem = strcasecmp(d.name.c_str(), item1.title ? item1.title : "") == 0;
     if (sameItem) {
-        std::unordered_map<std::string_view, size_t, tCorr_noCaseHash, tCorr_noCaseEqual> rowOf;
-        rowOf.reserve(all1.data_count_final);
-        for (size_t j = 0; j < all1.data_count_final; ++j) {
-            const char* sn1 = all1.strArr_final[j][0];
-            rowOf.emplace(sn1 ? sn1 : "", j);
-        }
+        tCorr_noCaseIndex rowOf;
+        rowOf.build(all1.data_count_final, [&](size_t j) { return all1.strArr_final[j][0]; });
         for (size_t i = 0; i < all0.data_count_final; ++i) {
             const char* sn = all0.strArr_final[i][0];
-            const auto at = rowOf.find(sn ? sn : "");
-            if (at == rowOf.end()) continue;
-            const double x = all0.datArr_final[i][column], y = all1.datArr_final[at->second][column];
+            const long at = rowOf.find(sn, i);
+            if (at < 0) continue;
+            const double x = all0.datArr_final[i][column], y = all1.datArr_final[size_t(at)][column];
             if (!isSet(x) || !isSet(y)) continue;
             d.sn.push_back(sn);
             d.data[0].push_back(x);

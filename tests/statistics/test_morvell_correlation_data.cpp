@@ -346,3 +346,24 @@ TEST(CorrelationData, ZonesAndMessagesByState) {
 }
 
 }  // namespace
+
+namespace {
+
+// The index pairs a text with the first row of that text, letter case aside,
+// whether it is looked up where the tables line up or elsewhere.
+TEST(CorrelationData, CaseBlindIndexGivesTheFirstRowOfAText) {
+    const char* texts[] = {"a1", "sn05", "SN05", nullptr, "Sn06"};
+    tCorr_noCaseIndex index;
+    index.build(5, [&](size_t i) { return texts[i]; });
+    struct Case {
+        const char* text;
+        size_t near;
+        long row;
+    } cases[] = {{"SN05", 2, 1}, {"sn05", 1, 1}, {"SN05", SIZE_MAX, 1}, {"A1", 0, 0}, {"sn06", 0, 4},
+                 {"", 3, 3},     {nullptr, 9, 3}, {"sn0", 1, -1},     {"sn055", 1, -1}, {"x", 99, -1}};
+    for (const Case& c : cases) EXPECT_EQ(index.find(c.text, c.near), c.row) << (c.text ? c.text : "null") << " " << c.near;
+    tCorr_noCaseIndex empty;
+    EXPECT_EQ(empty.find("a"), -1);
+}
+
+}  // namespace
