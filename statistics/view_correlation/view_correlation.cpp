@@ -459,7 +459,8 @@ bool view_correlation::_update_data(bool fresh) {
         _csv_corr[size_t(g)] = ZelkCsv::initWithCsvFile_filePathName(path.c_str(), false);
         const std::shared_ptr<ZelkCsv>& t = _csv_corr[size_t(g)];
         if (usable(t))
-            _graph_histogram[size_t(g)]->setData_columnCount(t->columnItem_count(), t->getColumnItem(), t->config_count(),
+            // Only "ALL": the selection holds one flag (a correlation file has no config column anyway).
+            _graph_histogram[size_t(g)]->setData_columnCount(t->columnItem_count(), t->getColumnItem(), 1,
                                                              t->getConfigInfo(), _categorySelection);
     }
     // After a load that gave no items, the next good one lists them as a drop does.

@@ -296,6 +296,29 @@ TEST_F(CorrelationPage, ACorrelationFileThatCannotBeWrittenShowsNoCorrelation) {
     EXPECT_EQ(model().data().count, 50);
 }
 
+// Inputs without a serial number in common: both loaded, nothing to correlate.
+TEST_F(CorrelationPage, InputsWithoutCommonUnitsShowNoData) {
+    SetUpFolders();
+    nktest::writeFile(file("x/station_x.csv"), stationLog(10, false));
+    std::string y = stationLog(10, true);
+    for (size_t at = y.find("SN00"); at != std::string::npos; at = y.find("SN00", at)) y.replace(at, 4, "XY00");
+    nktest::writeFile(file("y/station_y.csv"), y);
+    zcsvtest::AlertCatcher alerts;
+    drop({file("x/station_x.csv")}, 0.25);
+    drop({file("y/station_y.csv")}, 0.75);
+    EXPECT_EQ(model().loadState(0), 2);
+    EXPECT_EQ(model().loadState(1), 2);
+    EXPECT_FALSE(model().hasPairs());
+    EXPECT_TRUE(alerts.alerts.empty()) << alerts.alerts[0].title << ": " << alerts.alerts[0].message;
+    const QImage shot = graph()->grab().toImage();
+    bool orange = false;
+    for (int x = 0; x < shot.width() && !orange; ++x) {
+        const QColor c = shot.pixelColor(x, shot.height() / 2 + 5);
+        orange = c.red() > 230 && c.green() > 120 && c.green() < 200 && c.blue() < 90;
+    }
+    EXPECT_TRUE(orange) << "the message \"NO DATA TO CORRELATE\"";
+}
+
 TEST_F(CorrelationPage, MenuCommandsContextMenuAndDataPairs) {
     SetUpFolders();
     // No pairs: a right click shows no menu.
