@@ -24,6 +24,7 @@
 
 #include "ZelkAlert.h"
 #include "ZelkPaths.h"
+#include "view_correlation.h"
 #include "view_histogram.h"
 
 QMainWindow* _main_window = nullptr;
@@ -120,7 +121,7 @@ void showAlert(const char* title, const char* message, const char* button) {
 AppDelegate::PageTable AppDelegate::defaultPages() {
     return {{
         {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
-        {"view_correlation", placeholder("view_correlation", "Correlation")},
+        {"view_correlation", [] { return std::unique_ptr<Quastel_Page>(new view_correlation); }},
         {"view_trend", placeholder("view_trend", "Trend")},
         {"view_grr", placeholder("view_grr", "GR&R")},
         {"view_histogram_2", placeholder("view_histogram_2", "Empty Page")},

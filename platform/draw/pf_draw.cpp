@@ -60,6 +60,7 @@ struct State {
     bool antialias = true;
     QString fontFamily = QString::fromLatin1(kMonospaceFont);
     double fontSize = 12.0;
+    bool fontBold = false;
 };
 
 }  // namespace
@@ -91,6 +92,7 @@ struct Context::Impl {
     QFont font() const {
         QFont f(state.fontFamily);
         f.setPointSizeF(state.fontSize > 0 ? state.fontSize : 1.0);
+        f.setBold(state.fontBold);
         return f;
     }
     void applyStroke() {
@@ -158,6 +160,8 @@ bool Context::setFont(const char* family, double pointSize) {
     if (!d_->gui) return false;
     return QFontInfo(d_->font()).family().compare(d_->state.fontFamily, Qt::CaseInsensitive) == 0;
 }
+
+void Context::setFontBold(bool bold) { d_->state.fontBold = bold; }
 
 void Context::fillRect(double x, double y, double w, double h) {
     if (!isValid()) return;
@@ -246,6 +250,15 @@ void Context::drawGreyImage(const uint8_t* grey, int w, int h, double x, double 
     // Row 0 of the bitmap is its top: place it in device coordinates.
     p.resetTransform();
     p.drawImage(QRectF(x, d_->image.height() - (y + dh), dw, dh), src);
+    p.restore();
+}
+
+void Context::drawImage(const QImage& image, double x, double y) {
+    if (!isValid() || image.isNull()) return;
+    QPainter& p = d_->painter;
+    p.save();
+    p.resetTransform();
+    p.drawImage(QPointF(x, d_->image.height() - (y + image.height())), image);
     p.restore();
 }
 

@@ -46,6 +46,8 @@ public:
     void setAntialias(bool on);
     // False when no font of that family is installed; a fallback is used then.
     bool setFont(const char* family, double pointSize);
+    // The bold face of the font from now on (off at start); kept across setFont.
+    void setFontBold(bool bold);
 
     void fillRect(double x, double y, double w, double h);
     void strokeRect(double x, double y, double w, double h);
@@ -65,6 +67,9 @@ public:
 
     // Draws a grey bitmap (one byte per pixel, row 0 at the top) scaled into the rectangle.
     void drawGreyImage(const uint8_t* grey, int w, int h, double x, double y, double dw, double dh);
+
+    // Draws a picture (row 0 at the top) at its own size, its lower-left corner at (x, y).
+    void drawImage(const QImage& image, double x, double y);
 
     // 0xAARRGGBB of the pixel whose lower-left corner is at (x, y); 0 outside.
     uint32_t pixel(int x, int y) const;
