@@ -92,6 +92,13 @@ int graph_trend_decimals(double v) {
     int d = 0;
     // Bounded: the smallest double needs 324 places, which no label shows.
     while (d < 30 && std::pow(10.0, d) * v < 1) d += 3;
+    // A label never rounds its value away (a limit of 3.5 is not shown as "4"),
+    // up to 9 places: measured values carry no more.
+    auto exact = [v](int places) {
+        const double scale = std::pow(10.0, places);
+        return std::fabs(std::round(v * scale) / scale - v) <= 1e-9 * std::max(1.0, v);
+    };
+    while (d < 9 && !exact(d)) d += 3;
     return d;
 }
 

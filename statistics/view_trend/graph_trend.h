@@ -47,7 +47,8 @@ struct tTrend_stepInfo {
 // The grid step of a value range: a power of ten from the larger magnitude (not
 // from the span), divided by 2, 2.5, 2, ... while it leaves one step or less.
 double graph_trend_step(double lo, double hi);
-// Decimals of a label of value v: the smallest of 0, 3, 6, ... with 10^d * |v| >= 1; 0 for 0.
+// Decimals of a label of value v: the smallest of 0, 3, 6, ... with 10^d * |v| >= 1
+// at which v prints unrounded (at most 9 unless |v| needs more to show at all); 0 for 0.
 int graph_trend_decimals(double v);
 
 class evtSink_viewTrend {

@@ -479,7 +479,8 @@ TEST(TrendGraphStep, StepsAndLabelDecimals) {
         {0, 0, 1},          // nothing to measure
     };
     for (const Case& c : cases) EXPECT_DOUBLE_EQ(graph_trend_step(c.lo, c.hi), c.step) << c.lo << " " << c.hi;
-    const std::pair<double, int> decimals[] = {{0, 0}, {5, 0}, {1, 0}, {0.5, 3}, {-0.002, 3}, {1e-5, 6}, {-250, 0}};
+    const std::pair<double, int> decimals[] = {{0, 0},   {5, 0},    {1, 0},      {0.5, 3},     {-0.002, 3},
+                                               {1e-5, 6}, {-250, 0}, {3.5, 3},   {-7.25, 3},   {0.1234567, 9}};
     for (const auto& [v, d] : decimals) EXPECT_EQ(graph_trend_decimals(v), d) << v;
 }
 
