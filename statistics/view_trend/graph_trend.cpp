@@ -422,6 +422,11 @@ void graph_trend::drawRect_trend(pf::draw::Context& ctx) {
 // ---- the mouse and keys
 
 void graph_trend::mouseMoveEvent(QMouseEvent* event) {
+    // A move with a button held is a drag: the press is no longer a click.
+    if (event->buttons() != Qt::NoButton) {
+        _isMouseDown = false;
+        return;
+    }
     _mousePt = toDrawing(event->position());
     update();
 }
