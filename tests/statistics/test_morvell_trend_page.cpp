@@ -602,6 +602,22 @@ TEST_F(TrendPage, Screenshots) {
     window->resize(1000, 560);
     QCoreApplication::processEvents();
     ASSERT_TRUE(window->grab().toImage().save(QStringLiteral(NK_SCREENSHOT_DIR "/morvell_trend.png")));
+
+    // Six stages with long names, values across zero, small limits, the window at its own size.
+    page->button_selection->setChecked(false);
+    page->onBtn_showModuleList();
+    page->viewActivated();
+    QCoreApplication::processEvents();
+    for (int s = 0; s < kTrend_stageCount; ++s) {
+        std::vector<Row> six;
+        for (int i = 0; i < 25; ++i)
+            six.push_back({pf::number::text("UNIT-%03d", i), pf::number::text("%.4f", 0.004 * std::sin(i + s * 0.4) - 0.001 * s), "0"});
+        ASSERT_TRUE(dropLog(pf::number::text("STAGE_%d_ENVIRONMENTAL_STRESS_LONG_NAME.v2.csv", s + 1),
+                            stageLog("Offset_drift_after_thermal_cycling_mV", "X", six, "0.006", "-0.0075"), s));
+    }
+    for (int row : {0, 12}) QTest::mouseClick(rowButton(row), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(window->grab().toImage().save(QStringLiteral(NK_SCREENSHOT_DIR "/morvell_trend_six.png")));
 }
 
 // ---- the empty page
