@@ -387,6 +387,8 @@ void view_trend::_onTimer_fileMonitor() {
 // ---- items
 
 void view_trend::_updateData(bool fresh) {
+    // Items are offered only while there is a trend to show.
+    if (validStageCount() < 2) return;
     int ref = -1;
     for (int s = 0; s < kTrend_stageCount && ref < 0; ++s)
         if (isStageValid(s)) ref = s;

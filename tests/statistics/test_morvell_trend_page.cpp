@@ -421,6 +421,9 @@ TEST_F(TrendPage, AStageReplacedByAnInvalidFile) {
     EXPECT_EQ(page->_entryCount, 0);
     EXPECT_TRUE(page->_entries_sorted.empty());
     EXPECT_FALSE(page->popbtn_specItem->isEnabled());
+    // The items filter offers nothing from the one stage left.
+    QTest::mouseClick(page->button_showSpecParam, Qt::LeftButton);
+    EXPECT_EQ(page->popbtn_specItem->count(), 0);
     image = graph()->render();
     EXPECT_FALSE(image.isNull());
     EXPECT_FALSE(alerts.alerts.empty()) << "the table reports its failures";
