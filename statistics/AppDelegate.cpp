@@ -26,6 +26,8 @@
 #include "ZelkPaths.h"
 #include "view_correlation.h"
 #include "view_histogram.h"
+#include "view_histogram_2.h"
+#include "view_trend.h"
 
 QMainWindow* _main_window = nullptr;
 
@@ -122,9 +124,9 @@ AppDelegate::PageTable AppDelegate::defaultPages() {
     return {{
         {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
         {"view_correlation", [] { return std::unique_ptr<Quastel_Page>(new view_correlation); }},
-        {"view_trend", placeholder("view_trend", "Trend")},
+        {"view_trend", page<view_trend>()},
         {"view_grr", placeholder("view_grr", "GR&R")},
-        {"view_histogram_2", placeholder("view_histogram_2", "Empty Page")},
+        {"view_histogram_2", page<view_histogram_2>()},
     }};
 }
 
