@@ -24,6 +24,7 @@
 
 #include "ZelkAlert.h"
 #include "ZelkPaths.h"
+#include "view_grr.h"
 #include "view_histogram.h"
 
 QMainWindow* _main_window = nullptr;
@@ -122,7 +123,7 @@ AppDelegate::PageTable AppDelegate::defaultPages() {
         {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
         {"view_correlation", placeholder("view_correlation", "Correlation")},
         {"view_trend", placeholder("view_trend", "Trend")},
-        {"view_grr", placeholder("view_grr", "GR&R")},
+        {"view_grr", [] { return std::unique_ptr<Quastel_Page>(new view_grr); }},
         {"view_histogram_2", placeholder("view_histogram_2", "Empty Page")},
     }};
 }
