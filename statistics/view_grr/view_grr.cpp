@@ -127,6 +127,8 @@ void view_grr::buildLayout() {
     table_view->verticalHeader()->setVisible(false);
     table_view->horizontalHeader()->setStretchLastSection(true);
     table_view->setMinimumWidth(150);
+    // Wide enough for a tester's name and count: the graph keeps the rest of the window.
+    table_view->setMaximumWidth(190);
     table_view->setSelectionMode(QAbstractItemView::NoSelection);
     table_view->setFocusPolicy(Qt::NoFocus);
     drawer_tester_list->setWidget(table_view);

@@ -308,6 +308,12 @@ TEST_F(GrrPage, WorkedCaseIsDrawnWhereTheFiguresSay) {
     const grr_data* d = graph()->grrMgr()->testerAt(unsigned(rowOf("GOLD_1")))->sampleAt(0)->dataAt(3);
     EXPECT_NEAR(d->grr_pct_err_upper, 30, 1e-9);
     EXPECT_NEAR(d->grr_pct_err_lower, -30, 1e-9);
+    // A tester without golden samples: its first sample stands in, nothing to pair.
+    chooseTester("T4");
+    graph()->render(true);
+    EXPECT_TRUE(graph()->lastPlot().drawn);
+    EXPECT_NE(graph()->summary_string_fom().find("GRR_GROUP_AVG   =         NA\n"), std::string::npos)
+        << graph()->summary_string_fom();
     EXPECT_TRUE(alerts.empty()) << alerts.front();
 }
 
@@ -465,6 +471,22 @@ TEST_F(GrrPage, InputErrorsGoToTheAlertSinkAndRangesStayDrawable) {
         EXPECT_NEAR(p.lo, c.value - c.half, c.half * 1e-9);
         EXPECT_NEAR(p.hi, c.value + c.half, c.half * 1e-9);
     }
+    // A range that is not finite draws no chart.
+    nktest::writeFile(file("huge.csv"), "SerialNumber,TesterID,timeStamp,HUGE\nUpper Limit----->,,,\nSN1,GOLD,1,1e308\n"
+                                        "SN1,GOLD,2,-1e308\nSN1,T1,3,1e308\nSN1,T1,4,-1e308\n");
+    ASSERT_TRUE(drop({file("huge.csv")}));
+    ASSERT_NE(graph()->dispTesterIdx(), -1);
+    graph()->render(true);
+    EXPECT_FALSE(graph()->lastPlot().drawn);
+    // An item without a title leaves the header's room out: top margin 55.
+    nktest::writeFile(file("untitled.csv"), "SerialNumber,TesterID,timeStamp,,VOLT\nUpper Limit----->,,,,\n"
+                                            "SN1,GOLD,1,1.0,2.0\nSN1,GOLD,2,1.1,2.1\nSN1,T1,3,1.2,2.2\nSN1,T1,4,1.3,2.3\n");
+    ASSERT_TRUE(drop({file("untitled.csv")}));
+    graph()->setDispColIdx(3);
+    graph()->resize(500, 900);
+    graph()->render(true);
+    ASSERT_TRUE(graph()->lastPlot().drawn);
+    EXPECT_EQ(graph()->lastPlot().top - (900 - 55 - 45 - graph()->lastPlot().size) / 2, 55);
     // Files from two folders are refused by the loader, and the manager says so.
     fs::create_directories(file("other"));
     nktest::writeFile(file("other/b.csv"), kWorkedLog);
