@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <unordered_map>
 
 #include "AppDelegate.h"
 #include "ZelkPaths.h"
@@ -97,7 +98,12 @@ std::string fig(const char* conversion, int width, double v) {
     return text(conversion, v);
 }
 
-bool equalNoCase(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
+std::string lowered(const char* s) {
+    std::string out(s ? s : "");
+    for (char& ch : out)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+    return out;
+}
 
 // The first golden sample of a tester, else its first sample.
 grr_sample* referenceSample(grr_tester* t) {
@@ -513,15 +519,17 @@ void graph_grr::drawChart(Context& ctx, bool capture) {
     ctx.setLineCap(pf::draw::LineCap::butt);
     const double s = size / 50;
     const double k = present(d->grr_stdev) ? d->grr_stdev : 3;
+    // Partners as the model found them: the first golden sample of the serial
+    // number in any letter case.
+    std::unordered_map<std::string, grr_sample*> partners;
+    for (unsigned j = 0; j < G->sample_count(); ++j) partners.emplace(lowered(G->sampleAt(j)->serial_number()), G->sampleAt(j));
     unsigned c = 0;
     for (unsigned i = 0; i < T->sample_count(); ++i) {
         grr_sample* sample = T->sampleAt(i);
         if (!sample->isGoldenSample()) continue;
-        grr_sample* partner = nullptr;
-        // Partners as the model found them: the serial number in any letter case.
-        for (unsigned j = 0; j < G->sample_count() && !partner; ++j)
-            if (equalNoCase(G->sampleAt(j)->serial_number(), sample->serial_number())) partner = G->sampleAt(j);
-        if (!partner) continue;
+        const auto found = partners.find(lowered(sample->serial_number()));
+        if (found == partners.end()) continue;
+        grr_sample* partner = found->second;
         const float* rgb = kSampleColours[c % 25];
         ctx.setFillColor(rgb[0], rgb[1], rgb[2], 0.75);
         ctx.setStrokeColor(rgb[0], rgb[1], rgb[2], 0.75);
