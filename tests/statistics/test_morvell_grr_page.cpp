@@ -600,6 +600,46 @@ TEST_F(GrrPage, CrosshairContextMenuCopyAndExport) {
     EXPECT_EQ(reply, pf::number::text("JPEG2000 %d %d\n", graph()->width(), graph()->height()));
 }
 
+// The README's road: two cells' station statistics files copied into one folder,
+// dropped together, judged with the criteria file the program ships.
+std::string stationFile(const char* tester, const double (&tp)[3], const double (&unif)[3]) {
+    std::string t = "CG Test,version=1.00.00_CGB,\n"
+                    "SerialNumber,Test Pass/Fail Status,errCode,errStr,TesterID,config,timeStamp,StartTime,EndTime,"
+                    "TestTime,Failing Items,T::TP_PCT_AVG_550,UNIF::INT_AVG,T::TP1_XPOS\n"
+                    "Upper Limit ----->,,,,,,,,,,,95,,\nLower Limit ----->,,,,,,,,,,,85,,\n"
+                    "Measurement Unit ----->,,,,,,,,,sec,,%,,\n";
+    static int stamp = 700000000;
+    for (int i = 0; i < 3; ++i)
+        t += pf::number::text("SN01,PASS,0,,%s,,%d.000000,s,e,1.000,,%.2f,%.1f,%d\n", tester, stamp++, tp[i], unif[i], 10 + i);
+    return t;
+}
+
+TEST_F(GrrPage, AStationRunFromCellFilesWithTheShippedCriteria) {
+    nktest::writeFile(criteriaPath(), nktest::readFile(std::string(NK_TEST_DATA_DIR) + "/../../statistics/resources/Quastel.grrConfig.csv"));
+    makePage("");
+    ASSERT_EQ(graph()->criteriaFileName(), criteriaPath());
+    fs::create_directories(file("grr"));
+    nktest::writeFile(file("grr/gold.csv"), stationFile("GOLD_1", {90.00, 90.10, 89.90}, {120, 121, 119}));
+    nktest::writeFile(file("grr/cell2.csv"), stationFile("CELL_2", {90.10, 90.20, 90.00}, {125, 126, 124}));
+    ASSERT_TRUE(drop({file("grr/gold.csv"), file("grr/cell2.csv")}));
+    EXPECT_TRUE(alerts.empty()) << alerts.front();
+    EXPECT_TRUE(fs::exists(file("grr/_CSV_FILE_MERGED_.csv")));
+    EXPECT_EQ(window->windowTitle(), "MORVELL v1.9.11 - Quastel GR&R sample criteria");
+    EXPECT_EQ(items(), (std::vector<std::string>{"T::TP_PCT_AVG_550", "UNIF::INT_AVG"}));
+    // TP_PCT_AVG_550 passes at +80 %; INT_AVG fails at +375 %, and with it the cell.
+    const int cell = rowOf("CELL_2");
+    ASSERT_GE(cell, 0);
+    grr_tester* t = graph()->grrMgr()->testerAt(unsigned(cell));
+    EXPECT_EQ(t->grr_result(), kGrrResult_fail);
+    EXPECT_NEAR(t->grr_pct_err_max(), 375, 1e-6);
+    EXPECT_EQ(button(cell)->backGroundColor().rgb(), QColor::fromRgbF(1, 0.4f, 0.2f).rgb());
+    EXPECT_EQ(button(rowOf("GOLD_1"))->backGroundColor().rgb(), QColor::fromRgbF(1, 0.8f, 0).rgb());
+    chooseTester("CELL_2");
+    graph()->render(true);
+    EXPECT_NE(graph()->summary_string_fom().find("GRR_PCT_ERR_MAX =      80.0%"), std::string::npos)
+        << graph()->summary_string_fom();
+}
+
 // The seeded oracle log: golden GOLD_1 and five testers, one without golden
 // samples, the criteria beside it; the page as a person sees it.
 TEST_F(GrrPage, Screenshots) {
