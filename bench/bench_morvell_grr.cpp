@@ -1,6 +1,7 @@
 // The GR&R model's analysis of a log of a million values of one GR&R item:
 // 4 testers (one golden), 2,500 serial numbers, 100 repeats each. The table is
-// loaded once; each iteration builds a new manager and analyses it.
+// loaded once; each iteration builds a new manager and analyses it. Then the
+// GR&R graph's redraw of that log's chart (a target tester with 2,500 samples).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,9 +13,13 @@
 #include <random>
 #include <string>
 
+#include <QApplication>
+
 #include "ZelkAlert.h"
 #include "ZelkCsv.h"
 #include "ZelkGrr.h"
+#include "ZelkPaths.h"
+#include "graph_grr.h"
 
 namespace {
 
@@ -54,6 +59,11 @@ struct Tables {
     ~Tables() { std::filesystem::remove_all(dir); }
 };
 
+Tables& sharedTables() {
+    static Tables tables;
+    return tables;
+}
+
 // The load's and the model's trace lines go to standard output; keep them out of the table.
 struct QuietStdout {
     int saved = -1, devNull = -1;
@@ -74,7 +84,7 @@ struct QuietStdout {
 void BM_zelkGrrSetCsv(benchmark::State& state) {
     ZelkAlert_setSink([](const char*, const char*, const char*) {});
     QuietStdout quiet;
-    static Tables tables;
+    Tables& tables = sharedTables();
     for (auto _ : state) {
         ZelkGrr g;
         g.setCsv(tables.criteria);
@@ -86,6 +96,40 @@ void BM_zelkGrrSetCsv(benchmark::State& state) {
     state.counters["values"] = static_cast<double>(kTesters) * kSerials * kRepeats;
 }
 BENCHMARK(BM_zelkGrrSetCsv)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+void BM_graphGrrRedraw(benchmark::State& state) {
+    ZelkAlert_setSink([](const char*, const char*, const char*) {});
+    Tables* loaded = nullptr;
+    {
+        QuietStdout quiet;
+        loaded = &sharedTables();
+    }
+    Tables& tables = *loaded;
+    static int argc = 1;
+    static char name[] = "bench_morvell_grr";
+    static char* argv[] = {name, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static QApplication app(argc, argv);
+    // The graph reads its criteria from the resource folder.
+    std::filesystem::copy_file(tables.dir + "/criteria.csv", tables.dir + "/Quastel.grrConfig.csv",
+                               std::filesystem::copy_options::overwrite_existing);
+    zelk::roots::Folders roots = zelk::roots::get();
+    roots.resource = tables.dir;
+    zelk::roots::set(roots);
+    std::unique_ptr<graph_grr> graph;
+    {
+        QuietStdout quiet;
+        graph = std::make_unique<graph_grr>();
+        graph->resize(900, 700);
+        graph->loadFiles({tables.dir + "/grr_log.csv"}, true);
+        graph->setDispColIdx(3);
+        graph->setDispTesterIdx(1);
+        graph->render(true);
+    }
+    if (!graph->lastPlot().drawn) state.SkipWithError("no chart");
+    for (auto _ : state) benchmark::DoNotOptimize(graph->render(true).constBits());
+}
+BENCHMARK(BM_graphGrrRedraw)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -25,6 +25,7 @@
 #include "ZelkAlert.h"
 #include "ZelkPaths.h"
 #include "view_correlation.h"
+#include "view_grr.h"
 #include "view_histogram.h"
 #include "view_histogram_2.h"
 #include "view_trend.h"
@@ -119,13 +120,13 @@ void showAlert(const char* title, const char* message, const char* button) {
 
 }  // namespace
 
-// A page that lands takes its row here: page<view_x>() in place of its placeholder.
+// The five pages in the View menu's order, each made on first request.
 AppDelegate::PageTable AppDelegate::defaultPages() {
     return {{
-        {"view_histogram", [] { return std::unique_ptr<Quastel_Page>(new view_histogram); }},
-        {"view_correlation", [] { return std::unique_ptr<Quastel_Page>(new view_correlation); }},
+        {"view_histogram", page<view_histogram>()},
+        {"view_correlation", page<view_correlation>()},
         {"view_trend", page<view_trend>()},
-        {"view_grr", placeholder("view_grr", "GR&R")},
+        {"view_grr", page<view_grr>()},
         {"view_histogram_2", page<view_histogram_2>()},
     }};
 }

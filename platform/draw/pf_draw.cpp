@@ -26,6 +26,7 @@
 namespace pf::draw {
 
 const char* const kMonospaceFont = "DejaVu Sans Mono";
+const char* const kMonospaceBoldFont = "DejaVu Sans Mono Bold";
 
 namespace {
 
@@ -90,7 +91,11 @@ struct Context::Impl {
         return p;
     }
     QFont font() const {
-        QFont f(state.fontFamily);
+        // A family named with " Bold" is that family's bold face.
+        static const QString kBold = QStringLiteral(" Bold");
+        const bool bold = state.fontFamily.endsWith(kBold);
+        QFont f(bold ? state.fontFamily.chopped(kBold.size()) : state.fontFamily);
+        f.setBold(bold);
         f.setPointSizeF(state.fontSize > 0 ? state.fontSize : 1.0);
         f.setBold(state.fontBold);
         return f;
@@ -158,7 +163,8 @@ bool Context::setFont(const char* family, double pointSize) {
     d_->state.fontFamily = QString::fromUtf8(family);
     d_->state.fontSize = pointSize;
     if (!d_->gui) return false;
-    return QFontInfo(d_->font()).family().compare(d_->state.fontFamily, Qt::CaseInsensitive) == 0;
+    const QFont f = d_->font();
+    return QFontInfo(f).family().compare(f.family(), Qt::CaseInsensitive) == 0;
 }
 
 void Context::setFontBold(bool bold) { d_->state.fontBold = bold; }

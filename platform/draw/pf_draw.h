@@ -15,6 +15,8 @@ namespace pf::draw {
 
 // The monospaced font the library's pictures use.
 extern const char* const kMonospaceFont;
+// Its bold face: the family name followed by " Bold".
+extern const char* const kMonospaceBoldFont;
 
 enum class LineCap { butt, round, square };
 
