@@ -95,9 +95,8 @@ struct Context::Impl {
         static const QString kBold = QStringLiteral(" Bold");
         const bool bold = state.fontFamily.endsWith(kBold);
         QFont f(bold ? state.fontFamily.chopped(kBold.size()) : state.fontFamily);
-        f.setBold(bold);
+        f.setBold(bold || state.fontBold);
         f.setPointSizeF(state.fontSize > 0 ? state.fontSize : 1.0);
-        f.setBold(state.fontBold);
         return f;
     }
     void applyStroke() {
