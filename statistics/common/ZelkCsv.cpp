@@ -60,7 +60,8 @@ size_t findNoCase(const char* p, size_t n, std::string_view word) {
 // Copies the line src[0, n) to dst (dst <= src; they may overlap), replacing
 // each cell after the first that equals one of the chosen words, in any letter
 // case, with "NA". Returns the new length; `count` grows by one per cell.
-size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, uint64_t& count) {
+size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, uint64_t& count,
+                    size_t* commas = nullptr) {
     // The line moves once; cells move again only behind a replacement.
     if (dst != src) std::memmove(dst, src, n);
     src = dst;
@@ -88,7 +89,40 @@ size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, 
         cs = ce + 1;
         ++index;
     }
+    if (commas) *commas = index;
     return w;
+}
+
+// replaceCells(dst, src, n, true, true, count, &commas) for a line with no "nan",
+// "N/A" or "inf" cell, the usual one, without walking it cell by cell: every such
+// word has an 'n', so a line with none after its first cell is only moved and its
+// commas counted, in one pass the compiler can widen.
+size_t replaceAnyCells(char* dst, const char* src, size_t n, uint64_t& count, size_t& commas) {
+    if (dst != src) std::memmove(dst, src, n);
+    const void* firstComma = std::memchr(dst, ',', n);
+    if (!firstComma) {
+        commas = 0;
+        return n;
+    }
+    const size_t from = static_cast<size_t>(static_cast<const char*>(firstComma) - dst);
+    size_t c = 0;
+    unsigned hasN = 0;
+    // Byte-wide sums over blocks that cannot overflow them keep the loop in wide registers.
+    for (size_t i = from; i < n;) {
+        const size_t end = std::min(n, i + 255);
+        unsigned char blockCommas = 0, blockN = 0;
+        for (; i < end; ++i) {
+            blockCommas = static_cast<unsigned char>(blockCommas + (dst[i] == ','));
+            blockN = static_cast<unsigned char>(blockN | ((dst[i] | 0x20) == 'n'));
+        }
+        c += blockCommas;
+        hasN |= blockN;
+    }
+    if (!hasN) {
+        commas = c;
+        return n;
+    }
+    return replaceCells(dst, dst, n, true, true, count, &commas);
 }
 
 // Where the first non-empty cell of a line begins.
@@ -186,13 +220,17 @@ public:
         mask_ = cap - 1;
     }
     // The row held that equals `row`, or `row` itself once it is added.
-    uint32_t insert(uint32_t row) {
-        size_t i = static_cast<size_t>(mix(hash_(row))) & mask_;
+    uint32_t insert(uint32_t row) { return insertHashed(row, hash_(row)); }
+    // The same with the row's hash already known (a pass that hashes its rows
+    // ahead can fetch their slots ahead too).
+    uint32_t insertHashed(uint32_t row, uint64_t h) {
+        size_t i = static_cast<size_t>(mix(h)) & mask_;
         for (; slots_[i]; i = (i + 1) & mask_)
             if (eq_(slots_[i] - 1, row)) return slots_[i] - 1;
         slots_[i] = row + 1;
         return row;
     }
+    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[static_cast<size_t>(mix(h)) & mask_]); }
 
 private:
     static uint64_t mix(uint64_t h) { return (h ^ (h >> 31)) * 0x9E3779B97F4A7C15ull; }
@@ -202,11 +240,27 @@ private:
     size_t mask_;
 };
 
+// Hashes of n rows, h(i) each, fetching the rows a little ahead: the rows and
+// their texts lie far apart in a large table, and a pass that waits for each in
+// turn spends most of its time waiting. `touch(i)` prefetches row i's pointers;
+// `touchText(i)` (called later, once they are in) prefetches what they point to.
+template <class Hash, class Touch, class TouchText>
+std::vector<uint64_t> rowHashes(size_t n, Hash h, Touch touch, TouchText touchText) {
+    constexpr size_t kRowsAhead = 16, kTextAhead = 8;
+    std::vector<uint64_t> out(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kRowsAhead < n) touch(i + kRowsAhead);
+        if (i + kTextAhead < n) touchText(i + kTextAhead);
+        out[i] = h(i);
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace zcsv {
 
-size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma) {
+size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma, LineIndex* lines) {
     if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
     buf[len] = '\0';
     // One pass over the segments between line ends: a CR ends a line like an LF
@@ -228,14 +282,16 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             r = next;
             continue;
         }
-        size_t lineLen = 0;
+        size_t lineLen = 0, commas = 0;
         bool keep = true;
+        bool counted = false;  // commas known
         if (!std::memchr(line, '>', n)) {
             // No arrow, so of the marker lines only a "COF " line can be here.
             const size_t f = firstFilledCell(line, n);
             keep = !startsNoCase(line + f, n - f, kCof);
             if (keep) {
-                lineLen = replaceCells(buf + out, line, n, true, true, fixes);
+                lineLen = replaceAnyCells(buf + out, line, n, fixes, commas);
+                counted = true;
             } else {
                 uint64_t scratch = 0;  // the line goes, but its nan and N/A cells were counted first
                 std::string copy(line, n);
@@ -272,6 +328,12 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             const bool lost = lineLen > 0 && buf[out + lineLen - 1] == ',';
             if (lost) --lineLen;
             if (lostComma) lostComma->push_back(lost);
+            if (lines) {
+                if (!counted) commas = static_cast<size_t>(std::count(buf + out, buf + out + lineLen, ','));
+                else if (lost) --commas;
+                lines->start.push_back(out);
+                lines->fields.push_back(static_cast<uint32_t>(commas + 1));
+            }
             out += lineLen;
             buf[out++] = '\n';
         }
@@ -331,6 +393,44 @@ double cellValue(const char* t) {
     char* end = nullptr;
     const double v = pf::number::parse(t, &end);
     return end == t ? kZelk_noValue : v;
+}
+
+// Cuts the cell starting at c (it ends at the next ',' or '\n', which becomes its
+// terminator) and gives its value as cellValue does; returns the terminator's place.
+// Plain decimals of up to 19 digits, the log's usual cells, are read as they are
+// cut: one pass over their bytes instead of a search for the end and a second read.
+char* cutCell(char* c, double& value, bool& lineEnd) {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    char* p = c;
+    const bool neg = *p == '-';
+    if (neg) ++p;
+    const char* const intStart = p;
+    uint64_t m = 0;
+    for (unsigned d; (d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0')) <= 9; ++p) m = m * 10 + d;
+    size_t digits = static_cast<size_t>(p - intStart);
+    size_t frac = 0;
+    bool dot = false;
+    if (*p == '.') {
+        dot = true;
+        for (++p; static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') <= 9 && digits + frac < 20; ++p, ++frac)
+            m = m * 10 + static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+        digits += frac;
+    }
+    // Up to 19 digits cannot overflow m and are what cellValue reads the same way;
+    // anything else takes cellValue's own road on the cut text.
+    if ((*p == ',' || *p == '\n') && digits > 0 && digits <= 19 && m <= (uint64_t(1) << 53) && frac <= 22) {
+        const double v = static_cast<double>(m) / kPow10[dot ? frac : 0];
+        value = neg ? -v : v;
+        lineEnd = *p == '\n';
+        *p = '\0';
+        return p;
+    }
+    p += std::strcspn(p, ",\n");
+    lineEnd = *p == '\n';
+    *p = '\0';
+    value = cellValue(c);
+    return p;
 }
 
 }  // namespace zcsv
@@ -511,7 +611,8 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
 
     uint64_t fixes = 0;
     std::vector<char> lostComma;
-    const size_t len = zcsv::normaliseText(text, size, fixes, &lostComma);
+    zcsv::LineIndex index;
+    const size_t len = zcsv::normaliseText(text, size, fixes, &lostComma, &index);
     if (fixes > 256 && writeCorrected) {
         // Beside the input, its extension replaced; a name without one gets no copy.
         const std::string p(path);
@@ -525,23 +626,19 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     stage("format arrange");
 
     // Lines and their widths: a line narrower than a wider one above it is refused.
-    std::vector<size_t> lineStart;
-    std::vector<uint32_t> lineFields;
+    // (The normalising pass found the lines and counted their cells.)
+    const std::vector<size_t>& lineStart = index.start;
+    const std::vector<uint32_t>& lineFields = index.fields;
+    const size_t lines = lineStart.size();
     size_t width = 0;
-    for (size_t r = 0; r < len;) {
-        const char* nl = static_cast<const char*>(std::memchr(text + r, '\n', len - r));
-        const size_t e = static_cast<size_t>(nl - text);
-        const size_t fields = 1 + static_cast<size_t>(std::count(text + r, text + e, ','));
+    for (size_t i = 0; i < lines; ++i) {
+        const size_t fields = lineFields[i];
         // A line whose last cell was empty lost that cell with its comma; it stays
         // as wide as it was written, the cell reading as empty.
-        const size_t counted = fields + (fields + 1 == width && lostComma[lineStart.size()] ? 1 : 0);
+        const size_t counted = fields + (fields + 1 == width && lostComma[i] ? 1 : 0);
         if (counted < width) return kZErr_invalidFormat;
         width = std::max(width, counted);
-        lineStart.push_back(r);
-        lineFields.push_back(static_cast<uint32_t>(fields));
-        r = e + 1;
     }
-    const size_t lines = lineStart.size();
     if (lines == 0) return kZErr_invalidFormat;
     // The cells of a line, not yet cut, from its k-th on: f(begin, end) until it returns true.
     auto forCells = [&](size_t i, size_t k, auto&& f) {
@@ -617,15 +714,21 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
             const bool inTable = i >= anchorLine;
             size_t at = !inTable ? 0 : transposed ? i - anchorLine : (i - anchorLine) * cols;
             for (size_t k = 0;; ++k) {
-                char* end = c + std::strcspn(c, ",\n");
-                const bool last = *end == '\n';
-                *end = '\0';
+                char* end;
                 if (inTable && k >= anchorCol) {
+                    double v;
+                    bool last;
+                    end = zcsv::cutCell(c, v, last);
                     cells[at] = c;
-                    values[at] = zcsv::cellValue(c);
+                    values[at] = v;
                     at += stepCell;
+                    if (last) break;
+                } else {
+                    end = c + std::strcspn(c, ",\n");
+                    const bool last = *end == '\n';
+                    *end = '\0';
+                    if (last) break;
                 }
-                if (last) break;
                 c = end + 1;
             }
             // Cells the line does not have read as the empty text without a value.
@@ -660,13 +763,16 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     if (code == kZErr_OK) {
         // The two category passes read the same rows and write arrays of their own:
         // a large table runs them side by side.
+        // Time order and final view are the same for both: made once.
+        TimeOrder order;
+        timeOrder(order);
         int configCode = kZErr_OK;
         std::thread configPass;
         if (_dataCnt >= 20000) {
             try {
                 configPass = std::thread([&] {
                     try {
-                        configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+                        configCode = parseCategoryInfo_catColIdx(_colIdx_config, order, _config);
                     } catch (const std::exception&) {
                         configCode = kZErr_memAllocationFailed;
                     }
@@ -674,9 +780,9 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
             } catch (const std::exception&) {
             }
         }
-        if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+        if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, order, _config);
         stage("get config info");
-        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, _tester);
+        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, order, _tester);
         if (configPass.joinable()) configPass.join();
         if (code == kZErr_OK) code = configCode;
         stage("get tester info");
@@ -802,13 +908,25 @@ int ZelkCsv::removeDuplicatedTest() {
         return d[a][ts] == d[b][ts] && equalsNoCase(s[a][0], s[b][0]) && (tc < 0 || equalsNoCase(s[a][tc], s[b][tc]));
     };
     RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
+    const std::vector<uint64_t> hashes = rowHashes(
+        n, [&](size_t i) { return hash(static_cast<uint32_t>(i)); },
+        [&](size_t i) {
+            __builtin_prefetch(s[i]);
+            if (tc >= 0) __builtin_prefetch(s[i] + tc);
+            __builtin_prefetch(d[i] + ts);
+        },
+        [&](size_t i) {
+            __builtin_prefetch(s[i][0]);
+            if (tc >= 0) __builtin_prefetch(s[i][tc]);
+        });
     std::vector<tCsv_strRow> keptS, goneS;
     std::vector<tCsv_datRow> keptD, goneD;
     keptS.reserve(n);
     keptD.reserve(n);
     for (size_t i = 0; i < n; ++i) {
+        if (i + 8 < n) seen.prefetch(hashes[i + 8]);
         // A row without a stamp value cannot be told from a retest: it always stays.
-        if (d[i][ts] == kZelk_noValue || seen.insert(static_cast<uint32_t>(i)) == i) {
+        if (d[i][ts] == kZelk_noValue || seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i) {
             keptS.push_back(s[i]);
             keptD.push_back(d[i]);
         } else {
@@ -826,50 +944,60 @@ int ZelkCsv::removeDuplicatedTest() {
     return kZErr_OK;
 }
 
-int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
+void ZelkCsv::timeOrder(TimeOrder& t) const {
     const size_t n = static_cast<size_t>(_dataCnt);
-    out.str.assign(dataStr(), dataStr() + n);
-    out.dat.assign(dataDat(), dataDat() + n);
+    t.str.assign(dataStr(), dataStr() + n);
+    t.dat.assign(dataDat(), dataDat() + n);
 
     // Time order, equal stamps keeping their order.
     const auto byStamp = [ts = static_cast<size_t>(_colIdx_timeStamp)](tCsv_datRow a, tCsv_datRow b) {
         return a[ts] < b[ts];
     };
-    if (_colIdx_timeStamp >= 0 && n > 1 && !std::is_sorted(out.dat.begin(), out.dat.end(), byStamp)) {
+    if (_colIdx_timeStamp >= 0 && n > 1 && !std::is_sorted(t.dat.begin(), t.dat.end(), byStamp)) {
         const size_t ts = static_cast<size_t>(_colIdx_timeStamp);
         std::vector<uint32_t> order(n);
         for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-        std::stable_sort(order.begin(), order.end(),
-                         [&](uint32_t a, uint32_t b) { return out.dat[a][ts] < out.dat[b][ts]; });
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return t.dat[a][ts] < t.dat[b][ts]; });
         std::vector<tCsv_strRow> s(n);
         std::vector<tCsv_datRow> d(n);
         for (size_t i = 0; i < n; ++i) {
-            s[i] = out.str[order[i]];
-            d[i] = out.dat[order[i]];
+            s[i] = t.str[order[i]];
+            d[i] = t.dat[order[i]];
         }
-        out.str.swap(s);
-        out.dat.swap(d);
+        t.str.swap(s);
+        t.dat.swap(d);
     }
 
     // Final view: a row stays when it is the last of its exact serial number.
     std::vector<char> last(n, 0);
     {
-        auto hash = [&](uint32_t i) { return hashExact(out.str[i][0]); };
-        auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][0], out.str[b][0]) == 0; };
+        auto hash = [&](uint32_t i) { return hashExact(t.str[i][0]); };
+        auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(t.str[a][0], t.str[b][0]) == 0; };
         RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
-        for (size_t i = n; i-- > 0;) last[i] = seen.insert(static_cast<uint32_t>(i)) == i;
+        const std::vector<uint64_t> hashes = rowHashes(
+            n, [&](size_t i) { return hash(static_cast<uint32_t>(i)); }, [&](size_t i) { __builtin_prefetch(t.str[i]); },
+            [&](size_t i) { __builtin_prefetch(t.str[i][0]); });
+        for (size_t i = n; i-- > 0;) {
+            if (i >= 8) seen.prefetch(hashes[i - 8]);
+            last[i] = seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i;
+        }
     }
-    out.strFinal.clear();
-    out.datFinal.clear();
-    out.strFinal.reserve(n);
-    out.datFinal.reserve(n);
-    std::vector<size_t> finalOf;  // data row of each final row
-    finalOf.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        if (!last[i]) continue;
-        out.strFinal.push_back(out.str[i]);
-        out.datFinal.push_back(out.dat[i]);
-        finalOf.push_back(i);
+    t.finalOf.clear();
+    t.finalOf.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        if (last[i]) t.finalOf.push_back(i);
+}
+
+int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Categories& out) {
+    const size_t n = t.str.size();
+    out.str = t.str;
+    out.dat = t.dat;
+    const std::vector<size_t>& finalOf = t.finalOf;  // data row of each final row
+    out.strFinal.resize(finalOf.size());
+    out.datFinal.resize(finalOf.size());
+    for (size_t f = 0; f < finalOf.size(); ++f) {
+        out.strFinal[f] = out.str[finalOf[f]];
+        out.datFinal[f] = out.dat[finalOf[f]];
     }
     const size_t nFinal = out.strFinal.size();
 
@@ -891,6 +1019,10 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
     std::vector<size_t> count, countFinal;
     std::vector<const char*> names;
     for (size_t i = 0; i < n; ++i) {
+        // Nearly every row finds its category and compares texts: its cell is
+        // fetched a few rows ahead (see rowHashes).
+        if (i + 16 < n) __builtin_prefetch(out.str[i + 16] + cc);
+        if (i + 8 < n) __builtin_prefetch(out.str[i + 8][cc]);
         const uint32_t first = index.insert(static_cast<uint32_t>(i));
         if (first == i) {
             catOf[i] = static_cast<uint32_t>(names.size());

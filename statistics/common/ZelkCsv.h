@@ -148,7 +148,15 @@ private:
     void searchMarkers();
     void parseColumnItems();
     int removeDuplicatedTest();
-    int parseCategoryInfo_catColIdx(int catColIdx, Categories& out);
+    // The data rows in time order and which of them are final, shared by the
+    // config and tester passes.
+    struct TimeOrder {
+        std::vector<tCsv_strRow> str;
+        std::vector<tCsv_datRow> dat;
+        std::vector<size_t> finalOf;  // data row of each final row
+    };
+    void timeOrder(TimeOrder& t) const;
+    int parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Categories& out);
     void fail(int code, const char* path, int line);
 
     std::string _filePathName;

@@ -15,12 +15,22 @@ namespace zcsv {
 // "HUBR Priority" line removed.
 // `lostComma`, when given, gets one flag per line of the result: whether the
 // line's trailing comma was taken off.
-size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma = nullptr);
+// `lines`, when given, gets where each line of the result starts and its cells.
+struct LineIndex {
+    std::vector<size_t> start;
+    std::vector<uint32_t> fields;
+};
+size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma = nullptr,
+                     LineIndex* lines = nullptr);
 
 // The value of a cell: a number when the text is numeric ("NA" in any case, or
 // digits with at most one '.' and one '-') and reads as one, else the missing value.
 double cellValue(const char* text);
 // Whether a cell's text is numeric in that sense.
 bool cellIsNumeric(const char* text);
+// Cuts the cell at `cell` of normalised text (it ends at the next ',' or line end,
+// which becomes its terminator), gives cellValue of it and whether it ended its
+// line; returns where the terminator was.
+char* cutCell(char* cell, double& value, bool& lineEnd);
 
 }  // namespace zcsv
