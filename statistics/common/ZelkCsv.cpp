@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -162,6 +164,36 @@ constexpr std::string_view kHubr = "hubr priority ----->";
 constexpr std::string_view kCof = "cof ";
 constexpr std::string_view kDisplay = "display name ----->";
 
+// Reads size bytes of fd into dst. A large file is read in a few parts side by
+// side: the copy out of the page cache, and the first touch of each fresh page,
+// are most of a large load's reading time, and they divide.
+bool readWhole(int fd, char* dst, size_t size) {
+    auto readRange = [fd, dst](size_t from, size_t to) {
+        while (from < to) {
+            const ssize_t k = ::pread(fd, dst + from, to - from, static_cast<off_t>(from));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) return false;
+            from += static_cast<size_t>(k);
+        }
+        return true;
+    };
+    constexpr size_t kPartBytes = size_t(8) << 20;
+    const size_t parts = std::clamp<size_t>(size / kPartBytes, 1, std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4));
+    std::vector<std::thread> workers;
+    std::vector<char> ok(parts, 0);
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started)
+            workers.emplace_back([&, k = started] { ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size); });
+    } catch (const std::exception&) {
+        // No thread to be had: this one reads what the others would have.
+    }
+    ok[0] = readRange(0, parts > 1 ? size / parts : size);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts; ++k) ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size);
+    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+}
+
 // Stage clock shared by every load and merge of the process (progress lines only).
 struct StageClock {
     std::chrono::steady_clock::time_point start, last;
@@ -244,15 +276,44 @@ private:
 // their texts lie far apart in a large table, and a pass that waits for each in
 // turn spends most of its time waiting. `touch(i)` prefetches row i's pointers;
 // `touchText(i)` (called later, once they are in) prefetches what they point to.
+// f(from, to) over [0, n): a large range in up to four parts side by side, each
+// part's call on a thread of its own (f must not throw); a small one in one call.
+inline size_t partCount(size_t n) {
+    return n < 20000 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+// f(part, from, to) over [0, n) in partCount(n) parts, each on a thread of its own
+// but the first (f must not throw).
+template <class F>
+void inParts(size_t n, F f) {
+    const size_t parts = partCount(n);
+    std::vector<std::thread> workers;
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started) workers.emplace_back(f, started, n * started / parts, n * (started + 1) / parts);
+    } catch (const std::exception&) {
+        // No thread to be had: this one does what the others would have.
+    }
+    f(size_t(0), size_t(0), n / parts);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts; ++k) f(k, n * k / parts, n * (k + 1) / parts);
+}
+
+// Hashes of n rows, h(i) each, fetching the rows a little ahead: the rows and
+// their texts lie far apart in a large table, and a pass that waits for each in
+// turn spends most of its time waiting. `touch(i)` prefetches row i's pointers;
+// `touchText(i)` (called later, once they are in) prefetches what they point to.
 template <class Hash, class Touch, class TouchText>
 std::vector<uint64_t> rowHashes(size_t n, Hash h, Touch touch, TouchText touchText) {
     constexpr size_t kRowsAhead = 16, kTextAhead = 8;
     std::vector<uint64_t> out(n);
-    for (size_t i = 0; i < n; ++i) {
-        if (i + kRowsAhead < n) touch(i + kRowsAhead);
-        if (i + kTextAhead < n) touchText(i + kTextAhead);
-        out[i] = h(i);
-    }
+    inParts(n, [&](size_t, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            if (i + kRowsAhead < to) touch(i + kRowsAhead);
+            if (i + kTextAhead < to) touchText(i + kTextAhead);
+            out[i] = h(i);
+        }
+    });
     return out;
 }
 
@@ -260,15 +321,14 @@ std::vector<uint64_t> rowHashes(size_t n, Hash h, Touch touch, TouchText touchTe
 
 namespace zcsv {
 
-size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma, LineIndex* lines) {
-    if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
-    buf[len] = '\0';
-    // One pass over the segments between line ends: a CR ends a line like an LF
-    // (and counts one), an empty segment after a line end is an empty line that
-    // goes (one each), and every line that stays gets the cell and marker rules.
-    // The result is the text the rules give one after the other over the whole
-    // text, since no rule after the empty-line one makes or joins lines.
-    size_t out = 0, r = 0;
+namespace {
+
+// normaliseText's rules over the whole lines buf[from, to) (`to` just past a line
+// end), the result written from `from` on; returns the end of what was written.
+size_t normaliseLines(char* buf, size_t from, size_t to, uint64_t& fixes, std::vector<char>* lostComma,
+                      LineIndex* lines) {
+    const size_t len = to;
+    size_t out = from, r = from;
     std::string slow;
     while (r < len) {
         const char* line = buf + r;
@@ -338,6 +398,79 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             buf[out++] = '\n';
         }
         r = next;
+    }
+    return out;
+}
+
+}  // namespace
+
+size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma, LineIndex* lines,
+                     size_t partBytes) {
+    if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
+    buf[len] = '\0';
+    // One pass over the segments between line ends: a CR ends a line like an LF
+    // (and counts one), an empty segment after a line end is an empty line that
+    // goes (one each), and every line that stays gets the cell and marker rules.
+    // The result is the text the rules give one after the other over the whole
+    // text, since no rule after the empty-line one makes or joins lines.
+    //
+    // Every rule sees one line alone, so a large text is cut after line ends into
+    // parts normalised side by side, each written over its own start; the parts
+    // are then moved together (far less than reading them).
+    const size_t hw = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    const size_t count = partBytes == 0 ? 1 : std::clamp<size_t>(len / partBytes, 1, hw);
+    struct Part {
+        size_t from = 0, to = 0, end = 0;
+        uint64_t fixes = 0;
+        std::vector<char> lost;
+        LineIndex index;
+        std::exception_ptr error;
+    };
+    std::vector<Part> parts;
+    parts.reserve(count);
+    for (size_t k = 0, from = 0; k < count && from < len; ++k) {
+        size_t to = len;
+        if (k + 1 < count) {
+            const size_t at = std::max(from, len / count * (k + 1));
+            const void* nl = std::memchr(buf + at, '\n', len - at);
+            to = static_cast<size_t>(static_cast<const char*>(nl) - buf) + 1;
+        }
+        parts.emplace_back();
+        parts.back().from = from;
+        parts.back().to = to;
+        from = to;
+    }
+    auto run = [&](Part& pt) {
+        try {
+            pt.end = normaliseLines(buf, pt.from, pt.to, pt.fixes, lostComma ? &pt.lost : nullptr,
+                                    lines ? &pt.index : nullptr);
+        } catch (...) {
+            pt.error = std::current_exception();
+        }
+    };
+    std::vector<std::thread> workers;
+    size_t started = 1;
+    try {
+        for (; started < parts.size(); ++started) workers.emplace_back(run, std::ref(parts[started]));
+    } catch (const std::exception&) {
+        // No thread to be had: this one does what the others would have.
+    }
+    run(parts[0]);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts.size(); ++k) run(parts[k]);
+    size_t out = 0;
+    for (Part& pt : parts) {
+        if (pt.error) std::rethrow_exception(pt.error);
+        const size_t n = pt.end - pt.from;
+        if (out != pt.from) std::memmove(buf + out, buf + pt.from, n);
+        fixes += pt.fixes;
+        if (lostComma) lostComma->insert(lostComma->end(), pt.lost.begin(), pt.lost.end());
+        if (lines) {
+            for (size_t& st : pt.index.start) st = st - pt.from + out;
+            lines->start.insert(lines->start.end(), pt.index.start.begin(), pt.index.start.end());
+            lines->fields.insert(lines->fields.end(), pt.index.fields.begin(), pt.index.fields.end());
+        }
+        out += n;
     }
     buf[out] = '\0';
     return out;
@@ -553,14 +686,8 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
                         if (!buf.allocate(size + 2)) {
                             code = kZErr_memAllocationFailed, line = __LINE__;
                         } else {
-                            size_t got = 0;
-                            while (got < size) {
-                                const ssize_t k = ::read(fd, static_cast<char*>(buf.data()) + got, size - got);
-                                if (k < 0 && errno == EINTR) continue;
-                                if (k <= 0) break;
-                                got += static_cast<size_t>(k);
-                            }
-                            if (got < size) code = kZErr_fileReadFailed, line = __LINE__;
+                            if (!readWhole(fd, static_cast<char*>(buf.data()), size))
+                                code = kZErr_fileReadFailed, line = __LINE__;
                         }
                     }
                     ::close(fd);
@@ -808,14 +935,28 @@ void ZelkCsv::searchMarkers() {
                                            "GRR Limit----->"};
     int* const index[] = {&_rowIdx_limit_upper, &_rowIdx_limit_lower, &_rowIdx_ers_upper, &_rowIdx_ers_lower,
                           &_rowIdx_unit,        &_rowIdx_grrStdev,    &_rowIdx_grrLimit};
+    // Each marker is the first row from `next` on with its text, swapped to `next`.
+    // Only rows whose text begins as a marker's does can be one: they are found in
+    // one pass, and the search for each marker (an absent one searched every row)
+    // runs over them alone. `cand` holds their places, ascending, as rows move.
+    std::vector<int> cand;
+    for (int r = 1; r < _rows; ++r) {
+        const char c = _sRows[r][0][0];
+        if (c == 'U' || c == 'L' || c == 'G') cand.push_back(r);
+    }
     int next = 1;
     for (size_t m = 0; m < 7; ++m) {
-        for (int r = next; r < _rows; ++r) {
-            if (std::strcmp(_sRows[r][0], kMarkers[m]) == 0) {
-                swapRows(_sRows.data(), _dRows.data(), static_cast<size_t>(r), static_cast<size_t>(next));
-                *index[m] = next++;
-                break;
+        for (size_t k = 0; k < cand.size(); ++k) {
+            const int r = cand[k];
+            if (r < next || std::strcmp(_sRows[r][0], kMarkers[m]) != 0) continue;
+            swapRows(_sRows.data(), _dRows.data(), static_cast<size_t>(r), static_cast<size_t>(next));
+            // The row that was at `next` is at r now: a candidate stays one at its new place.
+            if (!std::binary_search(cand.begin(), cand.end(), next)) {
+                cand.erase(cand.begin() + static_cast<long>(k));
+                cand.insert(std::lower_bound(cand.begin(), cand.end(), next), next);
             }
+            *index[m] = next++;
+            break;
         }
     }
     _dataRowStartIdx = next;
@@ -868,17 +1009,31 @@ void ZelkCsv::parseColumnItems() {
     }
     // Parametric: every data cell numeric and one at least with a value; one
     // pass over the rows in memory order.
-    std::vector<char> notNumeric(cols, 0), hasValue(cols, 0);
-    for (int r = _dataRowStartIdx; r < _rows; ++r) {
-        const tCsv_strRow s = _sRows[r];
-        const tCsv_datRow d = _dRows[r];
-        for (size_t c = 0; c < cols; ++c) {
-            if (d[c] != kZelk_noValue)
-                hasValue[c] = 1;
-            else if (!notNumeric[c] && !zcsv::cellIsNumeric(s[c]))
-                notNumeric[c] = 1;
+    // A large table is read in parts side by side, each with flags of its own.
+    const size_t dataRows = static_cast<size_t>(_rows - _dataRowStartIdx);
+    const size_t parts = partCount(dataRows);
+    std::vector<char> flags(2 * cols * parts, 0);
+    inParts(dataRows, [&](size_t part, size_t from, size_t to) {
+        char* const notNumeric = flags.data() + 2 * cols * part;
+        char* const hasValue = notNumeric + cols;
+        for (size_t r = from + static_cast<size_t>(_dataRowStartIdx), end = to + static_cast<size_t>(_dataRowStartIdx);
+             r < end; ++r) {
+            const tCsv_strRow s = _sRows[r];
+            const tCsv_datRow d = _dRows[r];
+            for (size_t c = 0; c < cols; ++c) {
+                if (d[c] != kZelk_noValue)
+                    hasValue[c] = 1;
+                else if (!notNumeric[c] && !zcsv::cellIsNumeric(s[c]))
+                    notNumeric[c] = 1;
+            }
         }
-    }
+    });
+    std::vector<char> notNumeric(cols, 0), hasValue(cols, 0);
+    for (size_t k = 0; k < parts; ++k)
+        for (size_t c = 0; c < cols; ++c) {
+            notNumeric[c] |= flags[2 * cols * k + c];
+            hasValue[c] |= flags[2 * cols * k + cols + c];
+        }
     for (size_t c = 0; c < cols; ++c) _columnItem[c].isParametric = regular[c] && !notNumeric[c] && hasValue[c];
 }
 

@@ -20,8 +20,10 @@ struct LineIndex {
     std::vector<size_t> start;
     std::vector<uint32_t> fields;
 };
+// A text of several `partBytes` is normalised in that many parts side by side (up to
+// four); 0 keeps it in one.
 size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma = nullptr,
-                     LineIndex* lines = nullptr);
+                     LineIndex* lines = nullptr, size_t partBytes = size_t(4) << 20);
 
 // The value of a cell: a number when the text is numeric ("NA" in any case, or
 // digits with at most one '.' and one '-') and reads as one, else the missing value.
