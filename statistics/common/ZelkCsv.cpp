@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -167,12 +168,16 @@ constexpr std::string_view kDisplay = "display name ----->";
 // Reads size bytes of fd into dst. A large file is read in a few parts side by
 // side: the copy out of the page cache, and the first touch of each fresh page,
 // are most of a large load's reading time, and they divide.
-bool readWhole(int fd, char* dst, size_t size) {
-    auto readRange = [fd, dst](size_t from, size_t to) {
+// `hasNul` tells whether a NUL byte came in, looked for in each piece as it arrives.
+bool readWhole(int fd, char* dst, size_t size, bool& hasNul) {
+    std::atomic<bool> nul{false};
+    auto readRange = [fd, dst, &nul](size_t from, size_t to) {
+        constexpr size_t kPiece = size_t(1) << 20;
         while (from < to) {
-            const ssize_t k = ::pread(fd, dst + from, to - from, static_cast<off_t>(from));
+            const ssize_t k = ::pread(fd, dst + from, std::min(to - from, kPiece), static_cast<off_t>(from));
             if (k < 0 && errno == EINTR) continue;
             if (k <= 0) return false;
+            if (std::memchr(dst + from, '\0', static_cast<size_t>(k))) nul.store(true, std::memory_order_relaxed);
             from += static_cast<size_t>(k);
         }
         return true;
@@ -191,6 +196,7 @@ bool readWhole(int fd, char* dst, size_t size) {
     ok[0] = readRange(0, parts > 1 ? size / parts : size);
     for (auto& w : workers) w.join();
     for (size_t k = started; k < parts; ++k) ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size);
+    hasNul = nul.load();
     return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
 }
 
@@ -666,6 +672,7 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
     int line = __LINE__;
     Block buf;
     size_t size = 0;
+    bool hasNul = false;
     try {
         if (!path || std::strlen(path) >= 2048) {
             code = kZErr_invalidParam, line = __LINE__;
@@ -686,7 +693,7 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
                         if (!buf.allocate(size + 2)) {
                             code = kZErr_memAllocationFailed, line = __LINE__;
                         } else {
-                            if (!readWhole(fd, static_cast<char*>(buf.data()), size))
+                            if (!readWhole(fd, static_cast<char*>(buf.data()), size, hasNul))
                                 code = kZErr_fileReadFailed, line = __LINE__;
                         }
                     }
@@ -696,7 +703,8 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
         }
         stage("load file");
         if (code == kZErr_OK) {
-            code = loadStages(path, std::move(buf), size, writeCorrected);
+            // A NUL byte would end every text at it: such a file is no CSV log.
+            code = hasNul ? kZErr_invalidFormat : loadStages(path, std::move(buf), size, writeCorrected, true);
             line = __LINE__;
         }
     } catch (const std::exception&) {
@@ -731,10 +739,10 @@ int ZelkCsv::load_csvText(const char* text, size_t size, const char* path, bool 
     return code;
 }
 
-int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorrected) {
+int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorrected, bool nulChecked) {
     char* const text = static_cast<char*>(buf.data());
     // A NUL byte would end every text at it: such a file is no CSV log.
-    if (std::memchr(text, '\0', size)) return kZErr_invalidFormat;
+    if (!nulChecked && std::memchr(text, '\0', size)) return kZErr_invalidFormat;
 
     uint64_t fixes = 0;
     std::vector<char> lostComma;
@@ -1063,8 +1071,13 @@ int ZelkCsv::removeDuplicatedTest() {
         return d[a][ts] == d[b][ts] && equalsNoCase(s[a][0], s[b][0]) && (tc < 0 || equalsNoCase(s[a][tc], s[b][tc]));
     };
     RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
+    std::vector<char> stamped(n);  // noted while the row is at hand
     const std::vector<uint64_t> hashes = rowHashes(
-        n, [&](size_t i) { return hash(static_cast<uint32_t>(i)); },
+        n,
+        [&](size_t i) {
+            stamped[i] = d[i][ts] != kZelk_noValue;
+            return hash(static_cast<uint32_t>(i));
+        },
         [&](size_t i) {
             __builtin_prefetch(s[i]);
             if (tc >= 0) __builtin_prefetch(s[i] + tc);
@@ -1081,7 +1094,7 @@ int ZelkCsv::removeDuplicatedTest() {
     for (size_t i = 0; i < n; ++i) {
         if (i + 8 < n) seen.prefetch(hashes[i + 8]);
         // A row without a stamp value cannot be told from a retest: it always stays.
-        if (d[i][ts] == kZelk_noValue || seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i) {
+        if (!stamped[i] || seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i) {
             keptS.push_back(s[i]);
             keptD.push_back(d[i]);
         } else {

@@ -144,7 +144,8 @@ private:
     };
 
     static std::shared_ptr<ZelkCsv> openChecked(const char* const* paths, size_t count);
-    int loadStages(const char* path, Block buf, size_t size, bool writeCorrected);
+    // nulChecked: the text is known to hold no NUL byte.
+    int loadStages(const char* path, Block buf, size_t size, bool writeCorrected, bool nulChecked = false);
     void searchMarkers();
     void parseColumnItems();
     int removeDuplicatedTest();
