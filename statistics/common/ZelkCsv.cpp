@@ -165,41 +165,6 @@ constexpr std::string_view kHubr = "hubr priority ----->";
 constexpr std::string_view kCof = "cof ";
 constexpr std::string_view kDisplay = "display name ----->";
 
-// Reads size bytes of fd into dst. A large file is read in a few parts side by
-// side: the copy out of the page cache, and the first touch of each fresh page,
-// are most of a large load's reading time, and they divide.
-// `hasNul` tells whether a NUL byte came in, looked for in each piece as it arrives.
-bool readWhole(int fd, char* dst, size_t size, bool& hasNul) {
-    std::atomic<bool> nul{false};
-    auto readRange = [fd, dst, &nul](size_t from, size_t to) {
-        constexpr size_t kPiece = size_t(1) << 20;
-        while (from < to) {
-            const ssize_t k = ::pread(fd, dst + from, std::min(to - from, kPiece), static_cast<off_t>(from));
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) return false;
-            if (std::memchr(dst + from, '\0', static_cast<size_t>(k))) nul.store(true, std::memory_order_relaxed);
-            from += static_cast<size_t>(k);
-        }
-        return true;
-    };
-    constexpr size_t kPartBytes = size_t(8) << 20;
-    const size_t parts = std::clamp<size_t>(size / kPartBytes, 1, std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4));
-    std::vector<std::thread> workers;
-    std::vector<char> ok(parts, 0);
-    size_t started = 1;
-    try {
-        for (; started < parts; ++started)
-            workers.emplace_back([&, k = started] { ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size); });
-    } catch (const std::exception&) {
-        // No thread to be had: this one reads what the others would have.
-    }
-    ok[0] = readRange(0, parts > 1 ? size / parts : size);
-    for (auto& w : workers) w.join();
-    for (size_t k = started; k < parts; ++k) ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size);
-    hasNul = nul.load();
-    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
-}
-
 // Stage clock shared by every load and merge of the process (progress lines only).
 struct StageClock {
     std::chrono::steady_clock::time_point start, last;
@@ -534,6 +499,40 @@ double cellValue(const char* t) {
     return end == t ? kZelk_noValue : v;
 }
 
+// Reads size bytes of fd into dst. A large file is read in a few parts side by
+// side: the copy out of the page cache, and the first touch of each fresh page,
+// are most of a large load's reading time, and they divide.
+bool readWhole(int fd, char* dst, size_t size, bool& hasNul, size_t partBytes) {
+    std::atomic<bool> nul{false};
+    auto readRange = [fd, dst, &nul](size_t from, size_t to) {
+        constexpr size_t kPiece = size_t(1) << 20;
+        while (from < to) {
+            const ssize_t k = ::pread(fd, dst + from, std::min(to - from, kPiece), static_cast<off_t>(from));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) return false;
+            if (std::memchr(dst + from, '\0', static_cast<size_t>(k))) nul.store(true, std::memory_order_relaxed);
+            from += static_cast<size_t>(k);
+        }
+        return true;
+    };
+    const size_t parts = std::clamp<size_t>(size / std::max<size_t>(partBytes, 1), 1,
+                                            std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4));
+    std::vector<std::thread> workers;
+    std::vector<char> ok(parts, 0);
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started)
+            workers.emplace_back([&, k = started] { ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size); });
+    } catch (const std::exception&) {
+        // No thread to be had: this one reads what the others would have.
+    }
+    ok[0] = readRange(0, parts > 1 ? size / parts : size);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts; ++k) ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size);
+    hasNul = nul.load();
+    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+}
+
 // Cuts the cell starting at c (it ends at the next ',' or '\n', which becomes its
 // terminator) and gives its value as cellValue does; returns the terminator's place.
 // Plain decimals of up to 19 digits, the log's usual cells, are read as they are
@@ -693,7 +692,7 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
                         if (!buf.allocate(size + 2)) {
                             code = kZErr_memAllocationFailed, line = __LINE__;
                         } else {
-                            if (!readWhole(fd, static_cast<char*>(buf.data()), size, hasNul))
+                            if (!zcsv::readWhole(fd, static_cast<char*>(buf.data()), size, hasNul))
                                 code = kZErr_fileReadFailed, line = __LINE__;
                         }
                     }

@@ -25,6 +25,11 @@ struct LineIndex {
 size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma = nullptr,
                      LineIndex* lines = nullptr, size_t partBytes = size_t(4) << 20);
 
+// Reads size bytes of the file fd into dst; false when they cannot all be read.
+// `hasNul` tells whether a NUL byte was among them. A file of several
+// `partBytes` is read in that many parts side by side (up to four).
+bool readWhole(int fd, char* dst, size_t size, bool& hasNul, size_t partBytes = size_t(8) << 20);
+
 // The value of a cell: a number when the text is numeric ("NA" in any case, or
 // digits with at most one '.' and one '-') and reads as one, else the missing value.
 double cellValue(const char* text);
