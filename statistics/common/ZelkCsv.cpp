@@ -1179,8 +1179,8 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Cate
     // Categories in order of first appearance in time order; rows grouped by a
     // stable counting pass, so each category keeps its time order.
     const size_t cc = static_cast<size_t>(catColIdx);
-    auto hash = [&](uint32_t i) { return hashExact(out.str[i][cc]); };
-    auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][cc], out.str[b][cc]) == 0; };
+    auto hash = [&](uint32_t i) { return hashExact(t.str[i][cc]); };
+    auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(t.str[a][cc], t.str[b][cc]) == 0; };
     RowSet<decltype(hash), decltype(same)> index(n, hash, same);
     std::vector<uint32_t> catOf(n);
     std::vector<size_t> count, countFinal;
@@ -1188,12 +1188,12 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Cate
     for (size_t i = 0; i < n; ++i) {
         // Nearly every row finds its category and compares texts: its cell is
         // fetched a few rows ahead (see rowHashes).
-        if (i + 16 < n) __builtin_prefetch(out.str[i + 16] + cc);
-        if (i + 8 < n) __builtin_prefetch(out.str[i + 8][cc]);
+        if (i + 16 < n) __builtin_prefetch(t.str[i + 16] + cc);
+        if (i + 8 < n) __builtin_prefetch(t.str[i + 8][cc]);
         const uint32_t first = index.insert(static_cast<uint32_t>(i));
         if (first == i) {
             catOf[i] = static_cast<uint32_t>(names.size());
-            names.push_back(out.str[i][cc]);
+            names.push_back(t.str[i][cc]);
             count.push_back(0);
             countFinal.push_back(0);
         } else {
@@ -1210,25 +1210,20 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Cate
         p += count[k];
         q += countFinal[k];
     }
-    std::vector<tCsv_strRow> s(n), sf(nFinal);
-    std::vector<tCsv_datRow> d(n), df(nFinal);
     {
+        // Grouped straight from the shared time order into this pass's arrays.
         std::vector<size_t> put(at), putFinal(atFinal);
         for (size_t i = 0; i < n; ++i) {
             const size_t p = put[catOf[i]]++;
-            s[p] = out.str[i];
-            d[p] = out.dat[i];
+            out.str[p] = t.str[i];
+            out.dat[p] = t.dat[i];
         }
         for (size_t f = 0; f < nFinal; ++f) {
             const size_t p = putFinal[catOf[finalOf[f]]]++;
-            sf[p] = out.strFinal[f];
-            df[p] = out.datFinal[f];
+            out.strFinal[p] = t.str[finalOf[f]];
+            out.datFinal[p] = t.dat[finalOf[f]];
         }
     }
-    std::copy(s.begin(), s.end(), out.str.begin());
-    std::copy(d.begin(), d.end(), out.dat.begin());
-    std::copy(sf.begin(), sf.end(), out.strFinal.begin());
-    std::copy(df.begin(), df.end(), out.datFinal.begin());
     for (size_t k = 0; k < cats; ++k)
         out.info.push_back(tCsv_categoryDataInfo{names[k], count[k], out.str.data() + at[k], out.dat.data() + at[k],
                                                  countFinal[k], out.strFinal.data() + atFinal[k],
