@@ -551,12 +551,14 @@ char* cutCell(char* c, double& value, bool& lineEnd) {
     bool dot = false;
     if (*p == '.') {
         dot = true;
-        for (++p; static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') <= 9 && digits + frac < 20; ++p, ++frac)
-            m = m * 10 + static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+        const char* const fracStart = ++p;
+        for (unsigned d; (d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0')) <= 9; ++p) m = m * 10 + d;
+        frac = static_cast<size_t>(p - fracStart);
         digits += frac;
     }
-    // Up to 19 digits cannot overflow m and are what cellValue reads the same way;
-    // anything else takes cellValue's own road on the cut text.
+    // Up to 19 digits cannot overflow m and are what cellValue reads the same way
+    // (more may have wrapped m: it is not used then); anything else takes
+    // cellValue's own road on the cut text.
     if ((*p == ',' || *p == '\n') && digits > 0 && digits <= 19 && m <= (uint64_t(1) << 53) && frac <= 22) {
         const double v = static_cast<double>(m) / kPow10[dot ? frac : 0];
         value = neg ? -v : v;
