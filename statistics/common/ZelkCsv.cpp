@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -60,7 +63,8 @@ size_t findNoCase(const char* p, size_t n, std::string_view word) {
 // Copies the line src[0, n) to dst (dst <= src; they may overlap), replacing
 // each cell after the first that equals one of the chosen words, in any letter
 // case, with "NA". Returns the new length; `count` grows by one per cell.
-size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, uint64_t& count) {
+size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, uint64_t& count,
+                    size_t* commas = nullptr) {
     // The line moves once; cells move again only behind a replacement.
     if (dst != src) std::memmove(dst, src, n);
     src = dst;
@@ -88,7 +92,40 @@ size_t replaceCells(char* dst, const char* src, size_t n, bool nanNA, bool inf, 
         cs = ce + 1;
         ++index;
     }
+    if (commas) *commas = index;
     return w;
+}
+
+// replaceCells(dst, src, n, true, true, count, &commas) for a line with no "nan",
+// "N/A" or "inf" cell, the usual one, without walking it cell by cell: every such
+// word has an 'n', so a line with none after its first cell is only moved and its
+// commas counted, in one pass the compiler can widen.
+size_t replaceAnyCells(char* dst, const char* src, size_t n, uint64_t& count, size_t& commas) {
+    if (dst != src) std::memmove(dst, src, n);
+    const void* firstComma = std::memchr(dst, ',', n);
+    if (!firstComma) {
+        commas = 0;
+        return n;
+    }
+    const size_t from = static_cast<size_t>(static_cast<const char*>(firstComma) - dst);
+    size_t c = 0;
+    unsigned hasN = 0;
+    // Byte-wide sums over blocks that cannot overflow them keep the loop in wide registers.
+    for (size_t i = from; i < n;) {
+        const size_t end = std::min(n, i + 255);
+        unsigned char blockCommas = 0, blockN = 0;
+        for (; i < end; ++i) {
+            blockCommas = static_cast<unsigned char>(blockCommas + (dst[i] == ','));
+            blockN = static_cast<unsigned char>(blockN | ((dst[i] | 0x20) == 'n'));
+        }
+        c += blockCommas;
+        hasN |= blockN;
+    }
+    if (!hasN) {
+        commas = c;
+        return n;
+    }
+    return replaceCells(dst, dst, n, true, true, count, &commas);
 }
 
 // Where the first non-empty cell of a line begins.
@@ -186,13 +223,17 @@ public:
         mask_ = cap - 1;
     }
     // The row held that equals `row`, or `row` itself once it is added.
-    uint32_t insert(uint32_t row) {
-        size_t i = static_cast<size_t>(mix(hash_(row))) & mask_;
+    uint32_t insert(uint32_t row) { return insertHashed(row, hash_(row)); }
+    // The same with the row's hash already known (a pass that hashes its rows
+    // ahead can fetch their slots ahead too).
+    uint32_t insertHashed(uint32_t row, uint64_t h) {
+        size_t i = static_cast<size_t>(mix(h)) & mask_;
         for (; slots_[i]; i = (i + 1) & mask_)
             if (eq_(slots_[i] - 1, row)) return slots_[i] - 1;
         slots_[i] = row + 1;
         return row;
     }
+    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[static_cast<size_t>(mix(h)) & mask_]); }
 
 private:
     static uint64_t mix(uint64_t h) { return (h ^ (h >> 31)) * 0x9E3779B97F4A7C15ull; }
@@ -202,19 +243,63 @@ private:
     size_t mask_;
 };
 
+// Hashes of n rows, h(i) each, fetching the rows a little ahead: the rows and
+// their texts lie far apart in a large table, and a pass that waits for each in
+// turn spends most of its time waiting. `touch(i)` prefetches row i's pointers;
+// `touchText(i)` (called later, once they are in) prefetches what they point to.
+// f(from, to) over [0, n): a large range in up to four parts side by side, each
+// part's call on a thread of its own (f must not throw); a small one in one call.
+inline size_t partCount(size_t n) {
+    return n < 20000 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+// f(part, from, to) over [0, n) in partCount(n) parts, each on a thread of its own
+// but the first (f must not throw).
+template <class F>
+void inParts(size_t n, F f) {
+    const size_t parts = partCount(n);
+    std::vector<std::thread> workers;
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started) workers.emplace_back(f, started, n * started / parts, n * (started + 1) / parts);
+    } catch (const std::exception&) {
+        // No thread to be had: this one does what the others would have.
+    }
+    f(size_t(0), size_t(0), n / parts);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts; ++k) f(k, n * k / parts, n * (k + 1) / parts);
+}
+
+// Hashes of n rows, h(i) each, fetching the rows a little ahead: the rows and
+// their texts lie far apart in a large table, and a pass that waits for each in
+// turn spends most of its time waiting. `touch(i)` prefetches row i's pointers;
+// `touchText(i)` (called later, once they are in) prefetches what they point to.
+template <class Hash, class Touch, class TouchText>
+std::vector<uint64_t> rowHashes(size_t n, Hash h, Touch touch, TouchText touchText) {
+    constexpr size_t kRowsAhead = 16, kTextAhead = 8;
+    std::vector<uint64_t> out(n);
+    inParts(n, [&](size_t, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            if (i + kRowsAhead < to) touch(i + kRowsAhead);
+            if (i + kTextAhead < to) touchText(i + kTextAhead);
+            out[i] = h(i);
+        }
+    });
+    return out;
+}
+
 }  // namespace
 
 namespace zcsv {
 
-size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma) {
-    if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
-    buf[len] = '\0';
-    // One pass over the segments between line ends: a CR ends a line like an LF
-    // (and counts one), an empty segment after a line end is an empty line that
-    // goes (one each), and every line that stays gets the cell and marker rules.
-    // The result is the text the rules give one after the other over the whole
-    // text, since no rule after the empty-line one makes or joins lines.
-    size_t out = 0, r = 0;
+namespace {
+
+// normaliseText's rules over the whole lines buf[from, to) (`to` just past a line
+// end), the result written from `from` on; returns the end of what was written.
+size_t normaliseLines(char* buf, size_t from, size_t to, uint64_t& fixes, std::vector<char>* lostComma,
+                      LineIndex* lines) {
+    const size_t len = to;
+    size_t out = from, r = from;
     std::string slow;
     while (r < len) {
         const char* line = buf + r;
@@ -228,14 +313,16 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             r = next;
             continue;
         }
-        size_t lineLen = 0;
+        size_t lineLen = 0, commas = 0;
         bool keep = true;
+        bool counted = false;  // commas known
         if (!std::memchr(line, '>', n)) {
             // No arrow, so of the marker lines only a "COF " line can be here.
             const size_t f = firstFilledCell(line, n);
             keep = !startsNoCase(line + f, n - f, kCof);
             if (keep) {
-                lineLen = replaceCells(buf + out, line, n, true, true, fixes);
+                lineLen = replaceAnyCells(buf + out, line, n, fixes, commas);
+                counted = true;
             } else {
                 uint64_t scratch = 0;  // the line goes, but its nan and N/A cells were counted first
                 std::string copy(line, n);
@@ -272,10 +359,89 @@ size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* 
             const bool lost = lineLen > 0 && buf[out + lineLen - 1] == ',';
             if (lost) --lineLen;
             if (lostComma) lostComma->push_back(lost);
+            if (lines) {
+                if (!counted) commas = static_cast<size_t>(std::count(buf + out, buf + out + lineLen, ','));
+                else if (lost) --commas;
+                lines->start.push_back(out);
+                lines->fields.push_back(static_cast<uint32_t>(commas + 1));
+            }
             out += lineLen;
             buf[out++] = '\n';
         }
         r = next;
+    }
+    return out;
+}
+
+}  // namespace
+
+size_t normaliseText(char* buf, size_t len, uint64_t& fixes, std::vector<char>* lostComma, LineIndex* lines,
+                     size_t partBytes) {
+    if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
+    buf[len] = '\0';
+    // One pass over the segments between line ends: a CR ends a line like an LF
+    // (and counts one), an empty segment after a line end is an empty line that
+    // goes (one each), and every line that stays gets the cell and marker rules.
+    // The result is the text the rules give one after the other over the whole
+    // text, since no rule after the empty-line one makes or joins lines.
+    //
+    // Every rule sees one line alone, so a large text is cut after line ends into
+    // parts normalised side by side, each written over its own start; the parts
+    // are then moved together (far less than reading them).
+    const size_t hw = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    const size_t count = partBytes == 0 ? 1 : std::clamp<size_t>(len / partBytes, 1, hw);
+    struct Part {
+        size_t from = 0, to = 0, end = 0;
+        uint64_t fixes = 0;
+        std::vector<char> lost;
+        LineIndex index;
+        std::exception_ptr error;
+    };
+    std::vector<Part> parts;
+    parts.reserve(count);
+    for (size_t k = 0, from = 0; k < count && from < len; ++k) {
+        size_t to = len;
+        if (k + 1 < count) {
+            const size_t at = std::max(from, len / count * (k + 1));
+            const void* nl = std::memchr(buf + at, '\n', len - at);
+            to = static_cast<size_t>(static_cast<const char*>(nl) - buf) + 1;
+        }
+        parts.emplace_back();
+        parts.back().from = from;
+        parts.back().to = to;
+        from = to;
+    }
+    auto run = [&](Part& pt) {
+        try {
+            pt.end = normaliseLines(buf, pt.from, pt.to, pt.fixes, lostComma ? &pt.lost : nullptr,
+                                    lines ? &pt.index : nullptr);
+        } catch (...) {
+            pt.error = std::current_exception();
+        }
+    };
+    std::vector<std::thread> workers;
+    size_t started = 1;
+    try {
+        for (; started < parts.size(); ++started) workers.emplace_back(run, std::ref(parts[started]));
+    } catch (const std::exception&) {
+        // No thread to be had: this one does what the others would have.
+    }
+    run(parts[0]);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts.size(); ++k) run(parts[k]);
+    size_t out = 0;
+    for (Part& pt : parts) {
+        if (pt.error) std::rethrow_exception(pt.error);
+        const size_t n = pt.end - pt.from;
+        if (out != pt.from) std::memmove(buf + out, buf + pt.from, n);
+        fixes += pt.fixes;
+        if (lostComma) lostComma->insert(lostComma->end(), pt.lost.begin(), pt.lost.end());
+        if (lines) {
+            for (size_t& st : pt.index.start) st = st - pt.from + out;
+            lines->start.insert(lines->start.end(), pt.index.start.begin(), pt.index.start.end());
+            lines->fields.insert(lines->fields.end(), pt.index.fields.begin(), pt.index.fields.end());
+        }
+        out += n;
     }
     buf[out] = '\0';
     return out;
@@ -331,6 +497,80 @@ double cellValue(const char* t) {
     char* end = nullptr;
     const double v = pf::number::parse(t, &end);
     return end == t ? kZelk_noValue : v;
+}
+
+// Reads size bytes of fd into dst. A large file is read in a few parts side by
+// side: the copy out of the page cache, and the first touch of each fresh page,
+// are most of a large load's reading time, and they divide.
+bool readWhole(int fd, char* dst, size_t size, bool& hasNul, size_t partBytes) {
+    std::atomic<bool> nul{false};
+    auto readRange = [fd, dst, &nul](size_t from, size_t to) {
+        constexpr size_t kPiece = size_t(1) << 20;
+        while (from < to) {
+            const ssize_t k = ::pread(fd, dst + from, std::min(to - from, kPiece), static_cast<off_t>(from));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) return false;
+            if (std::memchr(dst + from, '\0', static_cast<size_t>(k))) nul.store(true, std::memory_order_relaxed);
+            from += static_cast<size_t>(k);
+        }
+        return true;
+    };
+    const size_t parts = std::clamp<size_t>(size / std::max<size_t>(partBytes, 1), 1,
+                                            std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4));
+    std::vector<std::thread> workers;
+    std::vector<char> ok(parts, 0);
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started)
+            workers.emplace_back([&, k = started] { ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size); });
+    } catch (const std::exception&) {
+        // No thread to be had: this one reads what the others would have.
+    }
+    ok[0] = readRange(0, parts > 1 ? size / parts : size);
+    for (auto& w : workers) w.join();
+    for (size_t k = started; k < parts; ++k) ok[k] = readRange(size / parts * k, k + 1 < parts ? size / parts * (k + 1) : size);
+    hasNul = nul.load();
+    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+}
+
+// Cuts the cell starting at c (it ends at the next ',' or '\n', which becomes its
+// terminator) and gives its value as cellValue does; returns the terminator's place.
+// Plain decimals of up to 19 digits, the log's usual cells, are read as they are
+// cut: one pass over their bytes instead of a search for the end and a second read.
+char* cutCell(char* c, double& value, bool& lineEnd) {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    char* p = c;
+    const bool neg = *p == '-';
+    if (neg) ++p;
+    const char* const intStart = p;
+    uint64_t m = 0;
+    for (unsigned d; (d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0')) <= 9; ++p) m = m * 10 + d;
+    size_t digits = static_cast<size_t>(p - intStart);
+    size_t frac = 0;
+    bool dot = false;
+    if (*p == '.') {
+        dot = true;
+        const char* const fracStart = ++p;
+        for (unsigned d; (d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0')) <= 9; ++p) m = m * 10 + d;
+        frac = static_cast<size_t>(p - fracStart);
+        digits += frac;
+    }
+    // Up to 19 digits cannot overflow m and are what cellValue reads the same way
+    // (more may have wrapped m: it is not used then); anything else takes
+    // cellValue's own road on the cut text.
+    if ((*p == ',' || *p == '\n') && digits > 0 && digits <= 19 && m <= (uint64_t(1) << 53) && frac <= 22) {
+        const double v = static_cast<double>(m) / kPow10[dot ? frac : 0];
+        value = neg ? -v : v;
+        lineEnd = *p == '\n';
+        *p = '\0';
+        return p;
+    }
+    p += std::strcspn(p, ",\n");
+    lineEnd = *p == '\n';
+    *p = '\0';
+    value = cellValue(c);
+    return p;
 }
 
 }  // namespace zcsv
@@ -433,6 +673,7 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
     int line = __LINE__;
     Block buf;
     size_t size = 0;
+    bool hasNul = false;
     try {
         if (!path || std::strlen(path) >= 2048) {
             code = kZErr_invalidParam, line = __LINE__;
@@ -453,14 +694,8 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
                         if (!buf.allocate(size + 2)) {
                             code = kZErr_memAllocationFailed, line = __LINE__;
                         } else {
-                            size_t got = 0;
-                            while (got < size) {
-                                const ssize_t k = ::read(fd, static_cast<char*>(buf.data()) + got, size - got);
-                                if (k < 0 && errno == EINTR) continue;
-                                if (k <= 0) break;
-                                got += static_cast<size_t>(k);
-                            }
-                            if (got < size) code = kZErr_fileReadFailed, line = __LINE__;
+                            if (!zcsv::readWhole(fd, static_cast<char*>(buf.data()), size, hasNul))
+                                code = kZErr_fileReadFailed, line = __LINE__;
                         }
                     }
                     ::close(fd);
@@ -469,7 +704,8 @@ int ZelkCsv::load_csvFile(const char* path, bool writeCorrected) {
         }
         stage("load file");
         if (code == kZErr_OK) {
-            code = loadStages(path, std::move(buf), size, writeCorrected);
+            // A NUL byte would end every text at it: such a file is no CSV log.
+            code = hasNul ? kZErr_invalidFormat : loadStages(path, std::move(buf), size, writeCorrected, true);
             line = __LINE__;
         }
     } catch (const std::exception&) {
@@ -504,14 +740,15 @@ int ZelkCsv::load_csvText(const char* text, size_t size, const char* path, bool 
     return code;
 }
 
-int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorrected) {
+int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorrected, bool nulChecked) {
     char* const text = static_cast<char*>(buf.data());
     // A NUL byte would end every text at it: such a file is no CSV log.
-    if (std::memchr(text, '\0', size)) return kZErr_invalidFormat;
+    if (!nulChecked && std::memchr(text, '\0', size)) return kZErr_invalidFormat;
 
     uint64_t fixes = 0;
     std::vector<char> lostComma;
-    const size_t len = zcsv::normaliseText(text, size, fixes, &lostComma);
+    zcsv::LineIndex index;
+    const size_t len = zcsv::normaliseText(text, size, fixes, &lostComma, &index);
     if (fixes > 256 && writeCorrected) {
         // Beside the input, its extension replaced; a name without one gets no copy.
         const std::string p(path);
@@ -525,23 +762,19 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     stage("format arrange");
 
     // Lines and their widths: a line narrower than a wider one above it is refused.
-    std::vector<size_t> lineStart;
-    std::vector<uint32_t> lineFields;
+    // (The normalising pass found the lines and counted their cells.)
+    const std::vector<size_t>& lineStart = index.start;
+    const std::vector<uint32_t>& lineFields = index.fields;
+    const size_t lines = lineStart.size();
     size_t width = 0;
-    for (size_t r = 0; r < len;) {
-        const char* nl = static_cast<const char*>(std::memchr(text + r, '\n', len - r));
-        const size_t e = static_cast<size_t>(nl - text);
-        const size_t fields = 1 + static_cast<size_t>(std::count(text + r, text + e, ','));
+    for (size_t i = 0; i < lines; ++i) {
+        const size_t fields = lineFields[i];
         // A line whose last cell was empty lost that cell with its comma; it stays
         // as wide as it was written, the cell reading as empty.
-        const size_t counted = fields + (fields + 1 == width && lostComma[lineStart.size()] ? 1 : 0);
+        const size_t counted = fields + (fields + 1 == width && lostComma[i] ? 1 : 0);
         if (counted < width) return kZErr_invalidFormat;
         width = std::max(width, counted);
-        lineStart.push_back(r);
-        lineFields.push_back(static_cast<uint32_t>(fields));
-        r = e + 1;
     }
-    const size_t lines = lineStart.size();
     if (lines == 0) return kZErr_invalidFormat;
     // The cells of a line, not yet cut, from its k-th on: f(begin, end) until it returns true.
     auto forCells = [&](size_t i, size_t k, auto&& f) {
@@ -617,15 +850,21 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
             const bool inTable = i >= anchorLine;
             size_t at = !inTable ? 0 : transposed ? i - anchorLine : (i - anchorLine) * cols;
             for (size_t k = 0;; ++k) {
-                char* end = c + std::strcspn(c, ",\n");
-                const bool last = *end == '\n';
-                *end = '\0';
+                char* end;
                 if (inTable && k >= anchorCol) {
+                    double v;
+                    bool last;
+                    end = zcsv::cutCell(c, v, last);
                     cells[at] = c;
-                    values[at] = zcsv::cellValue(c);
+                    values[at] = v;
                     at += stepCell;
+                    if (last) break;
+                } else {
+                    end = c + std::strcspn(c, ",\n");
+                    const bool last = *end == '\n';
+                    *end = '\0';
+                    if (last) break;
                 }
-                if (last) break;
                 c = end + 1;
             }
             // Cells the line does not have read as the empty text without a value.
@@ -660,13 +899,16 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
     if (code == kZErr_OK) {
         // The two category passes read the same rows and write arrays of their own:
         // a large table runs them side by side.
+        // Time order and final view are the same for both: made once.
+        TimeOrder order;
+        timeOrder(order);
         int configCode = kZErr_OK;
         std::thread configPass;
         if (_dataCnt >= 20000) {
             try {
                 configPass = std::thread([&] {
                     try {
-                        configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+                        configCode = parseCategoryInfo_catColIdx(_colIdx_config, order, _config);
                     } catch (const std::exception&) {
                         configCode = kZErr_memAllocationFailed;
                     }
@@ -674,9 +916,9 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
             } catch (const std::exception&) {
             }
         }
-        if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, _config);
+        if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, order, _config);
         stage("get config info");
-        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, _tester);
+        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, order, _tester);
         if (configPass.joinable()) configPass.join();
         if (code == kZErr_OK) code = configCode;
         stage("get tester info");
@@ -702,14 +944,28 @@ void ZelkCsv::searchMarkers() {
                                            "GRR Limit----->"};
     int* const index[] = {&_rowIdx_limit_upper, &_rowIdx_limit_lower, &_rowIdx_ers_upper, &_rowIdx_ers_lower,
                           &_rowIdx_unit,        &_rowIdx_grrStdev,    &_rowIdx_grrLimit};
+    // Each marker is the first row from `next` on with its text, swapped to `next`.
+    // Only rows whose text begins as a marker's does can be one: they are found in
+    // one pass, and the search for each marker (an absent one searched every row)
+    // runs over them alone. `cand` holds their places, ascending, as rows move.
+    std::vector<int> cand;
+    for (int r = 1; r < _rows; ++r) {
+        const char c = _sRows[r][0][0];
+        if (c == 'U' || c == 'L' || c == 'G') cand.push_back(r);
+    }
     int next = 1;
     for (size_t m = 0; m < 7; ++m) {
-        for (int r = next; r < _rows; ++r) {
-            if (std::strcmp(_sRows[r][0], kMarkers[m]) == 0) {
-                swapRows(_sRows.data(), _dRows.data(), static_cast<size_t>(r), static_cast<size_t>(next));
-                *index[m] = next++;
-                break;
+        for (size_t k = 0; k < cand.size(); ++k) {
+            const int r = cand[k];
+            if (r < next || std::strcmp(_sRows[r][0], kMarkers[m]) != 0) continue;
+            swapRows(_sRows.data(), _dRows.data(), static_cast<size_t>(r), static_cast<size_t>(next));
+            // The row that was at `next` is at r now: a candidate stays one at its new place.
+            if (!std::binary_search(cand.begin(), cand.end(), next)) {
+                cand.erase(cand.begin() + static_cast<long>(k));
+                cand.insert(std::lower_bound(cand.begin(), cand.end(), next), next);
             }
+            *index[m] = next++;
+            break;
         }
     }
     _dataRowStartIdx = next;
@@ -762,17 +1018,31 @@ void ZelkCsv::parseColumnItems() {
     }
     // Parametric: every data cell numeric and one at least with a value; one
     // pass over the rows in memory order.
-    std::vector<char> notNumeric(cols, 0), hasValue(cols, 0);
-    for (int r = _dataRowStartIdx; r < _rows; ++r) {
-        const tCsv_strRow s = _sRows[r];
-        const tCsv_datRow d = _dRows[r];
-        for (size_t c = 0; c < cols; ++c) {
-            if (d[c] != kZelk_noValue)
-                hasValue[c] = 1;
-            else if (!notNumeric[c] && !zcsv::cellIsNumeric(s[c]))
-                notNumeric[c] = 1;
+    // A large table is read in parts side by side, each with flags of its own.
+    const size_t dataRows = static_cast<size_t>(_rows - _dataRowStartIdx);
+    const size_t parts = partCount(dataRows);
+    std::vector<char> flags(2 * cols * parts, 0);
+    inParts(dataRows, [&](size_t part, size_t from, size_t to) {
+        char* const notNumeric = flags.data() + 2 * cols * part;
+        char* const hasValue = notNumeric + cols;
+        for (size_t r = from + static_cast<size_t>(_dataRowStartIdx), end = to + static_cast<size_t>(_dataRowStartIdx);
+             r < end; ++r) {
+            const tCsv_strRow s = _sRows[r];
+            const tCsv_datRow d = _dRows[r];
+            for (size_t c = 0; c < cols; ++c) {
+                if (d[c] != kZelk_noValue)
+                    hasValue[c] = 1;
+                else if (!notNumeric[c] && !zcsv::cellIsNumeric(s[c]))
+                    notNumeric[c] = 1;
+            }
         }
-    }
+    });
+    std::vector<char> notNumeric(cols, 0), hasValue(cols, 0);
+    for (size_t k = 0; k < parts; ++k)
+        for (size_t c = 0; c < cols; ++c) {
+            notNumeric[c] |= flags[2 * cols * k + c];
+            hasValue[c] |= flags[2 * cols * k + cols + c];
+        }
     for (size_t c = 0; c < cols; ++c) _columnItem[c].isParametric = regular[c] && !notNumeric[c] && hasValue[c];
 }
 
@@ -802,13 +1072,30 @@ int ZelkCsv::removeDuplicatedTest() {
         return d[a][ts] == d[b][ts] && equalsNoCase(s[a][0], s[b][0]) && (tc < 0 || equalsNoCase(s[a][tc], s[b][tc]));
     };
     RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
+    std::vector<char> stamped(n);  // noted while the row is at hand
+    const std::vector<uint64_t> hashes = rowHashes(
+        n,
+        [&](size_t i) {
+            stamped[i] = d[i][ts] != kZelk_noValue;
+            return hash(static_cast<uint32_t>(i));
+        },
+        [&](size_t i) {
+            __builtin_prefetch(s[i]);
+            if (tc >= 0) __builtin_prefetch(s[i] + tc);
+            __builtin_prefetch(d[i] + ts);
+        },
+        [&](size_t i) {
+            __builtin_prefetch(s[i][0]);
+            if (tc >= 0) __builtin_prefetch(s[i][tc]);
+        });
     std::vector<tCsv_strRow> keptS, goneS;
     std::vector<tCsv_datRow> keptD, goneD;
     keptS.reserve(n);
     keptD.reserve(n);
     for (size_t i = 0; i < n; ++i) {
+        if (i + 8 < n) seen.prefetch(hashes[i + 8]);
         // A row without a stamp value cannot be told from a retest: it always stays.
-        if (d[i][ts] == kZelk_noValue || seen.insert(static_cast<uint32_t>(i)) == i) {
+        if (!stamped[i] || seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i) {
             keptS.push_back(s[i]);
             keptD.push_back(d[i]);
         } else {
@@ -826,50 +1113,60 @@ int ZelkCsv::removeDuplicatedTest() {
     return kZErr_OK;
 }
 
-int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
+void ZelkCsv::timeOrder(TimeOrder& t) const {
     const size_t n = static_cast<size_t>(_dataCnt);
-    out.str.assign(dataStr(), dataStr() + n);
-    out.dat.assign(dataDat(), dataDat() + n);
+    t.str.assign(dataStr(), dataStr() + n);
+    t.dat.assign(dataDat(), dataDat() + n);
 
     // Time order, equal stamps keeping their order.
     const auto byStamp = [ts = static_cast<size_t>(_colIdx_timeStamp)](tCsv_datRow a, tCsv_datRow b) {
         return a[ts] < b[ts];
     };
-    if (_colIdx_timeStamp >= 0 && n > 1 && !std::is_sorted(out.dat.begin(), out.dat.end(), byStamp)) {
+    if (_colIdx_timeStamp >= 0 && n > 1 && !std::is_sorted(t.dat.begin(), t.dat.end(), byStamp)) {
         const size_t ts = static_cast<size_t>(_colIdx_timeStamp);
         std::vector<uint32_t> order(n);
         for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-        std::stable_sort(order.begin(), order.end(),
-                         [&](uint32_t a, uint32_t b) { return out.dat[a][ts] < out.dat[b][ts]; });
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return t.dat[a][ts] < t.dat[b][ts]; });
         std::vector<tCsv_strRow> s(n);
         std::vector<tCsv_datRow> d(n);
         for (size_t i = 0; i < n; ++i) {
-            s[i] = out.str[order[i]];
-            d[i] = out.dat[order[i]];
+            s[i] = t.str[order[i]];
+            d[i] = t.dat[order[i]];
         }
-        out.str.swap(s);
-        out.dat.swap(d);
+        t.str.swap(s);
+        t.dat.swap(d);
     }
 
     // Final view: a row stays when it is the last of its exact serial number.
     std::vector<char> last(n, 0);
     {
-        auto hash = [&](uint32_t i) { return hashExact(out.str[i][0]); };
-        auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][0], out.str[b][0]) == 0; };
+        auto hash = [&](uint32_t i) { return hashExact(t.str[i][0]); };
+        auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(t.str[a][0], t.str[b][0]) == 0; };
         RowSet<decltype(hash), decltype(same)> seen(n, hash, same);
-        for (size_t i = n; i-- > 0;) last[i] = seen.insert(static_cast<uint32_t>(i)) == i;
+        const std::vector<uint64_t> hashes = rowHashes(
+            n, [&](size_t i) { return hash(static_cast<uint32_t>(i)); }, [&](size_t i) { __builtin_prefetch(t.str[i]); },
+            [&](size_t i) { __builtin_prefetch(t.str[i][0]); });
+        for (size_t i = n; i-- > 0;) {
+            if (i >= 8) seen.prefetch(hashes[i - 8]);
+            last[i] = seen.insertHashed(static_cast<uint32_t>(i), hashes[i]) == i;
+        }
     }
-    out.strFinal.clear();
-    out.datFinal.clear();
-    out.strFinal.reserve(n);
-    out.datFinal.reserve(n);
-    std::vector<size_t> finalOf;  // data row of each final row
-    finalOf.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        if (!last[i]) continue;
-        out.strFinal.push_back(out.str[i]);
-        out.datFinal.push_back(out.dat[i]);
-        finalOf.push_back(i);
+    t.finalOf.clear();
+    t.finalOf.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        if (last[i]) t.finalOf.push_back(i);
+}
+
+int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Categories& out) {
+    const size_t n = t.str.size();
+    out.str = t.str;
+    out.dat = t.dat;
+    const std::vector<size_t>& finalOf = t.finalOf;  // data row of each final row
+    out.strFinal.resize(finalOf.size());
+    out.datFinal.resize(finalOf.size());
+    for (size_t f = 0; f < finalOf.size(); ++f) {
+        out.strFinal[f] = out.str[finalOf[f]];
+        out.datFinal[f] = out.dat[finalOf[f]];
     }
     const size_t nFinal = out.strFinal.size();
 
@@ -884,17 +1181,21 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
     // Categories in order of first appearance in time order; rows grouped by a
     // stable counting pass, so each category keeps its time order.
     const size_t cc = static_cast<size_t>(catColIdx);
-    auto hash = [&](uint32_t i) { return hashExact(out.str[i][cc]); };
-    auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(out.str[a][cc], out.str[b][cc]) == 0; };
+    auto hash = [&](uint32_t i) { return hashExact(t.str[i][cc]); };
+    auto same = [&](uint32_t a, uint32_t b) { return std::strcmp(t.str[a][cc], t.str[b][cc]) == 0; };
     RowSet<decltype(hash), decltype(same)> index(n, hash, same);
     std::vector<uint32_t> catOf(n);
     std::vector<size_t> count, countFinal;
     std::vector<const char*> names;
     for (size_t i = 0; i < n; ++i) {
+        // Nearly every row finds its category and compares texts: its cell is
+        // fetched a few rows ahead (see rowHashes).
+        if (i + 16 < n) __builtin_prefetch(t.str[i + 16] + cc);
+        if (i + 8 < n) __builtin_prefetch(t.str[i + 8][cc]);
         const uint32_t first = index.insert(static_cast<uint32_t>(i));
         if (first == i) {
             catOf[i] = static_cast<uint32_t>(names.size());
-            names.push_back(out.str[i][cc]);
+            names.push_back(t.str[i][cc]);
             count.push_back(0);
             countFinal.push_back(0);
         } else {
@@ -911,25 +1212,20 @@ int ZelkCsv::parseCategoryInfo_catColIdx(int catColIdx, Categories& out) {
         p += count[k];
         q += countFinal[k];
     }
-    std::vector<tCsv_strRow> s(n), sf(nFinal);
-    std::vector<tCsv_datRow> d(n), df(nFinal);
     {
+        // Grouped straight from the shared time order into this pass's arrays.
         std::vector<size_t> put(at), putFinal(atFinal);
         for (size_t i = 0; i < n; ++i) {
             const size_t p = put[catOf[i]]++;
-            s[p] = out.str[i];
-            d[p] = out.dat[i];
+            out.str[p] = t.str[i];
+            out.dat[p] = t.dat[i];
         }
         for (size_t f = 0; f < nFinal; ++f) {
             const size_t p = putFinal[catOf[finalOf[f]]]++;
-            sf[p] = out.strFinal[f];
-            df[p] = out.datFinal[f];
+            out.strFinal[p] = t.str[finalOf[f]];
+            out.datFinal[p] = t.dat[finalOf[f]];
         }
     }
-    std::copy(s.begin(), s.end(), out.str.begin());
-    std::copy(d.begin(), d.end(), out.dat.begin());
-    std::copy(sf.begin(), sf.end(), out.strFinal.begin());
-    std::copy(df.begin(), df.end(), out.datFinal.begin());
     for (size_t k = 0; k < cats; ++k)
         out.info.push_back(tCsv_categoryDataInfo{names[k], count[k], out.str.data() + at[k], out.dat.data() + at[k],
                                                  countFinal[k], out.strFinal.data() + atFinal[k],

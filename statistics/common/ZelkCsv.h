@@ -144,11 +144,20 @@ private:
     };
 
     static std::shared_ptr<ZelkCsv> openChecked(const char* const* paths, size_t count);
-    int loadStages(const char* path, Block buf, size_t size, bool writeCorrected);
+    // nulChecked: the text is known to hold no NUL byte.
+    int loadStages(const char* path, Block buf, size_t size, bool writeCorrected, bool nulChecked = false);
     void searchMarkers();
     void parseColumnItems();
     int removeDuplicatedTest();
-    int parseCategoryInfo_catColIdx(int catColIdx, Categories& out);
+    // The data rows in time order and which of them are final, shared by the
+    // config and tester passes.
+    struct TimeOrder {
+        std::vector<tCsv_strRow> str;
+        std::vector<tCsv_datRow> dat;
+        std::vector<size_t> finalOf;  // data row of each final row
+    };
+    void timeOrder(TimeOrder& t) const;
+    int parseCategoryInfo_catColIdx(int catColIdx, const TimeOrder& t, Categories& out);
     void fail(int code, const char* path, int line);
 
     std::string _filePathName;

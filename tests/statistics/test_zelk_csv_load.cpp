@@ -1,6 +1,9 @@
 // ZelkCsv: loading, normalising and classifying station logs and GR&R criteria files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -263,6 +266,9 @@ TEST(ZelkCsvLoad, CellValuesAndNumericTexts) {
         {" 7", false, M},       {".5", true, 0.5},     {"-0", true, -0.0},  {"0.1", true, 0.1},
         {"123456789012345678901234", true, 123456789012345678901234.0},
         {"0.000000000000000000000000123", true, 1.23e-25},
+        {"49.123456", true, 49.123456},  {"-800000007.000000", true, -800000007.0},
+        {"9007199254740993", true, 9007199254740993.0},  {"1234567890123456789", true, 1234567890123456789.0},
+        {"0.0000000000000000001", true, 1e-19},  {"12a", false, M},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -270,6 +276,43 @@ TEST(ZelkCsvLoad, CellValuesAndNumericTexts) {
         const double v = zcsv::cellValue(c.text);
         EXPECT_EQ(v, c.value);
         EXPECT_EQ(std::signbit(v), std::signbit(c.value));
+        // Cut from a line as the table is, ended by a comma or by the line end.
+        for (const char* end : {",", "\n"}) {
+            std::string line = std::string(c.text) + end + "7\n";
+            double cut = 0;
+            bool lineEnd = !std::strcmp(end, ",");
+            const char* stop = zcsv::cutCell(line.data(), cut, lineEnd);
+            EXPECT_EQ(stop, line.data() + std::strlen(c.text));
+            EXPECT_EQ(*stop, '\0');
+            EXPECT_EQ(lineEnd, *end == '\n');
+            EXPECT_EQ(cut, c.value);
+            EXPECT_EQ(std::signbit(cut), std::signbit(c.value));
+        }
+    }
+}
+
+// A large file is read in parts side by side: every byte in its place, a NUL
+// byte seen in whichever part it is, and a file shorter than asked a failure.
+TEST(ZelkCsvLoad, FileReadInPartsWhole) {
+    nktest::TempDir dir;
+    std::string text(3 * 1024 * 1024 + 12345, 'x');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i * 7 % 26);
+    const size_t none = std::string::npos;
+    for (size_t nulAt : {none, size_t(0), text.size() / 2, text.size() - 1}) {
+        SCOPED_TRACE(nulAt);
+        std::string t = text;
+        if (nulAt != none) t[nulAt] = '\0';
+        const std::string path = dir.file("parts.bin");
+        nktest::writeFile(path, t);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string got(t.size() + 16, '-');
+        bool hasNul = false;
+        EXPECT_TRUE(zcsv::readWhole(fd, got.data(), t.size(), hasNul, 1 << 20));
+        EXPECT_EQ(got.substr(0, t.size()), t);
+        EXPECT_EQ(hasNul, nulAt != none);
+        EXPECT_FALSE(zcsv::readWhole(fd, got.data(), t.size() + 16, hasNul, 1 << 20));
+        ::close(fd);
     }
 }
 

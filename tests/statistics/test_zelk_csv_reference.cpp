@@ -120,6 +120,22 @@ TEST(ZelkCsvReference, NormalisationEqualsTheRulesOneByOne) {
         const size_t len = zcsv::normaliseText(buf.data(), n, fixes);
         ASSERT_EQ(std::string(buf.data(), len), ref);
         ASSERT_EQ(fixes, refFixes);
+        // The same text cut into parts normalised side by side, with the lines found on the way.
+        std::string parted = text;
+        parted.resize(n + 2);
+        uint64_t partFixes = 0;
+        zcsv::LineIndex index;
+        const size_t partLen = zcsv::normaliseText(parted.data(), n, partFixes, nullptr, &index, 3);
+        ASSERT_EQ(std::string(parted.data(), partLen), ref);
+        ASSERT_EQ(partFixes, refFixes);
+        size_t at = 0;
+        for (size_t i = 0; i < index.start.size(); ++i) {
+            ASSERT_EQ(index.start[i], at);
+            const size_t e = ref.find('\n', at);
+            ASSERT_EQ(index.fields[i], 1 + std::count(ref.begin() + static_cast<long>(at), ref.begin() + static_cast<long>(e), ','));
+            at = e + 1;
+        }
+        ASSERT_EQ(at, ref.size());
     }
 }
 
