@@ -369,6 +369,17 @@ void pass2Row(const T* p, size_t len, double mean, double dev[4], size_t& c) {
 }
 void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c);
 
+// The same when the first pass found every element of the window valid: no
+// tests and no count, the same sums (an invalid element only ever added -0.0).
+template <class T>
+void pass2RowValid(const T* p, size_t len, double mean, double dev[4]) {
+    for (size_t i = 0; i < len; ++i) {
+        const double d = static_cast<double>(p[i]) - mean;
+        dev[i & 3] += d * d;
+    }
+}
+void pass2RowValid(const float* p, size_t len, double mean, double dev[4]);
+
 template <class T>
 double stdevOf(const Window<T>& w, double mean) {
     double dev[4] = {-0.0, -0.0, -0.0, -0.0};
@@ -411,7 +422,10 @@ t_nkMathStat statOf(const Window<T>& w) {
     if (a.c >= 2) {
         double dev[4] = {-0.0, -0.0, -0.0, -0.0};
         size_t c = 0;
-        w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c); });
+        if (a.c == n)
+            w.forRows([&](const T* p, size_t len) { pass2RowValid(p, len, r.avg, dev); });
+        else
+            w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c); });
         r.stdev = std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(a.c - 1));
     }
     r.median = med.result(n, w);
