@@ -258,10 +258,12 @@ template <class T>
 void expectLargeMedians(unsigned seed) {
     std::mt19937 rng(seed);
     // Spread, concentrated and two-cluster data, odd and even counts, all past the
-    // size where the median is found by histogram.
-    for (size_t n : {size_t(70001), size_t(131072)}) {
-        std::vector<T> spread(n), narrow(n), split(n), decoy(n);
+    // size where the median is found by histogram; the largest keeps enough
+    // elements between the pivots to select them through buckets.
+    for (size_t n : {size_t(70001), size_t(131072), size_t(400001)}) {
+        std::vector<T> spread(n), fine(n), narrow(n), split(n), decoy(n);
         std::uniform_int_distribution<int> small(0, 9);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
         for (size_t i = 0; i < n; ++i) {
             // Zeros at the start of every 1/128th of the array and larger values elsewhere:
             // a sample read in runs from those places misleads, and the exact path must follow.
@@ -269,11 +271,15 @@ void expectLargeMedians(unsigned seed) {
             const double u = double(rng() % 100000) / 100000.0;
             spread[i] = T(std::is_signed_v<T> ? (u - 0.5) * double(std::numeric_limits<T>::max())
                                               : u * double(std::numeric_limits<T>::max()));
+            // Nearly every value distinct, so that no neighbour can stand in for the median.
+            const double f = unit(rng);
+            fine[i] = T(std::is_signed_v<T> ? (f - 0.5) * double(std::numeric_limits<T>::max())
+                                            : f * double(std::numeric_limits<T>::max()));
             narrow[i] = T(100 + small(rng));
             split[i] = T(i % 2 ? 3 : 120);
         }
         SCOPED_TRACE(n);
-        for (const auto* v : {&spread, &narrow, &split, &decoy}) {
+        for (const auto* v : {&spread, &fine, &narrow, &split, &decoy}) {
             EXPECT_DOUBLE_EQ(nkMath_median(v->data(), v->size()), sortedMedian(*v));
             EXPECT_DOUBLE_EQ(nkMath_stat(v->data(), v->size()).median, sortedMedian(*v));
         }
