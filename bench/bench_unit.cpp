@@ -6,6 +6,8 @@
 // NK_BENCH_STATION names another station program, NK_BENCH_BASELINE_STATION a
 // second one measured in the same run ("ratio ... / baseline"); with
 // NK_BENCH_KEEP=folder each program's log root is kept there for comparing files.
+// NK_BENCH_CELLS=n runs n cells in place of sixteen, which a station under a
+// profiler (a wrapper script as NK_BENCH_STATION) can answer within the testers' waits.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -39,22 +41,34 @@ using namespace stationtest;
 
 namespace {
 
-constexpr int kCells = 16;
+int cellCount() {
+    const char* e = std::getenv("NK_BENCH_CELLS");
+    const int n = e && *e ? std::atoi(e) : 16;
+    return n >= 1 && n <= 64 ? n : 16;
+}
+const int kCells = cellCount();
 
-// User + system seconds of a process so far, its ended threads included.
-double cpuSeconds(pid_t pid) {
+// CPU seconds (user, system) and minor page faults of a process so far, its
+// ended threads included.
+struct Usage {
+    double user = -1, sys = -1, faults = -1;
+    double cpu() const { return user + sys; }
+};
+Usage usageOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t close = all.rfind(')');
-    if (close == std::string::npos) return -1.0;
+    if (close == std::string::npos) return {};
     std::istringstream rest(all.substr(close + 2));
     std::string field;
-    unsigned long long utime = 0, stime = 0;
+    unsigned long long utime = 0, stime = 0, minflt = 0;
     for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 10) minflt = std::stoull(field);
         if (i == 14) utime = std::stoull(field);
         if (i == 15) stime = std::stoull(field);
     }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    return {double(utime) / tick, double(stime) / tick, double(minflt)};
 }
 
 // One headless station for the whole run of a benchmark.
@@ -145,16 +159,17 @@ void runCells(benchmark::State& state, const char* program, const std::string& t
         state.SkipWithError("the station did not launch");
         return;
     }
-    double cpu = 0, units = 0;
+    double cpu = 0, sys = 0, faults = 0, units = 0;
     for (auto _ : state) {
-        const double before = cpuSeconds(station.pid);
+        const Usage before = usageOf(station.pid);
         std::vector<std::thread> cells;
         std::vector<std::string> failed(kCells);
         for (int c = 0; c < kCells; ++c)
             cells.emplace_back(
                 [&, c, sn = serialFor(serials++)] { failed[size_t(c)] = runUnit(station.port, station.root / "logs", c + 1, sn); });
         for (std::thread& t : cells) t.join();
-        const double used = cpuSeconds(station.pid) - before;
+        const Usage after = usageOf(station.pid);
+        const double used = after.cpu() - before.cpu();
         for (const std::string& f : failed)
             if (!f.empty()) {
                 state.SkipWithError(("a unit failed: " + f).c_str());
@@ -162,9 +177,14 @@ void runCells(benchmark::State& state, const char* program, const std::string& t
             }
         state.SetIterationTime(used / kCells);
         cpu += used;
+        sys += after.sys - before.sys;
+        faults += after.faults - before.faults;
         units += kCells;
     }
     state.counters["cpu_s_per_unit"] = units > 0 ? cpu / units : 0;
+    // The kernel's share: page faults of fresh memory, thread wake-ups.
+    state.counters["sys_s_per_unit"] = units > 0 ? sys / units : 0;
+    state.counters["faults_per_unit"] = units > 0 ? faults / units : 0;
 }
 
 void BM_unit(benchmark::State& state) { runCells(state, stationPath(), "station"); }

@@ -176,7 +176,20 @@ public:
         if (n < 2 || c_ == 0 || mode_ == off) return kNaN;
         if (mode_ == counting) return c_ % 2 ? single(hiVal_) : midMean(loVal_, hiVal_);
         T lo = T(), hi = T();
-        if (mode_ == pivoting && !(pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi))) {
+        bool found = false;
+        if (mode_ == pivoting) {
+            bucketed_ = true;
+            found = pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi);
+            // Of equal elements a selection returns whichever its order leaves there,
+            // which for -0 and +0 is the median's sign: the whole selection decides it,
+            // as it always did (the buckets leave the kept elements in their order).
+            if (found && usedBuckets_ && (lo == T(0) || hi == T(0))) {
+                bucketed_ = false;
+                found = pivotValue(rankLo_, lo) && pivotValue(rankHi_, hi);
+            }
+            bucketed_ = false;
+        }
+        if (mode_ == pivoting && !found) {
             // The pivots missed the middle (or too much lay between them): keep everything.
             mode_ = copying;
             kept_ = 0;
@@ -302,10 +315,59 @@ private:
         return false;
     }
 
+    // Many kept elements: their bucket between the pivots is counted, and only
+    // that bucket's elements are ordered. A full selection over all of them
+    // mispredicts about every other comparison, pass after pass.
+    static constexpr size_t kBuckets = 4096, kBucketFrom = 4096;
+
+    size_t bucketOf(T v) const {
+        const double t = (static_cast<double>(v) - static_cast<double>(lo_)) * bucketScale_;
+        return t < static_cast<double>(kBuckets) ? static_cast<size_t>(t) : kBuckets - 1;
+    }
+
+    // The element of rank `rank` among the kept ones (all strictly between the
+    // pivots), through the buckets; false when the pivots give no usable scale.
+    bool bucketNth(size_t rank, T& v) {
+        const T* const first = keep_.get();
+        if (bucketEnd_.empty()) {
+            bucketScale_ = static_cast<double>(kBuckets) / (static_cast<double>(hi_) - static_cast<double>(lo_));
+            if (!(bucketScale_ > 0.0 && std::isfinite(bucketScale_))) return false;
+            bucketEnd_.assign(kBuckets, 0);
+            for (size_t i = 0; i < kept_; ++i) ++bucketEnd_[bucketOf(first[i])];
+            for (size_t b = 1; b < kBuckets; ++b) bucketEnd_[b] += bucketEnd_[b - 1];
+        }
+        const size_t b = static_cast<size_t>(
+            std::upper_bound(bucketEnd_.begin(), bucketEnd_.end(), static_cast<u32>(rank)) - bucketEnd_.begin());
+        if (b >= kBuckets) return false;
+        const size_t start = b ? bucketEnd_[b - 1] : 0;
+        if (b != bucket_) {
+            inBucket_.clear();
+            for (size_t i = 0; i < kept_; ++i)
+                if (bucketOf(first[i]) == b) inBucket_.push_back(first[i]);
+            bucket_ = b;
+        }
+        if (inBucket_.size() != bucketEnd_[b] - start) return false;
+        std::nth_element(inBucket_.begin(), inBucket_.begin() + static_cast<std::ptrdiff_t>(rank - start),
+                         inBucket_.end());
+        v = inBucket_[rank - start];
+        return true;
+    }
+
     // The element of rank `rank` among the kept ones. The rank just above the
     // last one found is the smallest of the part above it, which the last
     // selection left unordered: a scan, not a second selection.
     T nthOf(size_t rank) {
+        if (bucketed_ && mode_ == pivoting && kept_ >= kBucketFrom && kept_ <= u32(~u32(0))) {
+            T v;
+            try {
+                if (bucketNth(rank, v)) {
+                    usedBuckets_ = true;
+                    return v;
+                }
+            } catch (const std::bad_alloc&) {
+            }
+            bucketed_ = false;  // the whole selection from here on
+        }
         T* const first = keep_.get();
         T* const last = first + kept_;
         if (lastAt_ != kNone && rank == lastAt_) return first[rank];
@@ -321,6 +383,11 @@ private:
     T lo_ = T(), hi_ = T(), loVal_ = T(), hiVal_ = T();
     size_t c_ = 0, rankLo_ = 0, rankHi_ = 0, kept_ = 0, spare_ = 0, below_ = 0, atLo_ = 0, atHi_ = 0;
     size_t lastAt_ = kNone;
+    bool bucketed_ = false, usedBuckets_ = false;
+    double bucketScale_ = 0.0;
+    std::vector<u32> bucketEnd_;  // kept elements in buckets 0..b
+    std::vector<T> inBucket_;     // the elements of bucket bucket_
+    size_t bucket_ = kNone;
 };
 
 // Running figures of the first pass. The sums run in index order.
@@ -369,6 +436,17 @@ void pass2Row(const T* p, size_t len, double mean, double dev[4], size_t& c) {
 }
 void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c);
 
+// The same when the first pass found every element of the window valid: no
+// tests and no count, the same sums (an invalid element only ever added -0.0).
+template <class T>
+void pass2RowValid(const T* p, size_t len, double mean, double dev[4]) {
+    for (size_t i = 0; i < len; ++i) {
+        const double d = static_cast<double>(p[i]) - mean;
+        dev[i & 3] += d * d;
+    }
+}
+void pass2RowValid(const float* p, size_t len, double mean, double dev[4]);
+
 template <class T>
 double stdevOf(const Window<T>& w, double mean) {
     double dev[4] = {-0.0, -0.0, -0.0, -0.0};
@@ -411,7 +489,10 @@ t_nkMathStat statOf(const Window<T>& w) {
     if (a.c >= 2) {
         double dev[4] = {-0.0, -0.0, -0.0, -0.0};
         size_t c = 0;
-        w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c); });
+        if (a.c == n)
+            w.forRows([&](const T* p, size_t len) { pass2RowValid(p, len, r.avg, dev); });
+        else
+            w.forRows([&](const T* p, size_t len) { pass2Row(p, len, r.avg, dev, c); });
         r.stdev = std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / static_cast<double>(a.c - 1));
     }
     r.median = med.result(n, w);

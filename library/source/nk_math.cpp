@@ -178,6 +178,13 @@ void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c)
         const FloatLanes l = loadLanes(p + i);
         const __m128d x01 = _mm_sub_pd(_mm_cvtps_pd(l.x), m);
         const __m128d x23 = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(l.x, l.x)), m);
+        // Four valid elements are the rule: they need no masking.
+        if (l.mask == 15) {
+            d01 = _mm_add_pd(d01, _mm_mul_pd(x01, x01));
+            d23 = _mm_add_pd(d23, _mm_mul_pd(x23, x23));
+            count += 4;
+            continue;
+        }
         const __m128d ok01 = _mm_castps_pd(_mm_unpacklo_ps(l.ok, l.ok));
         const __m128d ok23 = _mm_castps_pd(_mm_unpackhi_ps(l.ok, l.ok));
         d01 = _mm_add_pd(d01, _mm_or_pd(_mm_and_pd(ok01, _mm_mul_pd(x01, x01)), _mm_andnot_pd(ok01, negZero)));
@@ -193,6 +200,28 @@ void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c)
     for (; i < len; ++i) deviate(p[i], mean, dev[i & 3], c);
 }
 
+void pass2RowValid(const float* p, size_t len, double mean, double dev[4]) {
+    const __m128d m = _mm_set1_pd(mean);
+    __m128d d01 = _mm_set_pd(dev[1], dev[0]), d23 = _mm_set_pd(dev[3], dev[2]);
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        prefetchAhead(p + i);
+        const __m128 x = _mm_loadu_ps(p + i);
+        const __m128d x01 = _mm_sub_pd(_mm_cvtps_pd(x), m);
+        const __m128d x23 = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), m);
+        d01 = _mm_add_pd(d01, _mm_mul_pd(x01, x01));
+        d23 = _mm_add_pd(d23, _mm_mul_pd(x23, x23));
+    }
+    alignas(16) double d[4];
+    _mm_store_pd(d, d01);
+    _mm_store_pd(d + 2, d23);
+    for (int j = 0; j < 4; ++j) dev[j] = d[j];
+    for (; i < len; ++i) {
+        const double x = static_cast<double>(p[i]) - mean;
+        dev[i & 3] += x * x;
+    }
+}
+
 }  // namespace nk_math_detail
 #else
 namespace nk_math_detail {
@@ -201,6 +230,12 @@ void pass1Row(const float* p, size_t len, Accum& a, MedianSelect<float>& med) {
 }
 void pass2Row(const float* p, size_t len, double mean, double dev[4], size_t& c) {
     for (size_t i = 0; i < len; ++i) deviate(p[i], mean, dev[i & 3], c);
+}
+void pass2RowValid(const float* p, size_t len, double mean, double dev[4]) {
+    for (size_t i = 0; i < len; ++i) {
+        const double x = static_cast<double>(p[i]) - mean;
+        dev[i & 3] += x * x;
+    }
 }
 }  // namespace nk_math_detail
 #endif

@@ -59,6 +59,30 @@ TEST(DrawJpeg2000, LosslessFileAndCodestreamOfAnOddSizedPicture) {
     }
 }
 
+TEST(DrawJpeg2000, AnUnpaintedPixelIsWrittenWhite) {
+    if (!nktest::havePython()) GTEST_SKIP() << "no Debian python with Pillow";
+    // Opaque blue but for one pixel inside a row: the picture is not read as opaque,
+    // and that pixel is flattened onto white.
+    const int w = 37, h = 5, holeX = 20, holeY = 2;
+    pf::draw::Context ctx(w, h);
+    ASSERT_TRUE(ctx.isValid());
+    ctx.setAntialias(false);
+    ctx.setFillColor(0, 0, 1, 1);
+    ctx.fillRect(0, 0, w, holeY);
+    ctx.fillRect(0, holeY + 1, w, h - holeY - 1);
+    ctx.fillRect(0, holeY, holeX, 1);
+    ctx.fillRect(holeX + 1, holeY, w - holeX - 1, 1);
+    std::string expected;
+    for (int row = 0; row < h; ++row)
+        for (int x = 0; x < w; ++x) {
+            if (row || x) expected += ' ';
+            expected += x == holeX && h - 1 - row == holeY ? "255,255,255" : "0,0,255";
+        }
+    nktest::TempDir dir;
+    ASSERT_TRUE(ctx.writeTo(dir.file("hole.jp2"), "jp2"));
+    EXPECT_EQ("JPEG2000 (37, 5)\n" + expected + "\n", pillowPixels(dir.file("hole.jp2")));
+}
+
 TEST(DrawJpeg2000, AFailedWriteLeavesThePreviousFile) {
     nktest::TempDir dir;
     pf::draw::Context ctx(16, 16);

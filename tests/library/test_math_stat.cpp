@@ -258,10 +258,12 @@ template <class T>
 void expectLargeMedians(unsigned seed) {
     std::mt19937 rng(seed);
     // Spread, concentrated and two-cluster data, odd and even counts, all past the
-    // size where the median is found by histogram.
-    for (size_t n : {size_t(70001), size_t(131072)}) {
-        std::vector<T> spread(n), narrow(n), split(n), decoy(n);
+    // size where the median is found by histogram; the largest keeps enough
+    // elements between the pivots to select them through buckets.
+    for (size_t n : {size_t(70001), size_t(131072), size_t(400001)}) {
+        std::vector<T> spread(n), fine(n), narrow(n), split(n), decoy(n);
         std::uniform_int_distribution<int> small(0, 9);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
         for (size_t i = 0; i < n; ++i) {
             // Zeros at the start of every 1/128th of the array and larger values elsewhere:
             // a sample read in runs from those places misleads, and the exact path must follow.
@@ -269,11 +271,15 @@ void expectLargeMedians(unsigned seed) {
             const double u = double(rng() % 100000) / 100000.0;
             spread[i] = T(std::is_signed_v<T> ? (u - 0.5) * double(std::numeric_limits<T>::max())
                                               : u * double(std::numeric_limits<T>::max()));
+            // Nearly every value distinct, so that no neighbour can stand in for the median.
+            const double f = unit(rng);
+            fine[i] = T(std::is_signed_v<T> ? (f - 0.5) * double(std::numeric_limits<T>::max())
+                                            : f * double(std::numeric_limits<T>::max()));
             narrow[i] = T(100 + small(rng));
             split[i] = T(i % 2 ? 3 : 120);
         }
         SCOPED_TRACE(n);
-        for (const auto* v : {&spread, &narrow, &split, &decoy}) {
+        for (const auto* v : {&spread, &fine, &narrow, &split, &decoy}) {
             EXPECT_DOUBLE_EQ(nkMath_median(v->data(), v->size()), sortedMedian(*v));
             EXPECT_DOUBLE_EQ(nkMath_stat(v->data(), v->size()).median, sortedMedian(*v));
         }
@@ -332,4 +338,54 @@ TEST(MathStat, LargeFloatArrayAgreesWithNumpy) {
     EXPECT_EQ(win.rms, ref.rms);
     EXPECT_EQ(win.median, ref.median);
     EXPECT_NEAR(win.stdev, ref.stdev, 1e-12 * ref.stdev);
+}
+
+namespace {
+
+// The standard deviation as its definition sums it: element x of a row adds into
+// partial sum x % 4, invalid elements add nothing, and the partial sums meet in pairs.
+template <class T>
+double stdevBySteps(const T* data, size_t width, size_t x0, size_t x1, size_t y0, size_t y1, double mean) {
+    double dev[4] = {-0.0, -0.0, -0.0, -0.0};
+    size_t c = 0;
+    for (size_t y = y0; y < y1; ++y)
+        for (size_t x = x0; x < x1; ++x) {
+            const T v = data[y * width + x];
+            if (!nkMath_isValid(v)) continue;
+            const double d = double(v) - mean;
+            dev[(x - x0) & 3] += d * d;
+            ++c;
+        }
+    return c < 2 ? NaN : std::sqrt(((dev[0] + dev[1]) + (dev[2] + dev[3])) / double(c - 1));
+}
+
+template <class T>
+void expectStdevBitsAsDefined(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> g(550.0, 20.0);
+    // No invalid element (the second pass skips its tests), a rare one, many.
+    for (size_t every : {size_t(0), size_t(4999), size_t(3)}) {
+        std::vector<T> v(30011);
+        for (size_t i = 0; i < v.size(); ++i) {
+            v[i] = T(g(rng));
+            if (every && i % every == 1) v[i] = i % 2 ? T(NaN) : std::is_same_v<T, float> ? T(kNK_noValueF) : T(kNK_noValue);
+        }
+        SCOPED_TRACE(every);
+        const t_nkMathStat whole = nkMath_stat(v.data(), v.size());
+        EXPECT_EQ(whole.stdev, stdevBySteps(v.data(), v.size(), 0, v.size(), 0, 1, whole.avg));
+        EXPECT_EQ(whole.stdev, nkMath_stdev(v.data(), v.size(), whole.avg));
+        // Rows of odd and even lengths, windows that start off a group of four.
+        for (auto [width, x0, x1, y0, y1] : {std::array<size_t, 5>{101, 0, 101, 0, 297}, {101, 3, 98, 2, 290},
+                                              {1000, 1, 999, 0, 30}, {7, 0, 7, 0, 4287}}) {
+            const t_nkMathStat w = nkMath_stat_2d(v.data(), width, x0, x1, y0, y1);
+            EXPECT_EQ(w.stdev, stdevBySteps(v.data(), width, x0, x1, y0, y1, w.avg)) << width << " " << x0;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(MathStat, StdevSumsAsDefinedWithAndWithoutInvalidElements) {
+    expectStdevBitsAsDefined<float>(21);
+    expectStdevBitsAsDefined<double>(22);
 }
