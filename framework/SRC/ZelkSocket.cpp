@@ -43,6 +43,39 @@ bool onOwnLoop(const R* s) {
     return s->loop.joinable() && s->loopId == std::this_thread::get_id();
 }
 
+// A new record of either kind, or null (reported for func).
+template <class R>
+R* newRecord(iZelk_LogManager* lm, const char* func) {
+    auto* s = new (std::nothrow) R;
+    if (!s) {
+        ZS_FAIL(lm, func, kZErr_memAllocationFailed);
+        return nullptr;
+    }
+    s->lm = lm;
+    return s;
+}
+
+// The record behind a handle that is being deleted, the handle cleared; null for none.
+template <class R>
+R* takeForDelete(R** handle, const char* banner) {
+    if (!handle || !*handle) return nullptr;
+    R* s = *handle;
+    *handle = nullptr;
+    ZLM_PrintText(s->lm, 2, "%s", banner);
+    return s;
+}
+
+// On the record's own loop thread (inside one of its callbacks): has the loop free the
+// record on its way out, calls nothing more, and ends it with endLoop(); true then.
+template <class R, class EndLoop>
+bool freedByOwnLoop(R* s, EndLoop endLoop) {
+    std::lock_guard<std::mutex> hold(s->threadLock);
+    if (!onOwnLoop(s)) return false;
+    s->control->freeOnExit.store(true);
+    endLoop();
+    return true;
+}
+
 // The loop tells its starter that it runs.
 template <class R>
 void announceStarted(R* s) {
@@ -188,30 +221,17 @@ void setPeer(iZelk_Socket* s, const sockaddr_in& a) {
 
 iZelk_Socket* ZSock_Create(iZelk_LogManager* lm) {
     ZLM_PrintText(lm, 2, "*** create client socket ***");
-    auto* s = new (std::nothrow) iZelk_Socket;
-    if (!s) {
-        ZS_FAIL(lm, "ZSock_Create", kZErr_memAllocationFailed);
-        return nullptr;
-    }
-    s->lm = lm;
-    return s;
+    return newRecord<iZelk_Socket>(lm, "ZSock_Create");
 }
 
 void ZSock_Delete(iZelk_Socket** handle) {
-    if (!handle || !*handle) return;
-    iZelk_Socket* s = *handle;
-    *handle = nullptr;
-    ZLM_PrintText(s->lm, 2, "*** Delete Client Socket ***");
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        if (onOwnLoop(s)) {
-            // Inside one of its own callbacks: the loop frees the record on its way out.
-            s->control->freeOnExit.store(true);
+    iZelk_Socket* s = takeForDelete(handle, "*** Delete Client Socket ***");
+    if (!s) return;
+    if (freedByOwnLoop(s, [s] {
             s->stop.store(true);
             shutdownDescriptor(s);
-            return;
-        }
-    }
+        }))
+        return;
     ZSock_Close(s);
     retireLoop(s);
     closeDescriptor(s);
@@ -446,13 +466,7 @@ void serverLoop(iZelk_ServerSocket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
 iZelk_ServerSocket* ZSvrSock_Create(iZelk_LogManager* lm) {
     ZLM_PrintText(lm, 2, "*** Create Server Socket ***");
     ZLM_PrintText(lm, 2, ".allocate memory");
-    auto* s = new (std::nothrow) iZelk_ServerSocket;
-    if (!s) {
-        ZS_FAIL(lm, "ZSvrSock_Create", kZErr_memAllocationFailed);
-        return nullptr;
-    }
-    s->lm = lm;
-    return s;
+    return newRecord<iZelk_ServerSocket>(lm, "ZSvrSock_Create");
 }
 
 SInt32 ZSvrSock_LaunchAsync(iZelk_ServerSocket* s, UInt16 port, iZelk_ServerSocketEventSink* sink,
@@ -540,18 +554,9 @@ SInt32 ZSvrSock_Close(iZelk_ServerSocket* s) {
 }
 
 void ZSvrSock_Delete(iZelk_ServerSocket** handle) {
-    if (!handle || !*handle) return;
-    iZelk_ServerSocket* s = *handle;
-    *handle = nullptr;
-    ZLM_PrintText(s->lm, 2, "*** Delete Server Socket ***");
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        if (onOwnLoop(s)) {
-            s->control->freeOnExit.store(true);
-            s->running.store(false);
-            return;
-        }
-    }
+    iZelk_ServerSocket* s = takeForDelete(handle, "*** Delete Server Socket ***");
+    if (!s) return;
+    if (freedByOwnLoop(s, [s] { s->running.store(false); })) return;
     ZSvrSock_Close(s);
     delete s;
 }
