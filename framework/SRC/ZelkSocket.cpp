@@ -198,6 +198,18 @@ void retireLoop(iZelk_Socket* s) {
     else old.join();
 }
 
+// Ends what the previous connection left behind and takes the next one's receivers.
+void renewConnection(iZelk_Socket* s, iZelk_SocketEventSink* sink, tZSock_ConnectFn connectFn,
+                     tZSock_ReceiveFn receiveFn, tZSock_CloseFn closeFn, void* userData) {
+    retireLoop(s);
+    closeDescriptor(s);
+    s->sink = sink;
+    s->connectFn = connectFn;
+    s->receiveFn = receiveFn;
+    s->closeFn = closeFn;
+    s->userData = userData;
+}
+
 // The connection is made: serve it with a loop, or leave it plain.
 SInt32 beginConnection(iZelk_Socket* s, int f, bool withLoop, const char* func) {
     s->fd.store(f);
@@ -244,13 +256,7 @@ SInt32 ZSock_ConnectAsync(iZelk_Socket* s, const char* host, UInt16 port, iZelk_
     constexpr const char* kFunc = "ZSock_ConnectAsync";
     if (!s || !host || port == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
     if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
-    retireLoop(s);
-    closeDescriptor(s);
-    s->sink = sink;
-    s->connectFn = connectFn;
-    s->receiveFn = receiveFn;
-    s->closeFn = closeFn;
-    s->userData = userData;
+    renewConnection(s, sink, connectFn, receiveFn, closeFn, userData);
 
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -301,13 +307,7 @@ SInt32 ZSock_AppendAsync(iZelk_Socket* s, int descriptor, iZelk_SocketEventSink*
     // One of the two reads the data: both would race for the same bytes.
     if (!s || descriptor <= 0 || (sink && receiveFn)) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
     if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
-    retireLoop(s);
-    closeDescriptor(s);
-    s->sink = sink;
-    s->connectFn = connectFn;
-    s->receiveFn = receiveFn;
-    s->closeFn = closeFn;
-    s->userData = userData;
+    renewConnection(s, sink, connectFn, receiveFn, closeFn, userData);
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) {
