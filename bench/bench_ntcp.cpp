@@ -17,24 +17,24 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "net_test_util.h"
 #include "nk_ntcp.h"
 
 namespace {
 
 using Bytes = std::vector<u8>;
-constexpr u32 kCtrl = 0x6563686F;  // 'echo'
+using nkbench::RawPeer;
+using nkbench::readAll;
+using nkbench::roundsFor;
 
-bool readAll(int fd, void* buf, size_t n) {
-    auto* p = static_cast<u8*>(buf);
-    while (n > 0) {
-        const ssize_t k = recv(fd, p, n, 0);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
+// Round trips as the shared runner does them, with the connection count in the table.
+template <typename Fn>
+void runConnections(benchmark::State& state, int connections, int rounds, Fn roundTrip) {
+    nkbench::runConnections(state, connections, rounds, roundTrip);
+    state.counters["conns"] = connections;
 }
+constexpr u32 kCtrl = 0x6563686F;  // 'echo'
 
 Bytes requestBytes(size_t payload, u8 seqn) {
     nettest::RawPacket packet;
@@ -55,37 +55,16 @@ bool rawRoundTrip(int fd, const Bytes& request, Bytes& reply) {
 }
 
 // The floor: a blocking echo of whole packets, one thread per connection.
-struct PlainEcho {
-    nettest::RawListener listener;
-    std::thread acceptor;
-    std::vector<std::thread> workers;  // touched by the acceptor until it is joined
-    std::vector<int> fds;
-    explicit PlainEcho(int connections) {
-        acceptor = std::thread([this, connections] {
-            for (int i = 0; i < connections; ++i) {
-                const int fd = listener.accept();
-                if (fd < 0) return;
-                fds.push_back(fd);
-                workers.emplace_back([fd] {
-                    Bytes buf;
-                    tNTCP_header h;
-                    while (readAll(fd, &h, sizeof(h))) {
-                        buf.resize(sizeof(h) + h.PLEN);
-                        std::memcpy(buf.data(), &h, sizeof(h));
-                        if (!readAll(fd, buf.data() + sizeof(h), h.PLEN)) break;
-                        if (!nettest::sendAll(fd, buf)) break;
-                    }
-                });
-            }
-        });
+void echoWholePackets(int fd) {
+    Bytes buf;
+    tNTCP_header h;
+    while (readAll(fd, &h, sizeof(h))) {
+        buf.resize(sizeof(h) + h.PLEN);
+        std::memcpy(buf.data(), &h, sizeof(h));
+        if (!readAll(fd, buf.data() + sizeof(h), h.PLEN)) break;
+        if (!nettest::sendAll(fd, buf)) break;
     }
-    ~PlainEcho() {
-        acceptor.join();
-        for (int fd : fds) shutdown(fd, SHUT_RDWR);
-        for (auto& t : workers) t.join();
-        for (int fd : fds) close(fd);
-    }
-};
+}
 
 // The library's server road: a listener handing connections to idle NTCP
 // endpoints, each answering with SendResponse.
@@ -128,29 +107,6 @@ struct NtcpServer : INK_serverSocketCallback {
     void onCloseServer(u32) override {}
 };
 
-int roundsFor(size_t payload) {
-    const size_t rounds = (4u << 20) / (payload + 64);
-    return static_cast<int>(std::max<size_t>(4, std::min<size_t>(rounds, 400)));
-}
-
-// Runs `rounds` round trips on every connection at once per benchmark iteration.
-template <typename Fn>
-void runConnections(benchmark::State& state, int connections, int rounds, Fn roundTrip) {
-    std::atomic<bool> failed{false};
-    for (auto _ : state) {
-        std::vector<std::thread> threads;
-        for (int c = 0; c < connections; ++c)
-            threads.emplace_back([&, c] {
-                for (int r = 0; r < rounds && !failed; ++r)
-                    if (!roundTrip(c)) failed = true;
-            });
-        for (auto& t : threads) t.join();
-    }
-    if (failed) state.SkipWithError("round trip failed");
-    state.SetItemsProcessed(state.iterations() * connections * rounds);
-    state.counters["conns"] = connections;
-}
-
 void rawClients(benchmark::State& state, u16 port, int connections) {
     const size_t payload = static_cast<size_t>(state.range(1));
     std::vector<int> fds;
@@ -170,7 +126,7 @@ void BM_RawClient_NtcpServer(benchmark::State& state) {
 
 void BM_RawClient_PlainEcho(benchmark::State& state) {
     const int connections = static_cast<int>(state.range(0));
-    PlainEcho echo(connections);
+    RawPeer echo(connections, echoWholePackets);
     rawClients(state, echo.listener.port, connections);
 }
 

@@ -16,24 +16,17 @@
 #include <vector>
 
 #include "ZelkZtcpHandler.h"
+#include "bench_net.h"
 #include "bench_ratio.h"
 #include "net_test_util.h"
 #include "ztcp_device_sim.h"
 
 namespace {
 
+using nkbench::readAll;
+using nkbench::roundsFor;
+using nkbench::runConnections;
 using ztcptest::Bytes;
-
-bool readAll(int fd, void* buf, size_t n) {
-    auto* p = static_cast<UInt8*>(buf);
-    while (n > 0) {
-        const ssize_t k = recv(fd, p, n, 0);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
-}
 
 // Reads one packet's bytes: the header, then the payload and its checksum.
 bool readPacketBytes(int fd, Bytes& out) {
@@ -47,59 +40,17 @@ bool readPacketBytes(int fd, Bytes& out) {
 }
 
 // The device: one thread per connection answers each command with its own payload.
-struct EchoDevice {
-    nettest::RawListener listener;
-    std::thread acceptor;
-    std::vector<std::thread> workers;  // touched by the acceptor until it is joined
-    std::vector<int> fds;
-    explicit EchoDevice(int connections) {
-        acceptor = std::thread([this, connections] {
-            for (int i = 0; i < connections; ++i) {
-                const int fd = listener.accept();
-                if (fd < 0) return;
-                fds.push_back(fd);
-                workers.emplace_back([fd] {
-                    Bytes in;
-                    while (readPacketBytes(fd, in)) {
-                        // The reply is the request with control rsps: only the header changes.
-                        const UInt32 rsps = kZTCP_CTRL_RESPONSE;
-                        std::memcpy(in.data() + 6, &rsps, 4);
-                        unsigned sum = 0;
-                        for (int b = 0; b < 15; ++b) sum += in[b];
-                        in[15] = static_cast<UInt8>(~sum);
-                        if (!nettest::sendAll(fd, in)) break;
-                    }
-                });
-            }
-        });
+void answerCommands(int fd) {
+    Bytes in;
+    while (readPacketBytes(fd, in)) {
+        // The reply is the request with control rsps: only the header changes.
+        const UInt32 rsps = kZTCP_CTRL_RESPONSE;
+        std::memcpy(in.data() + 6, &rsps, 4);
+        unsigned sum = 0;
+        for (int b = 0; b < 15; ++b) sum += in[b];
+        in[15] = static_cast<UInt8>(~sum);
+        if (!nettest::sendAll(fd, in)) break;
     }
-    ~EchoDevice() {
-        acceptor.join();
-        for (int fd : fds) shutdown(fd, SHUT_RDWR);
-        for (auto& t : workers) t.join();
-        for (int fd : fds) close(fd);
-    }
-};
-
-int roundsFor(size_t payload) {
-    const size_t rounds = (4u << 20) / (payload + 64);
-    return static_cast<int>(std::max<size_t>(4, std::min<size_t>(rounds, 400)));
-}
-
-template <typename Fn>
-void runConnections(benchmark::State& state, int connections, int rounds, Fn roundTrip) {
-    std::atomic<bool> failed{false};
-    for (auto _ : state) {
-        std::vector<std::thread> threads;
-        for (int c = 0; c < connections; ++c)
-            threads.emplace_back([&, c] {
-                for (int r = 0; r < rounds && !failed; ++r)
-                    if (!roundTrip(c)) failed = true;
-            });
-        for (auto& t : threads) t.join();
-    }
-    if (failed) state.SkipWithError("round trip failed");
-    state.SetItemsProcessed(state.iterations() * connections * rounds);
 }
 
 Bytes payloadOf(size_t n) {
@@ -111,7 +62,7 @@ Bytes payloadOf(size_t n) {
 void BM_ZtcpHandler(benchmark::State& state) {
     const int connections = static_cast<int>(state.range(0));
     const Bytes body = payloadOf(static_cast<size_t>(state.range(1)));
-    EchoDevice device(connections);
+    nkbench::RawPeer device(connections, answerCommands);
     std::vector<iZelk_ZtcpHandler*> handlers;
     for (int c = 0; c < connections; ++c) {
         handlers.push_back(ZGH_Create(nullptr));
@@ -131,7 +82,7 @@ void BM_ZtcpHandler(benchmark::State& state) {
 void BM_RawClient(benchmark::State& state) {
     const int connections = static_cast<int>(state.range(0));
     const Bytes body = payloadOf(static_cast<size_t>(state.range(1)));
-    EchoDevice device(connections);
+    nkbench::RawPeer device(connections, answerCommands);
     std::vector<int> fds;
     for (int c = 0; c < connections; ++c) fds.push_back(nettest::rawConnect(device.listener.port));
     std::vector<Bytes> replies(connections);

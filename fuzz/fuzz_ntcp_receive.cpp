@@ -1,6 +1,5 @@
 // Feeds arbitrary bytes to an NTCP endpoint's receive path over a socket pair,
 // with one request waiting for a reply, and drains whatever it answers.
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "nk_ntcp.h"
+#include "socket_pump.h"
 
 namespace {
 
@@ -22,35 +22,6 @@ struct Sink : INK_ntcpCallback {
     }
     void onNtcpClose(u32) override {}
 };
-
-// Writes the input and reads the replies at the same time, so neither side can
-// block the other; returns when the endpoint has closed its end.
-void pump(int fd, const uint8_t* data, size_t size) {
-    size_t sent = 0;
-    bool writing = true;
-    if (size == 0) {
-        shutdown(fd, SHUT_WR);
-        writing = false;
-    }
-    char sink[4096];
-    for (;;) {
-        pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, 5000) <= 0) return;
-        if (writing && (p.revents & POLLOUT)) {
-            const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) sent += static_cast<size_t>(n);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) writing = false;
-            if (sent == size) {
-                shutdown(fd, SHUT_WR);
-                writing = false;
-            }
-        }
-        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = recv(fd, sink, sizeof(sink), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-        }
-    }
-}
 
 }  // namespace
 
@@ -86,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             tNTCP_packet* reply = nullptr;
             if (ep.SendRequest(ctrl, "?", 1, &reply, 2000, kVL6) == 0) std::free(reply);
         });
-        pump(sv[1], data, size);
+        fuzzpeer::pump(sv[1], data, size);
         requester.join();
     }
     close(sv[1]);

@@ -3,16 +3,15 @@
 // handler answers (error 22 for damaged packets).
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 
 #include "ZelkZtcpHandler.h"
+#include "socket_pump.h"
 
 namespace {
 
@@ -40,32 +39,6 @@ int listener() {
     return fd;
 }
 
-// Writes the input and reads the replies at the same time, so neither side can
-// block the other; returns when the handler has closed its end.
-void pump(int fd, const uint8_t* data, size_t size) {
-    size_t sent = 0;
-    bool writing = size > 0;
-    if (!writing) shutdown(fd, SHUT_WR);
-    char drain[4096];
-    for (;;) {
-        pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, 5000) <= 0) return;
-        if (writing && (p.revents & POLLOUT)) {
-            const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) sent += static_cast<size_t>(n);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) writing = false;
-            if (sent == size) {
-                shutdown(fd, SHUT_WR);
-                writing = false;
-            }
-        }
-        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = recv(fd, drain, sizeof(drain), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-        }
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tZTCP_header* reply = nullptr;
         if (ZGH_SendCommand(h, kZTCP_CTRL_RUN_COMMAND, "?", 1, &reply, 50) == 0) std::free(reply);
     });
-    pump(peer, data, size);
+    fuzzpeer::pump(peer, data, size);
     requester.join();
     ZGH_Delete(&h);
     close(peer);

@@ -1,7 +1,8 @@
 // Client and server sockets. A connection's loop waits in poll without rounds: Close
 // shuts the connection down, which wakes the poll and any blocked send or receive,
 // and the loop alone closes the descriptor, so no other thread's call can land on a
-// reused descriptor number. A listener's loop is woken through a pipe.
+// reused descriptor number. A listener's loop is woken through a pipe. Both kinds run the
+// same poll loop, started, told apart from their own thread and freed from it alike.
 #include "ZelkSocket.h"
 
 #include <arpa/inet.h>
@@ -32,6 +33,103 @@ void logSystemError(iZelk_LogManager* lm, const char* what, int err) {
     ZLM_PrintError(lm, "%s() failed: [%d] %s\n", what, err, std::strerror(err));
 }
 
+// What the client's and the listener's loops share. R is either record: both hold
+// threadLock, startedCv, started, loop, loopId and control.
+
+// True on the record's own loop thread (for instance inside one of its callbacks).
+// The caller holds threadLock.
+template <class R>
+bool onOwnLoop(const R* s) {
+    return s->loop.joinable() && s->loopId == std::this_thread::get_id();
+}
+
+// A new record of either kind, or null (reported for func).
+template <class R>
+R* newRecord(iZelk_LogManager* lm, const char* func) {
+    auto* s = new (std::nothrow) R;
+    if (!s) {
+        ZS_FAIL(lm, func, kZErr_memAllocationFailed);
+        return nullptr;
+    }
+    s->lm = lm;
+    return s;
+}
+
+// The record behind a handle that is being deleted, the handle cleared; null for none.
+template <class R>
+R* takeForDelete(R** handle, const char* banner) {
+    if (!handle || !*handle) return nullptr;
+    R* s = *handle;
+    *handle = nullptr;
+    ZLM_PrintText(s->lm, 2, "%s", banner);
+    return s;
+}
+
+// On the record's own loop thread (inside one of its callbacks): has the loop free the
+// record on its way out, calls nothing more, and ends it with endLoop(); true then.
+template <class R, class EndLoop>
+bool freedByOwnLoop(R* s, EndLoop endLoop) {
+    std::lock_guard<std::mutex> hold(s->threadLock);
+    if (!onOwnLoop(s)) return false;
+    s->control->freeOnExit.store(true);
+    endLoop();
+    return true;
+}
+
+// The loop tells its starter that it runs.
+template <class R>
+void announceStarted(R* s) {
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        s->started = true;
+    }
+    s->startedCv.notify_all();
+}
+
+// Starts the record's loop on a thread of its own and returns once it runs; false
+// when no thread could be had.
+template <class R>
+bool launchLoop(R* s, void (*loop)(R*, std::shared_ptr<tZelk_LoopControl>)) {
+    std::unique_lock<std::mutex> hold(s->threadLock);
+    s->started = false;
+    s->control = std::make_shared<tZelk_LoopControl>();
+    try {
+        s->loop = std::thread(loop, s, s->control);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    s->loopId = s->loop.get_id();
+    s->startedCv.wait(hold, [&] { return s->started; });
+    return true;
+}
+
+// Frees a record whose loop runs on this thread, as that loop unwinds.
+template <class R>
+void deleteFromOwnLoop(R* s) {
+    {
+        std::lock_guard<std::mutex> hold(s->threadLock);
+        if (s->loop.joinable()) s->loop.detach();
+    }
+    delete s;
+}
+
+// Waits in poll, without rounds, until stopped() holds or onReady() says to end;
+// onReady sees each wake-up that is no failure. A failing poll is reported for owner.
+template <class Stopped, class OnReady>
+void pollLoop(pollfd* p, nfds_t n, Stopped stopped, OnReady onReady, iZelk_LogManager* lm, const char* owner) {
+    while (!stopped()) {
+        const int r = poll(p, n, -1);
+        if (stopped()) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            logSystemError(lm, "poll", errno);
+            ZS_FAIL(lm, owner, kZErr_socketPollError);
+            break;
+        }
+        if (!onReady()) break;
+    }
+}
+
 // Wakes every user of the descriptor: poll, send and recv return.
 void shutdownDescriptor(iZelk_Socket* s) {
     std::shared_lock<std::shared_mutex> hold(s->fdLock);
@@ -47,22 +145,13 @@ void closeDescriptor(iZelk_Socket* s) {
     if (f >= 0) close(f);
 }
 
-// Frees a record whose loop runs on this thread, as that loop unwinds.
 void freeFromLoop(iZelk_Socket* s) {
     closeDescriptor(s);
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        if (s->loop.joinable()) s->loop.detach();
-    }
-    delete s;
+    deleteFromOwnLoop(s);
 }
 
 void socketLoop(iZelk_Socket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        s->started = true;
-    }
-    s->startedCv.notify_all();
+    announceStarted(s);
     auto deleted = [&] { return ctl->freeOnExit.load(); };
     const UInt32 name = s->name.load();
     if (s->connectFn) s->connectFn(s->userData, name);
@@ -70,30 +159,24 @@ void socketLoop(iZelk_Socket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
     if (s->sink) s->sink->OnConnect(name);
     if (deleted()) return freeFromLoop(s);
 
-    const int f = s->fd.load();  // only this loop closes it
-    while (!s->stop.load()) {
-        pollfd p{f, POLLIN, 0};
-        const int r = poll(&p, 1, -1);
-        if (s->stop.load()) break;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            logSystemError(s->lm, "poll", errno);
-            ZS_FAIL(s->lm, s->loopOwner, kZErr_socketPollError);
-            break;
-        }
-        if (p.revents & POLLNVAL) break;
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        SInt32 code = kZErr_OK;
-        if (s->receiveFn) code = s->receiveFn(s->userData, name);
-        if (deleted()) return freeFromLoop(s);
-        if (code == kZErr_OK && s->sink) code = s->sink->OnReceive(name);
-        if (deleted()) return freeFromLoop(s);
-        if (code != kZErr_OK) {
+    pollfd p{s->fd.load(), POLLIN, 0};  // only this loop closes it; Close wakes it with a shutdown
+    pollLoop(
+        &p, 1, [&] { return s->stop.load(); },
+        [&] {
+            if (p.revents & POLLNVAL) return false;
+            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
+            SInt32 code = kZErr_OK;
+            if (s->receiveFn) code = s->receiveFn(s->userData, name);
+            if (deleted()) return false;
+            if (code == kZErr_OK && s->sink) code = s->sink->OnReceive(name);
+            if (deleted()) return false;
+            if (code == kZErr_OK) return true;
             // A connection the peer or the owner ended is no fault of the loop.
             if (code != kZErr_socketClosed && !s->stop.load()) ZS_FAIL(s->lm, s->loopOwner, code);
-            break;
-        }
-    }
+            return false;
+        },
+        s->lm, s->loopOwner);
+    if (deleted()) return freeFromLoop(s);
     closeDescriptor(s);
     s->open.store(false);
     if (s->closeFn) s->closeFn(s->userData, name);
@@ -115,6 +198,18 @@ void retireLoop(iZelk_Socket* s) {
     else old.join();
 }
 
+// Ends what the previous connection left behind and takes the next one's receivers.
+void renewConnection(iZelk_Socket* s, iZelk_SocketEventSink* sink, tZSock_ConnectFn connectFn,
+                     tZSock_ReceiveFn receiveFn, tZSock_CloseFn closeFn, void* userData) {
+    retireLoop(s);
+    closeDescriptor(s);
+    s->sink = sink;
+    s->connectFn = connectFn;
+    s->receiveFn = receiveFn;
+    s->closeFn = closeFn;
+    s->userData = userData;
+}
+
 // The connection is made: serve it with a loop, or leave it plain.
 SInt32 beginConnection(iZelk_Socket* s, int f, bool withLoop, const char* func) {
     s->fd.store(f);
@@ -122,21 +217,10 @@ SInt32 beginConnection(iZelk_Socket* s, int f, bool withLoop, const char* func) 
     s->hasLoop.store(withLoop);
     s->loopOwner = func;
     s->open.store(true);
-    if (!withLoop) return kZErr_OK;
-    std::unique_lock<std::mutex> hold(s->threadLock);
-    s->started = false;
-    s->control = std::make_shared<tZelk_LoopControl>();
-    try {
-        s->loop = std::thread(socketLoop, s, s->control);
-    } catch (const std::system_error&) {
-        hold.unlock();
-        s->open.store(false);
-        closeDescriptor(s);
-        return ZS_FAIL(s->lm, func, kZErr_threadCreationError);
-    }
-    s->loopId = s->loop.get_id();
-    s->startedCv.wait(hold, [&] { return s->started; });
-    return kZErr_OK;
+    if (!withLoop || launchLoop(s, socketLoop)) return kZErr_OK;
+    s->open.store(false);
+    closeDescriptor(s);
+    return ZS_FAIL(s->lm, func, kZErr_threadCreationError);
 }
 
 void setPeer(iZelk_Socket* s, const sockaddr_in& a) {
@@ -149,30 +233,17 @@ void setPeer(iZelk_Socket* s, const sockaddr_in& a) {
 
 iZelk_Socket* ZSock_Create(iZelk_LogManager* lm) {
     ZLM_PrintText(lm, 2, "*** create client socket ***");
-    auto* s = new (std::nothrow) iZelk_Socket;
-    if (!s) {
-        ZS_FAIL(lm, "ZSock_Create", kZErr_memAllocationFailed);
-        return nullptr;
-    }
-    s->lm = lm;
-    return s;
+    return newRecord<iZelk_Socket>(lm, "ZSock_Create");
 }
 
 void ZSock_Delete(iZelk_Socket** handle) {
-    if (!handle || !*handle) return;
-    iZelk_Socket* s = *handle;
-    *handle = nullptr;
-    ZLM_PrintText(s->lm, 2, "*** Delete Client Socket ***");
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) {
-            // Inside one of its own callbacks: the loop frees the record on its way out.
-            s->control->freeOnExit.store(true);
+    iZelk_Socket* s = takeForDelete(handle, "*** Delete Client Socket ***");
+    if (!s) return;
+    if (freedByOwnLoop(s, [s] {
             s->stop.store(true);
             shutdownDescriptor(s);
-            return;
-        }
-    }
+        }))
+        return;
     ZSock_Close(s);
     retireLoop(s);
     closeDescriptor(s);
@@ -185,13 +256,7 @@ SInt32 ZSock_ConnectAsync(iZelk_Socket* s, const char* host, UInt16 port, iZelk_
     constexpr const char* kFunc = "ZSock_ConnectAsync";
     if (!s || !host || port == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
     if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
-    retireLoop(s);
-    closeDescriptor(s);
-    s->sink = sink;
-    s->connectFn = connectFn;
-    s->receiveFn = receiveFn;
-    s->closeFn = closeFn;
-    s->userData = userData;
+    renewConnection(s, sink, connectFn, receiveFn, closeFn, userData);
 
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -242,13 +307,7 @@ SInt32 ZSock_AppendAsync(iZelk_Socket* s, int descriptor, iZelk_SocketEventSink*
     // One of the two reads the data: both would race for the same bytes.
     if (!s || descriptor <= 0 || (sink && receiveFn)) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
     if (s->open.load()) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
-    retireLoop(s);
-    closeDescriptor(s);
-    s->sink = sink;
-    s->connectFn = connectFn;
-    s->receiveFn = receiveFn;
-    s->closeFn = closeFn;
-    s->userData = userData;
+    renewConnection(s, sink, connectFn, receiveFn, closeFn, userData);
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) {
@@ -376,47 +435,29 @@ void closeListener(iZelk_ServerSocket* s) {
 }
 
 void serverLoop(iZelk_ServerSocket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
+    constexpr const char* kOwner = "ZSvrSock_LaunchAsync";
     ZLM_PrintText(s->lm, 2, ".wait for incoming connection [port:%d]", static_cast<int>(s->port.load()));
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        s->running.store(true);
-        s->started = true;
-    }
-    s->startedCv.notify_all();
-    const int f = s->fd.load();
-    const int w = s->wake[0];
-    while (s->running.load()) {
-        pollfd p[2] = {{f, POLLIN, 0}, {w, POLLIN, 0}};
-        const int r = poll(p, 2, -1);
-        if (!s->running.load() || ctl->freeOnExit.load()) break;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            logSystemError(s->lm, "poll", errno);
-            ZS_FAIL(s->lm, "ZSvrSock_LaunchAsync", kZErr_socketPollError);
-            break;
-        }
-        if (p[1].revents) break;
-        if ((p[0].revents & POLLIN) == 0) {
-            if (p[0].revents & (POLLERR | POLLNVAL)) break;
-            continue;
-        }
-        const UInt32 name = s->name.load();
-        const SInt32 code = s->acceptFn ? s->acceptFn(s->userData, name) : s->sink->OnAccept(name);
-        if (ctl->freeOnExit.load()) break;
-        if (code != kZErr_OK) {
-            if (s->running.load()) ZS_FAIL(s->lm, "ZSvrSock_LaunchAsync", code);
-            break;
-        }
-    }
+    s->running.store(true);
+    announceStarted(s);
+    pollfd p[2] = {{s->fd.load(), POLLIN, 0}, {s->wake[0], POLLIN, 0}};  // Close writes to the pipe
+    pollLoop(
+        p, 2, [&] { return !s->running.load() || ctl->freeOnExit.load(); },
+        [&] {
+            if (p[1].revents) return false;
+            if ((p[0].revents & POLLIN) == 0) return (p[0].revents & (POLLERR | POLLNVAL)) == 0;
+            const UInt32 name = s->name.load();
+            const SInt32 code = s->acceptFn ? s->acceptFn(s->userData, name) : s->sink->OnAccept(name);
+            if (ctl->freeOnExit.load()) return false;
+            if (code == kZErr_OK) return true;
+            if (s->running.load()) ZS_FAIL(s->lm, kOwner, code);
+            return false;
+        },
+        s->lm, kOwner);
     s->running.store(false);
     closeListener(s);
     if (ctl->freeOnExit.load()) {
         closePipe(s);
-        {
-            std::lock_guard<std::mutex> hold(s->threadLock);
-            if (s->loop.joinable()) s->loop.detach();
-        }
-        delete s;
+        deleteFromOwnLoop(s);
     }
 }
 
@@ -425,13 +466,7 @@ void serverLoop(iZelk_ServerSocket* s, std::shared_ptr<tZelk_LoopControl> ctl) {
 iZelk_ServerSocket* ZSvrSock_Create(iZelk_LogManager* lm) {
     ZLM_PrintText(lm, 2, "*** Create Server Socket ***");
     ZLM_PrintText(lm, 2, ".allocate memory");
-    auto* s = new (std::nothrow) iZelk_ServerSocket;
-    if (!s) {
-        ZS_FAIL(lm, "ZSvrSock_Create", kZErr_memAllocationFailed);
-        return nullptr;
-    }
-    s->lm = lm;
-    return s;
+    return newRecord<iZelk_ServerSocket>(lm, "ZSvrSock_Create");
 }
 
 SInt32 ZSvrSock_LaunchAsync(iZelk_ServerSocket* s, UInt16 port, iZelk_ServerSocketEventSink* sink,
@@ -440,8 +475,7 @@ SInt32 ZSvrSock_LaunchAsync(iZelk_ServerSocket* s, UInt16 port, iZelk_ServerSock
     if (!s || port == 0) return ZS_FAIL(s ? s->lm : nullptr, kFunc, kZErr_invalidParam);
     {
         std::lock_guard<std::mutex> hold(s->threadLock);
-        const bool ownLoop = s->loop.joinable() && s->loopId == std::this_thread::get_id();
-        if (s->listening.load() || s->running.load() || ownLoop) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
+        if (s->listening.load() || s->running.load() || onOwnLoop(s)) return ZS_FAIL(s->lm, kFunc, kZErr_alreadyRunning);
     }
     ZSvrSock_Close(s);  // a loop that ended by itself is joined, its leftovers closed
     auto failWith = [&](const char* what, SInt32 code) {
@@ -473,17 +507,7 @@ SInt32 ZSvrSock_LaunchAsync(iZelk_ServerSocket* s, UInt16 port, iZelk_ServerSock
     s->userData = userData;
     if (!sink && !acceptFn) return kZErr_OK;
     if (pipe2(s->wake, O_CLOEXEC | O_NONBLOCK) != 0) return failWith("pipe", kZErr_threadCreationError);
-    std::unique_lock<std::mutex> hold(s->threadLock);
-    s->started = false;
-    s->control = std::make_shared<tZelk_LoopControl>();
-    try {
-        s->loop = std::thread(serverLoop, s, s->control);
-    } catch (const std::system_error&) {
-        hold.unlock();
-        return failWith(nullptr, kZErr_threadCreationError);
-    }
-    s->loopId = s->loop.get_id();
-    s->startedCv.wait(hold, [&] { return s->started; });
+    if (!launchLoop(s, serverLoop)) return failWith(nullptr, kZErr_threadCreationError);
     return kZErr_OK;
 }
 
@@ -519,7 +543,7 @@ SInt32 ZSvrSock_Close(iZelk_ServerSocket* s) {
             (void)!write(s->wake[1], &c, 1);
         }
         // From its own accept callback: the loop ends after the callback and closes the listener.
-        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) return kZErr_OK;
+        if (onOwnLoop(s)) return kZErr_OK;
         old = std::move(s->loop);
     }
     if (old.joinable()) old.join();
@@ -530,18 +554,9 @@ SInt32 ZSvrSock_Close(iZelk_ServerSocket* s) {
 }
 
 void ZSvrSock_Delete(iZelk_ServerSocket** handle) {
-    if (!handle || !*handle) return;
-    iZelk_ServerSocket* s = *handle;
-    *handle = nullptr;
-    ZLM_PrintText(s->lm, 2, "*** Delete Server Socket ***");
-    {
-        std::lock_guard<std::mutex> hold(s->threadLock);
-        if (s->loop.joinable() && s->loopId == std::this_thread::get_id()) {
-            s->control->freeOnExit.store(true);
-            s->running.store(false);
-            return;
-        }
-    }
+    iZelk_ServerSocket* s = takeForDelete(handle, "*** Delete Server Socket ***");
+    if (!s) return;
+    if (freedByOwnLoop(s, [s] { s->running.store(false); })) return;
     ZSvrSock_Close(s);
     delete s;
 }

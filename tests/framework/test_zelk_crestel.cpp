@@ -18,27 +18,13 @@
 #include "nk_test_util.h"
 #include "runloop/pf_runloop.h"
 #include "usb/pf_usb.h"
+#include "usb_sim_fixture.h"
+#include "zelk_log_capture.h"
 
 namespace {
 
 constexpr int kDeadlineMs = 60000;
 using Transfer = insttest::CrestelModel::Transfer;
-
-class Relay : public iZelk_LogRelay {
-public:
-    void OnLogStringUpdated(UInt32, const char* text) override {
-        std::lock_guard<std::mutex> g(m_);
-        text_ += text;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> g(m_);
-        return text_;
-    }
-
-private:
-    std::mutex m_;
-    std::string text_;
-};
 
 struct Sink : iZelk_CrestelEventSink {
     std::atomic<int> calls{0};
@@ -50,20 +36,15 @@ struct Sink : iZelk_CrestelEventSink {
 };
 
 // A plugged simulated board and a board record that owns a device on it.
-class ZelkCrestel : public ::testing::Test {
+class ZelkCrestel : public nktest::SimulatedUsbTest {
 protected:
     void SetUp() override {
-        pf::usb::useSimulated(true);
-        handle = pf::usb::sim::plug(model.spec(kZelk_CrestelVendorId, kZelk_CrestelProductId));
-        lm = ZLM_Create();
-        ZLM_SetVerboseLevel(lm, 3);
-        ZLM_SetLogRelay(lm, 1, &relay);
+        SimulatedUsbTest::SetUp();
+        handle = plug(model.spec(kZelk_CrestelVendorId, kZelk_CrestelProductId));
     }
     void TearDown() override {
         ZCT_Delete(&board);
-        if (handle) pf::usb::sim::unplug(handle);
-        pf::runloop::runFor(20);
-        ZLM_Delete(&lm);
+        SimulatedUsbTest::TearDown();
     }
     iZelk_UsbDevice* device() { return ZUSBD_CreateForHandle(lm, handle, true); }
     void appendBoard() {
@@ -84,8 +65,8 @@ protected:
 
     insttest::CrestelModel model;
     pf::usb::Handle handle = 0;
-    iZelk_LogManager* lm = nullptr;
-    Relay relay;
+    nktest::ZelkLogCapture capture;
+    iZelk_LogManager* lm = capture.lm();
     tZelk_Crestel* board = nullptr;
     size_t startLog = 0;
 };
@@ -105,7 +86,7 @@ TEST_F(ZelkCrestel, AppendOpensInterfaceTwoAndReadsTheFirmwareVersion) {
     EXPECT_EQ(log[0].wValue, 0x03E1);
     EXPECT_EQ(log[0].wIndex, 2);
     EXPECT_EQ(log[0].wLength, 2);
-    EXPECT_NE(relay.text().find("fw_ver: 0x0123\n"), std::string::npos);
+    EXPECT_NE(capture.text().find("fw_ver: 0x0123\n"), std::string::npos);
     // A second device replaces the first, which is freed (ASan: no leak, no double free).
     model.fwVersion = 0x0200;
     ASSERT_EQ(ZCT_AppendUsbDevice(board, device()), kZErr_OK);
@@ -128,7 +109,7 @@ TEST_F(ZelkCrestel, PowerIsAReadModifyWriteOfBitSeven) {
     EXPECT_TRUE(ZCT_GetDutPowerStatus(board));
     ASSERT_EQ(ZCT_DutPowerControl(board, false), kZErr_OK);
     EXPECT_EQ(model.power, 0x15);
-    EXPECT_NE(relay.text().find("DUT Power ON\n"), std::string::npos);
+    EXPECT_NE(capture.text().find("DUT Power ON\n"), std::string::npos);
     // A short set-report is the USB device's 84, passed on unchanged.
     model.shortSetId = 0xD2;
     EXPECT_EQ(ZCT_DutPowerControl(board, true), kZErr_usbDevicePowerOnFailed);
@@ -167,8 +148,8 @@ TEST_F(ZelkCrestel, AdcRequestScaleAndAverage) {
         EXPECT_EQ(t[before + 1].bytes.size(), c.replyBytes);
     }
     EXPECT_NEAR(2048 * 0.0012207, 2.4999936, 1e-12);
-    EXPECT_NE(relay.text().find("ADC Voltage Data[ADC8344, ch: 2, 3 sample avg]\n1 2 2 \n"), std::string::npos)
-        << relay.text();
+    EXPECT_NE(capture.text().find("ADC Voltage Data[ADC8344, ch: 2, 3 sample avg]\n1 2 2 \n"), std::string::npos)
+        << capture.text();
     double v = 0;
     EXPECT_EQ(ZCT_ReadADC(board, 2, 0, 1, &v), kZErr_invalidParam);
     EXPECT_EQ(ZCT_ReadADC(board, 0, 0, 1, nullptr), kZErr_invalidParam);
@@ -221,7 +202,7 @@ TEST_F(ZelkCrestel, FixtureStateOnAnInjectedClock) {
         EXPECT_EQ(written, c.written);
         EXPECT_EQ(sleeps, c.sleeps);
     }
-    EXPECT_NE(relay.text().find("[fixture set failed] newStat=0x02 curStat=0x01"), std::string::npos);
+    EXPECT_NE(capture.text().find("[fixture set failed] newStat=0x02 curStat=0x01"), std::string::npos);
 }
 
 namespace {
@@ -263,7 +244,7 @@ TEST_F(ZelkCrestel, DownloadSendsTheImageInBlocksAndChecksIt) {
     EXPECT_EQ(t[18].id, 0xEE);
     EXPECT_EQ(t[18].bytes, (std::vector<UInt8>{0x11, 0x22, 0x33, 0x44}));
     EXPECT_EQ(model.image(), image);
-    const std::string log = relay.text();
+    const std::string log = capture.text();
     EXPECT_NE(log.find("  - load BIN file\n"), std::string::npos);
     unsigned sum = 0;
     for (UInt8 b : image) sum += b;
@@ -302,8 +283,8 @@ TEST_F(ZelkCrestel, GappedHexFileIsSentToItsExtent) {
     std::copy(a.begin(), a.end(), expected.begin());
     std::copy(b.begin(), b.end(), expected.begin() + 0x100);
     EXPECT_EQ(model.image(), expected);  // the tail after the gap arrived
-    EXPECT_NE(relay.text().find("  - parse hex to bin\n"), std::string::npos);
-    EXPECT_NE(relay.text().find(", 260 bytes,"), std::string::npos);
+    EXPECT_NE(capture.text().find("  - parse hex to bin\n"), std::string::npos);
+    EXPECT_NE(capture.text().find(", 260 bytes,"), std::string::npos);
 }
 
 TEST_F(ZelkCrestel, DownloadRefusals) {
@@ -337,7 +318,7 @@ TEST_F(ZelkCrestel, DownloadRefusals) {
         EXPECT_EQ(ZCT_FwDownload(board, c.path.c_str(), c.block, c.target, 0), c.code);
         EXPECT_TRUE(exchanged().empty());
         if (c.logText) {
-            EXPECT_NE(relay.text().find(c.logText), std::string::npos);
+            EXPECT_NE(capture.text().find(c.logText), std::string::npos);
         }
     }
     // A failed block ends the download with its code.
@@ -351,13 +332,12 @@ TEST_F(ZelkCrestel, UnplugTellsTheSinkAndFreesBoardAndDeviceOnce) {
     Sink sink;
     ZCT_SetName(board, 0xC7);
     ZCT_SetEventSink(board, &sink);
-    pf::usb::sim::unplug(handle);
-    handle = 0;
+    unplug(handle);
     ASSERT_TRUE(pf::runloop::runUntil([&] { return sink.calls > 0; }, kDeadlineMs));
     pf::runloop::runFor(20);
     EXPECT_EQ(sink.calls, 1);
     EXPECT_EQ(sink.lastId, 0xC7u);
-    EXPECT_NE(relay.text().find("*** tZelk_Crestel disconnected ***"), std::string::npos);
+    EXPECT_NE(capture.text().find("*** tZelk_Crestel disconnected ***"), std::string::npos);
     board = nullptr;  // gone with the unplug (ASan: board and device each freed once)
 }
 
@@ -371,8 +351,7 @@ TEST_F(ZelkCrestel, WrapperDropsItsRecordWhenTheBoardGoes) {
     EXPECT_NE(ct->ctPtr(), nullptr);
     ASSERT_EQ(ct->DutPowerControl(true), kZErr_OK);
     EXPECT_TRUE(ct->GetDutPowerStatus());
-    pf::usb::sim::unplug(handle);
-    handle = 0;
+    unplug(handle);
     ASSERT_TRUE(pf::runloop::runUntil([&] { return sink.calls > 0; }, kDeadlineMs));
     EXPECT_EQ(sink.lastId, 9u);
     EXPECT_EQ(ct->ctPtr(), nullptr);
@@ -387,8 +366,7 @@ TEST_F(ZelkCrestel, WrapperDropsItsRecordWhenTheBoardGoes) {
 
 // The wrapper's owner deletes it on another thread while the board's unplug runs here.
 TEST_F(ZelkCrestel, WrapperDeleteRacingTheUnplug) {
-    pf::usb::sim::unplug(handle);
-    handle = 0;
+    unplug(handle);
     for (int round = 0; round < 20; ++round) {
         const pf::usb::Handle h = pf::usb::sim::plug(model.spec(kZelk_CrestelVendorId, kZelk_CrestelProductId));
         Sink sink;

@@ -14,27 +14,13 @@
 #include "net_test_util.h"
 #include "runloop/pf_runloop.h"
 #include "usb/pf_usb.h"
+#include "usb_sim_fixture.h"
+#include "zelk_log_capture.h"
 
 namespace {
 
 constexpr int kDeadlineMs = 60000;
 constexpr UInt16 kVid = 0x7A10, kPid = 0x8130;
-
-class Relay : public iZelk_LogRelay {
-public:
-    void OnLogStringUpdated(UInt32, const char* text) override {
-        std::lock_guard<std::mutex> g(m_);
-        text_ += text;
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> g(m_);
-        return text_;
-    }
-
-private:
-    std::mutex m_;
-    std::string text_;
-};
 
 pf::usb::sim::DeviceSpec boardSpec(uint16_t pid = kPid) {
     pf::usb::sim::DeviceSpec s;
@@ -78,22 +64,7 @@ struct Events : iZelk_UsbDeviceEventSink, iZelk_UsbMonitorEventSink {
 
 void unplugCallback(void* user) { static_cast<Events*>(user)->add("callback"); }
 
-class ZelkUsb : public ::testing::Test {
-protected:
-    void SetUp() override {
-        pf::usb::useSimulated(true);
-        pf::usb::sim::clearControlLog();
-    }
-    void TearDown() override {
-        for (pf::usb::Handle h : plugged) pf::usb::sim::unplug(h);
-        pf::runloop::runFor(20);
-    }
-    pf::usb::Handle plug(pf::usb::sim::DeviceSpec s) {
-        plugged.push_back(pf::usb::sim::plug(std::move(s)));
-        return plugged.back();
-    }
-    std::vector<pf::usb::Handle> plugged;
-};
+class ZelkUsb : public nktest::SimulatedUsbTest {};
 
 }  // namespace
 
@@ -262,7 +233,7 @@ TEST_F(ZelkUsb, RefusedDeviceIsDeletedAndNotReportedAgain) {
     pf::runloop::runFor(50);
     EXPECT_EQ(ev.count(), 1u);
     // The refused device holds no watch: unplugging it tells nobody (ASan: freed once).
-    pf::usb::sim::unplug(h);
+    unplug(h);
     pf::runloop::runFor(30);
     EXPECT_EQ(ev.count(), 1u);
 
@@ -277,29 +248,26 @@ TEST_F(ZelkUsb, RefusedDeviceIsDeletedAndNotReportedAgain) {
 }
 
 TEST_F(ZelkUsb, UnplugTellsSinkThenCallbackAndFreesTheDeviceOnce) {
-    Relay relay;
-    iZelk_LogManager* lm = ZLM_Create();
-    ZLM_SetVerboseLevel(lm, 3);
-    ZLM_SetLogRelay(lm, 1, &relay);
+    nktest::ZelkLogCapture capture;
+    iZelk_LogManager* lm = capture.lm();
     Events ev;
     const pf::usb::Handle h = plug(boardSpec());
     iZelk_UsbDevice* d = ZUSBD_CreateForHandle(lm, h, true);
     ASSERT_NE(d, nullptr);
     ZUSBD_SetEventSink(d, &ev);
     ZUSBD_SetCallback(d, unplugCallback, &ev);
-    pf::usb::sim::unplug(h);
+    unplug(h);
     ASSERT_TRUE(pf::runloop::runUntil([&] { return ev.count() == 2; }, kDeadlineMs));
     pf::runloop::runFor(20);
     {
         std::lock_guard<std::mutex> g(ev.m);
         EXPECT_EQ(ev.order, (std::vector<std::string>{"sink:Sim Board", "callback"}));
     }
-    const std::string log = relay.text();
+    const std::string log = capture.text();
     EXPECT_NE(log.find("*** iZelk_UsbDevice disconnected ***\n[0x03200000]Sim Board\n\tVndrId:\t0x7A10 (Orchel Inc.)"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("\tSerlNr:\tSN42\n"), std::string::npos);
-    ZLM_Delete(&lm);
 }
 
 namespace {
@@ -321,7 +289,7 @@ TEST_F(ZelkUsb, OwnerFreeingInsideTheUnplugCallIsStillOneFree) {
     owner.device = ZUSBD_CreateForHandle(nullptr, h, true);
     ASSERT_NE(owner.device, nullptr);
     ZUSBD_SetCallback(owner.device, RudeOwner::onUnplug, &owner);
-    pf::usb::sim::unplug(h);
+    unplug(h);
     ASSERT_TRUE(pf::runloop::runUntil([&] { return owner.calls == 1; }, kDeadlineMs));
     EXPECT_EQ(owner.device, nullptr);
 }
