@@ -511,23 +511,23 @@ bool plainDecimal(const char* p, const char* end, double& out) {
                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const bool negative = p < end && *p == '-';
     if (negative) ++p;
+    // At most 16 characters: the digits cannot overflow the integer.
     if (p == end || end - p > 16) return false;
+    auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
+    const char* q = p;
     u64 m = 0;
-    int digits = 0, fraction = -1;
-    for (; p < end; ++p) {
-        const unsigned d = static_cast<unsigned char>(*p) - '0';
-        if (d < 10) {
-            m = m * 10 + d;
-            ++digits;
-            if (fraction >= 0) ++fraction;
-        } else if (*p == '.' && fraction < 0 && digits > 0) {
-            fraction = 0;
-        } else {
-            return false;
-        }
+    for (; q < end && digit(*q) < 10; ++q) m = m * 10 + digit(*q);
+    if (q == p) return false;
+    long fraction = 0;
+    if (q < end) {
+        if (*q != '.') return false;
+        const char* f = ++q;
+        for (; q < end && digit(*q) < 10; ++q) m = m * 10 + digit(*q);
+        if (q != end || q == f) return false;
+        fraction = q - f;
     }
-    if (digits > 15 || fraction == 0) return false;
-    const double v = static_cast<double>(m) / kTens[fraction < 0 ? 0 : fraction];
+    if ((end - p) - (fraction > 0 ? 1 : 0) > 15) return false;
+    const double v = static_cast<double>(m) / kTens[fraction];
     out = negative ? -v : v;
     return true;
 }
