@@ -6,8 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -393,34 +396,101 @@ int CNK_csvParser::findColIdx(const char* title) {
 
 namespace {
 
+// Up to four threads for a large load. Each part is a disjoint range of the
+// work; part 0 runs on the calling thread, and every thread is joined before
+// this returns. A part that gets no thread runs on the caller; an exception
+// from any part is rethrown here, after the joins.
+constexpr size_t kMaxParts = 4;
+
+size_t partCount(size_t work, size_t minPerPart) {
+    const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+    return std::max<size_t>(1, std::min({kMaxParts, cores, work / minPerPart}));
+}
+
+template <class Fn>
+void runParts(size_t parts, const Fn& fn) {
+    std::vector<std::exception_ptr> errors(parts);
+    auto guarded = [&](size_t k) {
+        try {
+            fn(k);
+        } catch (...) {
+            errors[k] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(parts);
+    for (size_t k = 1; k < parts; ++k) {
+        try {
+            threads.emplace_back(guarded, k);
+        } catch (const std::system_error&) {
+            guarded(k);
+        }
+    }
+    guarded(0);
+    for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+// A part of the text below this size is not worth a thread.
+constexpr size_t kCutPartBytes = 1u << 20;
+// Nor fewer rows than this for the numbers and the column statistics.
+constexpr size_t kRowsPerPart = 4096;
+
+// Rows of [p, end), which starts where a row may start.
+void cutPart(const char* p, const char* end, std::vector<std::vector<std::string>>& rows) {
+    while (p < end) {
+        while (p < end && (*p == '\r' || *p == '\n')) ++p;
+        if (p == end) break;
+        // The row ends at its first '\r' or '\n': memchr finds both quicker
+        // than a test of every byte for three characters.
+        const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!lineEnd) lineEnd = end;
+        if (const void* cr = std::memchr(p, '\r', static_cast<size_t>(lineEnd - p))) lineEnd = static_cast<const char*>(cr);
+        std::vector<std::string> row;
+        if (!rows.empty()) row.reserve(rows.back().size());
+        const char* cell = p;
+        for (const char* q = p; q < lineEnd; ++q) {
+            if (*q == ',') {
+                row.emplace_back(cell, q);
+                cell = q + 1;
+            }
+        }
+        row.emplace_back(cell, lineEnd);
+        rows.push_back(std::move(row));
+        p = lineEnd;
+    }
+}
+
 // Cuts the text into rows of cells: ',' ends a cell, a run of '\r' and '\n'
 // ends a row (blank lines vanish), the text ends at its first NUL byte.
 // The cells are strings because the table hands its rows out as such; on a
 // 100 MB log they are the larger part of the time and of the memory (see
 // bench/bench_csv.cpp for what a reader that keeps the text once would save).
+// A large text is cut in parts side by side: each part starts just after a
+// '\n', where a row always starts, so the parts' rows joined in order are the
+// rows of the whole.
 std::vector<std::vector<std::string>> cutRows(const char* text, size_t size) {
     const char* p = text;
     const char* end = text + strnlen(text, size);
     if (std::string_view(text, static_cast<size_t>(end - text)).substr(0, kUtf8Bom.size()) == kUtf8Bom) p += kUtf8Bom.size();
-    std::vector<std::vector<std::string>> rows;
-    while (p < end) {
-        while (p < end && (*p == '\r' || *p == '\n')) ++p;
-        if (p == end) break;
-        std::vector<std::string> row;
-        if (!rows.empty()) row.reserve(rows.back().size());
-        const char* cell = p;
-        while (true) {
-            if (p == end || *p == '\r' || *p == '\n') {
-                row.emplace_back(cell, p);
-                break;
-            }
-            if (*p == ',') {
-                row.emplace_back(cell, p);
-                cell = p + 1;
-            }
-            ++p;
-        }
-        rows.push_back(std::move(row));
+    const size_t parts = partCount(static_cast<size_t>(end - p), kCutPartBytes);
+    std::vector<const char*> starts(parts + 1, end);
+    starts[0] = p;
+    for (size_t k = 1; k < parts; ++k) {
+        const char* guess = std::max(starts[k - 1], p + static_cast<size_t>(end - p) / parts * k);
+        const void* nl = std::memchr(guess, '\n', static_cast<size_t>(end - guess));
+        starts[k] = nl ? static_cast<const char*>(nl) + 1 : end;
+    }
+    std::vector<std::vector<std::vector<std::string>>> cut(parts);
+    runParts(parts, [&](size_t k) { cutPart(starts[k], starts[k + 1], cut[k]); });
+    std::vector<std::vector<std::string>> rows = std::move(cut[0]);
+    size_t total = 0;
+    for (const auto& part : cut) total += part.size();
+    rows.reserve(total);
+    for (size_t k = 1; k < parts; ++k) {
+        rows.insert(rows.end(), std::make_move_iterator(cut[k].begin()), std::make_move_iterator(cut[k].end()));
+        std::vector<std::vector<std::string>>().swap(cut[k]);
     }
     return rows;
 }
@@ -432,10 +502,42 @@ bool isMissingText(const std::string& cell) {
            equalsNoCase(cell, "inf");
 }
 
+// A whole cell "[-]digits[.digits]" of at most 15 digits: the integer of its
+// digits and the power of ten are both exact doubles, so the one rounding of
+// their quotient gives the very double from_chars gives, at a fraction of its
+// cost. Anything else (and a log holds little else) is left to scanDouble.
+bool plainDecimal(const char* p, const char* end, double& out) {
+    static constexpr double kTens[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    // At most 16 characters: the digits cannot overflow the integer.
+    if (p == end || end - p > 16) return false;
+    auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
+    const char* q = p;
+    u64 m = 0;
+    for (; q < end && digit(*q) < 10; ++q) m = m * 10 + digit(*q);
+    if (q == p) return false;
+    long fraction = 0;
+    if (q < end) {
+        if (*q != '.') return false;
+        const char* f = ++q;
+        for (; q < end && digit(*q) < 10; ++q) m = m * 10 + digit(*q);
+        if (q != end || q == f) return false;
+        fraction = q - f;
+    }
+    if ((end - p) - (fraction > 0 ? 1 : 0) > 15) return false;
+    const double v = static_cast<double>(m) / kTens[fraction];
+    out = negative ? -v : v;
+    return true;
+}
+
 double cellNumber(const std::string& cell, bool limitRow) {
-    if (isMissingText(cell)) return std::nan("");
     double v = 0.0;
-    if (!nkcsv::scanDouble(cell.data(), cell.data() + cell.size(), v)) return std::nan("");
+    if (!plainDecimal(cell.data(), cell.data() + cell.size(), v)) {
+        if (isMissingText(cell)) return std::nan("");
+        if (!nkcsv::scanDouble(cell.data(), cell.data() + cell.size(), v)) return std::nan("");
+    }
     if (v == -1.23456) return std::nan("");
     if (limitRow && (v == 999999.0 || v == -999999.0)) return std::nan("");
     return v;
@@ -626,15 +728,25 @@ u16 CNK_csv::load(const std::string& fn) {
     }
     auto isLimitRow = [&](size_t r) { return r == special[kUpper] || r == special[kLower]; };
     auto rowNumbers = [&](size_t r) {
-        std::vector<double> v(cols);
+        std::vector<double> v;
+        v.reserve(cols);
         const bool limit = isLimitRow(r);
-        for (size_t c = 0; c < cols; ++c) v[c] = cellNumber(rows[r][c], limit);
+        for (size_t c = 0; c < cols; ++c) v.push_back(cellNumber(rows[r][c], limit));
         return v;
     };
 
-    std::vector<std::vector<double>> values;
-    values.reserve(rows.size() - firstData);
-    for (size_t r = firstData; r < rows.size(); ++r) values.push_back(rowNumbers(r));
+    // The data rows' numbers in parts side by side, each part filling its own
+    // range of the sized table.
+    const size_t dataRows = rows.size() - firstData;
+    std::vector<std::vector<double>> values(dataRows);
+    const size_t numberParts = partCount(dataRows, kRowsPerPart);
+    runParts(numberParts, [&](size_t k) {
+        const size_t to = dataRows / numberParts * (k + 1) + (k + 1 == numberParts ? dataRows % numberParts : 0);
+        for (size_t i = dataRows / numberParts * k; i < to; ++i) {
+            if (i + 4 < to) __builtin_prefetch(rows[firstData + i + 4].data());
+            values[i] = rowNumbers(firstData + i);
+        }
+    });
 
     std::vector<t_nkCsvColInfo> info(cols);
     const int figureLabels[6] = {kUpper, kLower, kUpperErs, kLowerErs, kGrrStdev, kGrrLimit};
@@ -820,32 +932,31 @@ std::vector<CNK_csv> CNK_csv::getGroups(const std::string& columnTitle) {
     return groups;
 }
 
-void CNK_csv::calculate_col_stat() {
-    NK_VALID_OR_RETURN_VOID();
-    if (!_col_stat.empty() || _buff_val.empty()) return;
-    std::vector<t_nkCsvColStat> stats(_col_info.size());
-    std::vector<size_t> parametric;
-    for (size_t c = 0; c < _col_info.size(); ++c) {
-        if (!_col_info[c].isParametric) continue;
-        parametric.push_back(c);
-        stats[c].stdev = 0.0;
-        stats[c].values.reserve(_buff_val.size());
-    }
-    // Row by row: each row is its own allocation, so one pass over them is the cheap way.
-    // Only real measurements: NaN, infinities and the sentinel would poison every figure.
+namespace {
+
+// The figures of the parametric columns [first, last) into their own entries of `stats`.
+void columnFigures(const std::vector<std::vector<double>>& rows, const std::vector<t_nkCsvColInfo>& info,
+                   const size_t* first, const size_t* last, std::vector<t_nkCsvColStat>& stats) {
+    if (first == last) return;
+    // Row by row: each row is its own allocation, so one pass over them is the
+    // cheap way, with the row a few ahead asked for early. Only real
+    // measurements: NaN, infinities and the sentinel would poison every figure.
+    constexpr size_t kAhead = 8;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        if (r + kAhead < rows.size()) __builtin_prefetch(rows[r + kAhead].data() + *first);
+        const std::vector<double>& row = rows[r];
+        for (const size_t* it = first; it != last; ++it)
 #ifdef NK_MORVELL_BUILD
-    // Morvell's tables drop only the no-value sentinel; a NaN is a value there and
-    // carries into the figures.
-    for (const auto& row : _buff_val)
-        for (size_t c : parametric)
-            if (!(row[c] == kNK_noValue)) stats[c].values.push_back(row[c]);
+            // Morvell's tables drop only the no-value sentinel; a NaN is a value
+            // there and carries into the figures.
+            if (!(row[*it] == kNK_noValue)) stats[*it].values.push_back(row[*it]);
 #else
-    for (const auto& row : _buff_val)
-        for (size_t c : parametric)
-            if (nkMath_isValid(row[c])) stats[c].values.push_back(row[c]);
+            if (nkMath_isValid(row[*it])) stats[*it].values.push_back(row[*it]);
 #endif
-    for (size_t c : parametric) {
-        const t_nkCsvColInfo& ci = _col_info[c];
+    }
+    for (const size_t* it = first; it != last; ++it) {
+        const size_t c = *it;
+        const t_nkCsvColInfo& ci = info[c];
         t_nkCsvColStat& st = stats[c];
         const size_t n = st.values.size();
         if (n == 0) continue;
@@ -884,6 +995,30 @@ void CNK_csv::calculate_col_stat() {
             if (hasLower && hasUpper) st.cpk = std::min(st.cpl, st.cpu);
         }
     }
+}
+
+}  // namespace
+
+void CNK_csv::calculate_col_stat() {
+    NK_VALID_OR_RETURN_VOID();
+    if (!_col_stat.empty() || _buff_val.empty()) return;
+    std::vector<t_nkCsvColStat> stats(_col_info.size());
+    std::vector<size_t> parametric;
+    for (size_t c = 0; c < _col_info.size(); ++c) {
+        if (!_col_info[c].isParametric) continue;
+        parametric.push_back(c);
+        stats[c].stdev = 0.0;
+        stats[c].values.reserve(_buff_val.size());
+    }
+    // The parametric columns in parts side by side, each part gathering and
+    // summing its own columns: every column's figures come out of the same
+    // additions in the same order as from one thread.
+    const size_t parts = std::max<size_t>(1, std::min(partCount(_buff_val.size(), kRowsPerPart), parametric.size()));
+    runParts(parts, [&](size_t k) {
+        const size_t* first = parametric.data() + parametric.size() / parts * k;
+        const size_t* last = k + 1 == parts ? parametric.data() + parametric.size() : first + parametric.size() / parts;
+        columnFigures(_buff_val, _col_info, first, last, stats);
+    });
     _col_stat.swap(stats);
 }
 

@@ -2,8 +2,10 @@
 
 #include <csignal>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <strings.h>
 #include <sys/resource.h>
 #include <vector>
 
@@ -438,6 +440,78 @@ TEST(CsvTable, ColumnStatisticsMatchNumpy) {
     t.merge(loadText(dir, "m.csv", "SerialNumber,A\nS9,100\n"));
     t.calculate_col_stat();
     EXPECT_DOUBLE_EQ(t.getColStat()[1].mean, 2.0);
+}
+
+// A log of a few megabytes is cut, read and summed in parts side by side: every
+// row must come out once, in file order, whichever part its line fell in, and
+// every cell's number must be the C library's reading of it.
+TEST(CsvTable, LargeLogReadInPartsEqualsTheFileRowByRow) {
+    TempDir dir;
+    // Cells that take each road of the number reading; they fall all over the parts.
+    const char* const kOdd[] = {"12.5",   " 5",     "NA",   "1e3",  "-0.000", "12a",  "+7.25", "0012.50",
+                                "123456789012.345", "1234567890123456", "12345678901234567", ".5", "5.", "-",
+                                "nan",    "N/A",    "-1.23456", "", "0x1A", "4.000000000000001"};
+    const size_t kOddCount = sizeof(kOdd) / sizeof(kOdd[0]);
+    std::string text = "Log,sw_version: 3\nSerialNumber,A,B,C,D\nUpper Limit->,100,100,0,NA\nLower Limit->,0,0,-1000,NA\n";
+    std::vector<std::vector<std::string>> cells;
+    const size_t kRows = 70000;  // about 4 MB: four parts for every stage
+    char buf[64];
+    for (size_t r = 0; r < kRows; ++r) {
+        std::vector<std::string> row{"SN" + std::to_string(r)};
+        std::snprintf(buf, sizeof(buf), "%.6f", static_cast<double>((r * 7919) % 100003) / 1000.0);
+        row.emplace_back(buf);
+        row.emplace_back(kOdd[r % kOddCount]);
+        std::snprintf(buf, sizeof(buf), "-%zu.%06zu", r % 997, (r * 31) % 1000000);
+        row.emplace_back(buf);
+        std::snprintf(buf, sizeof(buf), "%zu.%zu", r * 1000003, r % 10);
+        row.emplace_back(buf);
+        for (size_t c = 0; c < row.size(); ++c) text += row[c] + (c + 1 < row.size() ? "," : "");
+        text += r % 1000 == 0 ? "\r\n" : r % 777 == 0 ? "\n\n" : "\n";
+        cells.push_back(std::move(row));
+    }
+    CNK_csv t = loadText(dir, "big.csv", text);
+    EXPECT_EQ(t.getSwVersion(), "3");
+    ASSERT_EQ(t.getStrRows().size(), kRows);
+    ASSERT_EQ(t.getValRows().size(), kRows);
+    auto cLibrary = [](const std::string& cell) {
+        for (const char* word : {"NA", "N/A", "nan", "inf"})
+            if (strcasecmp(cell.c_str(), word) == 0) return std::nan("");
+        char* end = nullptr;
+        const double v = std::strtod(cell.c_str(), &end);
+        return end == cell.c_str() || v == -1.23456 ? std::nan("") : v;
+    };
+    size_t mismatches = 0;
+    for (size_t r = 0; r < kRows; ++r) {
+        if (t.getStrRows()[r] != cells[r]) {
+            ADD_FAILURE() << "row " << r << " reads " << t.getStrRows()[r][0];
+            if (++mismatches > 5) break;
+            continue;
+        }
+        for (size_t c = 1; c < 5; ++c) {
+            const double want = cLibrary(cells[r][c]), got = t.getValRows()[r][c];
+            const bool same = std::isnan(want) ? std::isnan(got) : std::memcmp(&want, &got, sizeof(double)) == 0;
+            if (!same) {
+                ADD_FAILURE() << "row " << r << " cell \"" << cells[r][c] << "\" reads " << got << ", not " << want;
+                if (++mismatches > 5) break;
+            }
+        }
+    }
+
+    // Each column's values in row order, whatever part summed the column.
+    t.calculate_col_stat();
+    ASSERT_EQ(t.getColStat().size(), 5u);
+    for (size_t c = 1; c < 5; ++c) {
+        std::vector<double> want;
+        long double sum = 0;
+        for (const auto& row : t.getValRows())
+            if (nkMath_isValid(row[c])) {
+                want.push_back(row[c]);
+                sum += row[c];
+            }
+        const t_nkCsvColStat& st = t.getColStat()[c];
+        EXPECT_TRUE(st.values == want) << "column " << c;
+        EXPECT_NEAR(st.mean, static_cast<double>(sum / want.size()), 1e-9 * std::fabs(st.mean) + 1e-12) << c;
+    }
 }
 
 TEST(CsvTable, PrintAndExportReadBackByBothReaders) {
