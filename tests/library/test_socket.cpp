@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -472,15 +474,19 @@ TEST(ServerSocket, SocketsWorkWhenStandardInputIsClosed) {
     ASSERT_EQ(server.Launch(port, &owner), 0);
     server.Close();
     ASSERT_TRUE(waitFor([&] { return owner.closes == 1; }));
-    EXPECT_LT(rawConnect(port), 0);
+    // Descriptor 0 itself, not the port: another test may bind the freed port at once.
+    errno = 0;
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
 
-    // An accepted connection would land on 0.
+    // An accepted connection would land on 0. A fresh port: the first may have been taken meanwhile.
+    const uint16_t port2 = freePort();
     close(0);
-    ASSERT_EQ(server.Launch(port, &owner), 0);
+    ASSERT_EQ(server.Launch(port2, &owner), 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
+    a.sin_port = htons(port2);
     ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_TRUE(waitFor([&] { return owner.accepted == 1; }));
     EXPECT_GT(owner.fds.at(0), 0);
