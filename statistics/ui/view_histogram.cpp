@@ -39,6 +39,7 @@
 #include "draw/pf_draw.h"
 #include "file/pf_file.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 int view_histogram::s_fileChangeCount = 0;
@@ -81,11 +82,7 @@ void selectStored(QComboBox* box, const QVariant& index) {
     box->setCurrentIndex(std::clamp(i, 0, box->count() - 1));
 }
 
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
+using morvell::page::monospaced;
 
 std::string lastComponent(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -119,14 +116,8 @@ view_histogram::~view_histogram() {
 }
 
 void view_histogram::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_histogram"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_histogram", column);
 
     const char* segmentTitles[3] = {"ALL", "Config", "Tester"};
     for (int i = 0; i < 3; ++i) {
@@ -143,11 +134,7 @@ void view_histogram::buildLayout() {
         segment_displayMode[size_t(i)] = b;
         bar->addWidget(b);
     }
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(6);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 6, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     auto option = [&](QPushButton*& b, const char* name, const char* title) {
@@ -180,53 +167,19 @@ void view_histogram::buildLayout() {
         bar->addWidget(box);
     }
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_histogram = new ::graph_histogram(splitView);
-    graph_histogram->setObjectName(QStringLiteral("graph_histogram"));
-    // The divider stays at least 200 below the graph's top.
-    graph_histogram->setMinimumHeight(200);
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_histogram);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    drawer_selection = new QDockWidget(QStringLiteral("Category"));
-    drawer_selection->setObjectName(QStringLiteral("drawer_selection"));
-    drawer_selection->setFeatures(QDockWidget::NoDockWidgetFeatures);
-    drawer_selection->setAllowedAreas(Qt::RightDockWidgetArea);
-    table_view = new QTableWidget(0, 1, drawer_selection);
-    table_view->setObjectName(QStringLiteral("table_view"));
-    table_view->setHorizontalHeaderLabels({QStringLiteral("Category")});
-    table_view->horizontalHeader()->setVisible(false);
-    table_view->verticalHeader()->setVisible(false);
-    table_view->horizontalHeader()->setStretchLastSection(true);
-    table_view->setMinimumWidth(150);
-    // The buttons carry the selection; a selected cell would tint them through their colour.
-    table_view->setSelectionMode(QAbstractItemView::NoSelection);
-    table_view->setFocusPolicy(Qt::NoFocus);
-    drawer_selection->setWidget(table_view);
-    drawer_selection->hide();
-
-    // One timer for the page's life: a reload runs inside its tick, so it is
-    // stopped and started again, never replaced from within its own signal.
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
-
-    popover = new QFrame(nullptr, Qt::Popup);
-    popover->setObjectName(QStringLiteral("popover"));
-    popover->setFrameShape(QFrame::Box);
-    auto* popLayout = new QVBoxLayout(popover);
-    popoverContent = new categoryView(popover);
-    popLayout->addWidget(popoverContent);
-    for (QSlider* s : {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b})
-        QObject::connect(s, &QSlider::valueChanged, s, [this, s](int) { OnSlider_categoryColor(s); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_histogram = new ::graph_histogram(split);
+            graph_histogram->setObjectName(QStringLiteral("graph_histogram"));
+            // The divider stays at least 200 below the graph's top.
+            graph_histogram->setMinimumHeight(200);
+            return graph_histogram;
+        },
+        text_view);
+    drawer_selection = morvell::page::drawer("Category", "drawer_selection", "Category", 150, table_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
+    popover = morvell::page::categoryPopover(popoverContent, [this](QSlider* s) { OnSlider_categoryColor(s); });
 }
 
 void view_histogram::awakeFromResource() {

@@ -1,0 +1,105 @@
+// The pieces every data page builds the same way.
+#include "page_parts.h"
+
+#include <QComboBox>
+#include <QDockWidget>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QSlider>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "ZelkTextBox.h"
+#include "draw/pf_draw.h"
+#include "graph_base.h"
+#include "textview/pf_textview.h"
+
+namespace morvell::page {
+
+QFont monospaced(double points) {
+    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
+    f.setPointSizeF(points);
+    return f;
+}
+
+QHBoxLayout* column(QWidget*& view, const char* name, QVBoxLayout*& column) {
+    view = new QWidget;
+    view->setObjectName(QString::fromLatin1(name));
+    column = new QVBoxLayout(view);
+    column->setContentsMargins(4, 4, 4, 4);
+    column->setSpacing(4);
+    auto* bar = new QHBoxLayout;
+    bar->setSpacing(3);
+    column->addLayout(bar);
+    return bar;
+}
+
+QComboBox* specItemPopUp(QWidget* parent, int minLength, std::function<void()> onSelect) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QStringLiteral("popbtn_specItem"));
+    box->setMinimumContentsLength(minLength);
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    QObject::connect(box, &QComboBox::activated, box, [onSelect = std::move(onSelect)](int) { onSelect(); });
+    return box;
+}
+
+QSplitter* graphOverText(QWidget* parent, QVBoxLayout* column, const std::function<QWidget*(QSplitter*)>& makeGraph,
+                         ZelkNSTextView*& text, int graphStretch) {
+    auto* split = new QSplitter(Qt::Vertical, parent);
+    split->setObjectName(QStringLiteral("splitView"));
+    split->setChildrenCollapsible(false);
+    QWidget* graph = makeGraph(split);
+    text = new ZelkNSTextView;
+    QWidget* textWidget = text->view()->widget();
+    textWidget->setObjectName(QStringLiteral("text_view"));
+    split->addWidget(graph);
+    split->addWidget(textWidget);
+    split->setStretchFactor(0, graphStretch);
+    split->setStretchFactor(1, 1);
+    column->addWidget(split, 1);
+    return split;
+}
+
+QDockWidget* drawer(const char* title, const char* name, const char* header, int minWidth, QTableWidget*& table) {
+    auto* dock = new QDockWidget(QString::fromLatin1(title));
+    dock->setObjectName(QString::fromLatin1(name));
+    dock->setFeatures(QDockWidget::NoDockWidgetFeatures);
+    dock->setAllowedAreas(Qt::RightDockWidgetArea);
+    table = new QTableWidget(0, 1, dock);
+    table->setObjectName(QStringLiteral("table_view"));
+    table->setHorizontalHeaderLabels({QString::fromLatin1(header)});
+    table->horizontalHeader()->setVisible(false);
+    table->verticalHeader()->setVisible(false);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->setMinimumWidth(minWidth);
+    // The buttons carry the selection; a selected cell would tint them through their colour.
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setFocusPolicy(Qt::NoFocus);
+    dock->setWidget(table);
+    dock->hide();
+    return dock;
+}
+
+QTimer* fileMonitor(QObject* parent, std::function<void()> onTick) {
+    auto* timer = new QTimer(parent);
+    timer->setInterval(250);
+    QObject::connect(timer, &QTimer::timeout, timer, std::move(onTick));
+    return timer;
+}
+
+QFrame* categoryPopover(categoryView*& content, std::function<void(QSlider*)> onSlider) {
+    auto* popover = new QFrame(nullptr, Qt::Popup);
+    popover->setObjectName(QStringLiteral("popover"));
+    popover->setFrameShape(QFrame::Box);
+    auto* layout = new QVBoxLayout(popover);
+    content = new categoryView(popover);
+    layout->addWidget(content);
+    for (QSlider* s : {content->slider_r, content->slider_g, content->slider_b})
+        QObject::connect(s, &QSlider::valueChanged, s, [onSlider, s](int) { onSlider(s); });
+    return popover;
+}
+
+}  // namespace morvell::page
