@@ -32,6 +32,7 @@
 #include "ZelkTextBox.h"
 #include "draw/pf_draw.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 int view_trend::s_fileChangeCount = 0;
@@ -41,11 +42,7 @@ namespace {
 // Rows after the entries in `_entries`.
 enum SummaryRow { kRowMax = 0, kRowMin, kRowAvg, kRowStdev, kRowSpan, kSummaryRows };
 
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
+using morvell::page::monospaced;
 
 std::string lastComponent(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -154,20 +151,10 @@ view_trend::~view_trend() {
 }
 
 void view_trend::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_trend"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_trend", column);
 
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(6);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 6, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     auto option = [&](QPushButton*& b, const char* name, const char* title, const char* tip) {
@@ -193,48 +180,18 @@ void view_trend::buildLayout() {
     text_sampleCount->setMinimumWidth(90);
     bar->addWidget(text_sampleCount);
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_trend = new ::graph_trend(splitView);
-    graph_trend->setObjectName(QStringLiteral("graph_trend"));
-    graph_trend->setMinimumHeight(200);
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_trend);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    drawer_selection = new QDockWidget(QStringLiteral("Samples"));
-    drawer_selection->setObjectName(QStringLiteral("drawer_selection"));
-    drawer_selection->setFeatures(QDockWidget::NoDockWidgetFeatures);
-    drawer_selection->setAllowedAreas(Qt::RightDockWidgetArea);
-    table_view = new QTableWidget(0, 1, drawer_selection);
-    table_view->setObjectName(QStringLiteral("table_view"));
-    table_view->setHorizontalHeaderLabels({QStringLiteral("Samples")});
-    table_view->verticalHeader()->setVisible(false);
-    table_view->horizontalHeader()->setStretchLastSection(true);
-    table_view->setMinimumWidth(170);
-    table_view->setSelectionMode(QAbstractItemView::NoSelection);
-    table_view->setFocusPolicy(Qt::NoFocus);
-    drawer_selection->setWidget(table_view);
-    drawer_selection->hide();
-
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
-
-    popover = new QFrame(nullptr, Qt::Popup);
-    popover->setObjectName(QStringLiteral("popover"));
-    popover->setFrameShape(QFrame::Box);
-    auto* popLayout = new QVBoxLayout(popover);
-    popoverContent = new categoryView(popover);
-    popLayout->addWidget(popoverContent);
-    for (QSlider* s : {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b})
-        QObject::connect(s, &QSlider::valueChanged, s, [this, s](int) { OnSlider_categoryColor(s); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_trend = new ::graph_trend(split);
+            graph_trend->setObjectName(QStringLiteral("graph_trend"));
+            graph_trend->setMinimumHeight(200);
+            return graph_trend;
+        },
+        text_view);
+    drawer_selection = morvell::page::drawer("Samples", "drawer_selection", "Samples", 170, table_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
+    popover = morvell::page::categoryPopover(popoverContent, [this](QSlider* s) { OnSlider_categoryColor(s); });
 }
 
 void view_trend::viewDidLoad() {
