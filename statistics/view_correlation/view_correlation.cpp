@@ -35,6 +35,7 @@
 #include "draw/pf_draw.h"
 #include "file/pf_file.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 namespace {
@@ -64,11 +65,7 @@ QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
 
 int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
 
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
+using morvell::page::monospaced;
 
 std::string lastComponent(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -111,20 +108,10 @@ view_correlation::~view_correlation() {
 }
 
 void view_correlation::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_correlation"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_correlation", column);
 
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(8);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 8, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     button_showSpecParam = new QCheckBox(QStringLiteral("Spec"), _view);
@@ -158,34 +145,24 @@ void view_correlation::buildLayout() {
     QObject::connect(button_showHistogram, &QPushButton::clicked, button_showHistogram, [this] { OnShowHistogram(); });
     bar->addWidget(button_showHistogram);
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_base = new ::graph_base(splitView);
-    graph_base->setObjectName(QStringLiteral("graph_base"));
-    // The divider stays at least 200 below the graphs' top.
-    graph_base->setMinimumHeight(200);
-    graph_correlation = new ::graph_correlation(graph_base);
-    graph_correlation->setObjectName(QStringLiteral("graph_correlation"));
-    graph_histogram_0 = new ::graph_histogram(graph_base);
-    graph_histogram_0->setObjectName(QStringLiteral("graph_histogram_0"));
-    graph_histogram_1 = new ::graph_histogram(graph_base);
-    graph_histogram_1->setObjectName(QStringLiteral("graph_histogram_1"));
-    graph_base->installEventFilter(new ResizeWatch(graph_base, [this] { layoutGraphs(); }));
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_base);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    // One timer for the page's life: a reload runs inside its tick, so it is
-    // stopped and started again, never replaced from within its own signal.
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_base = new ::graph_base(split);
+            graph_base->setObjectName(QStringLiteral("graph_base"));
+            // The divider stays at least 200 below the graphs' top.
+            graph_base->setMinimumHeight(200);
+            graph_correlation = new ::graph_correlation(graph_base);
+            graph_correlation->setObjectName(QStringLiteral("graph_correlation"));
+            graph_histogram_0 = new ::graph_histogram(graph_base);
+            graph_histogram_0->setObjectName(QStringLiteral("graph_histogram_0"));
+            graph_histogram_1 = new ::graph_histogram(graph_base);
+            graph_histogram_1->setObjectName(QStringLiteral("graph_histogram_1"));
+            graph_base->installEventFilter(new ResizeWatch(graph_base, [this] { layoutGraphs(); }));
+            return graph_base;
+        },
+        text_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
 }
 
 void view_correlation::awakeFromResource() {
