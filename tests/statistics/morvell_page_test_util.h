@@ -57,8 +57,9 @@ protected:
         roots.application = folders->application() + "/";
         zelk::roots::set(roots);
     }
-    // The page in its window, shown and activated.
+    // The page in its window, shown and activated; nothing when the set-up already failed.
     void openPage() {
+        if (HasFatalFailure()) return;
         window = std::make_unique<QMainWindow>();
         page = std::make_unique<Page>();
         window->setCentralWidget(page->view());
