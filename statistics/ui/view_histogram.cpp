@@ -315,16 +315,6 @@ bool view_histogram::OnFileDrop(const QMimeData* pasteboard) {
     return true;
 }
 
-view_histogram::FileStamp view_histogram::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
-}
-
 bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string>& paths, bool fresh) {
     std::vector<std::string> kept;
     for (const std::string& p : paths) {
@@ -352,7 +342,7 @@ bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string
     _inputFileCount = int(list.size());
     _inputIsMerged = merged;
     _inputFileTime.clear();
-    for (const std::string& p : list) _inputFileTime.push_back(stampOf(p));
+    for (const std::string& p : list) _inputFileTime.push_back(FileStamp::of(p));
 
     // The graph lets go of the old table's records before the table goes.
     graph_histogram->clearData();
@@ -425,13 +415,8 @@ void view_histogram::OnSpecItemOnly() {
 void view_histogram::_onTimer_fileMonitor() {
     if (_inputFileList.empty()) return;
     bool changed = false;
-    for (size_t i = 0; i < _inputFileList.size() && !changed; ++i) {
-        const FileStamp now = stampOf(_inputFileList[i]);
-        if (!now.read) continue;  // a file that went away is not a change
-        const FileStamp& then = _inputFileTime[i];
-        changed = now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-                  now.size != then.size || !then.read;
-    }
+    for (size_t i = 0; i < _inputFileList.size() && !changed; ++i)
+        changed = FileStamp::changed(_inputFileTime[i], FileStamp::of(_inputFileList[i]));
     if (!changed) return;
     if (s_fileChangeCount < 4) {
         ++s_fileChangeCount;

@@ -295,16 +295,6 @@ bool view_correlation::OnFileDrop(const QMimeData* pasteboard, int index) {
 
 void view_correlation::OnDragEvent(bool) {}
 
-view_correlation::FileStamp view_correlation::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
-}
-
 void view_correlation::showNoCorrelation() {
     graph_correlation->clearData();
     for (::graph_histogram* h : _graph_histogram)
@@ -350,7 +340,7 @@ bool view_correlation::_handleFileDrop_fileNameCount(int index, const std::vecto
     _inputFileCount[g] = int(list.size());
     _inputIsMerged[g] = merged;
     _inputFileTime[g].clear();
-    for (const std::string& p : list) _inputFileTime[g].push_back(stampOf(p));
+    for (const std::string& p : list) _inputFileTime[g].push_back(FileStamp::of(p));
 
     _csv[g].reset();
     _csv[g] = ZelkCsv::initWithCsvFile_filePathName(list[0].c_str(), true);
@@ -491,13 +481,8 @@ void view_correlation::_onTimer_fileMonitor() {
     for (size_t g = 0; g < 2; ++g) {
         const std::vector<std::string>& list = _inputFileList[g];
         bool changed = false;
-        for (size_t i = 0; i < list.size() && !changed; ++i) {
-            const FileStamp now = stampOf(list[i]);
-            if (!now.read) continue;  // a file that went away is not a change
-            const FileStamp& then = _inputFileTime[g][i];
-            changed = !then.read || now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-                      now.size != then.size;
-        }
+        for (size_t i = 0; i < list.size() && !changed; ++i)
+            changed = FileStamp::changed(_inputFileTime[g][i], FileStamp::of(list[i]));
         if (!changed) continue;
         if (_fileChangeCount[g] < 4) {
             ++_fileChangeCount[g];

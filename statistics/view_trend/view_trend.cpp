@@ -269,16 +269,6 @@ bool view_trend::OnFileDrop(const QMimeData* pasteboard, int stage) {
     return ok;
 }
 
-view_trend::FileStamp view_trend::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
-}
-
 bool view_trend::isStageValid(int stage) const {
     const auto& t = _csv[size_t(stage)];
     return t && t->isValid() && t->config_count() > 0;
@@ -298,11 +288,11 @@ bool view_trend::_handleFileDrop_fileName(const std::string& path, int stage, bo
     const bool valid = isStageValid(stage);
     if (valid) {
         _inputFileList[size_t(stage)] = path;
-        _inputFileTime[size_t(stage)] = stampOf(path);
+        _inputFileTime[size_t(stage)] = FileStamp::of(path);
         graph_trend->setFileName(lastComponent(path).c_str(), stage);
     } else if (!fresh && path == _inputFileList[size_t(stage)]) {
         // A watched file that no longer loads is tried again only when it changes again.
-        _inputFileTime[size_t(stage)] = stampOf(path);
+        _inputFileTime[size_t(stage)] = FileStamp::of(path);
     }
     // The stage's entries went with its table: the trend is built again or cleared.
     const int count = validStageCount();
@@ -324,12 +314,7 @@ void view_trend::_onTimer_fileMonitor() {
     for (int s = 0; s < kTrend_stageCount && changed < 0; ++s) {
         const std::string& path = _inputFileList[size_t(s)];
         if (path.empty()) continue;
-        const FileStamp now = stampOf(path);
-        if (!now.read) continue;  // a file that went away is not a change
-        const FileStamp& then = _inputFileTime[size_t(s)];
-        if (!then.read || now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-            now.size != then.size)
-            changed = s;
+        if (FileStamp::changed(_inputFileTime[size_t(s)], FileStamp::of(path))) changed = s;
     }
     if (changed < 0) return;
     if (s_fileChangeCount < 4) {
