@@ -5,13 +5,18 @@
 #include <QDockWidget>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QFile>
 #include <QHeaderView>
+#include <QMainWindow>
+#include <QMimeData>
 #include <QSlider>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
+#include "AppDelegate.h"
 #include "ZelkTextBox.h"
 #include "draw/pf_draw.h"
 #include "graph_base.h"
@@ -100,6 +105,44 @@ QFrame* categoryPopover(categoryView*& content, std::function<void(QSlider*)> on
     for (QSlider* s : {content->slider_r, content->slider_g, content->slider_b})
         QObject::connect(s, &QSlider::valueChanged, s, [onSlider, s](int) { onSlider(s); });
     return popover;
+}
+
+QWidget* windowOf(QWidget* view) { return _main_window ? static_cast<QWidget*>(_main_window) : view->window(); }
+
+void resizeWindow(QWidget* view, int width, int height) {
+    QWidget* window = windowOf(view);
+    if (window && window != view) window->resize(width, height);
+}
+
+void showDrawer(QWidget* view, QDockWidget* drawer, bool show) {
+    if (!show) {
+        drawer->hide();
+        return;
+    }
+    auto* window = qobject_cast<QMainWindow*>(windowOf(view));
+    if (window && drawer->parentWidget() != window) window->addDockWidget(Qt::RightDockWidgetArea, drawer);
+    drawer->show();
+}
+
+bool choosePrevious(QComboBox* box) {
+    const int i = box->currentIndex();
+    if (i <= 0) return false;
+    box->setCurrentIndex(i - 1);
+    return true;
+}
+
+bool chooseNext(QComboBox* box) {
+    const int i = box->currentIndex();
+    if (i < 0 || i + 1 >= box->count()) return false;
+    box->setCurrentIndex(i + 1);
+    return true;
+}
+
+std::vector<std::string> localFiles(const QMimeData* data) {
+    std::vector<std::string> paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    return paths;
 }
 
 }  // namespace morvell::page

@@ -6,11 +6,14 @@
 #include <QFont>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 class QComboBox;
 class QDockWidget;
 class QFrame;
 class QHBoxLayout;
+class QMimeData;
 class QSlider;
 class QSplitter;
 class QTableWidget;
@@ -48,5 +51,19 @@ QTimer* fileMonitor(QObject* parent, std::function<void()> onTick);
 // "popover": the category colour pop-up; `onSlider` runs when one of its
 // sliders moves.
 QFrame* categoryPopover(categoryView*& content, std::function<void(QSlider*)> onSlider);
+
+// The window the page is shown in: the shell's, else the one it sits in.
+QWidget* windowOf(QWidget* view);
+// That window takes the page's size (its top-left corner stays).
+void resizeWindow(QWidget* view, int width, int height);
+// The drawer docked on the right of the page's main window and shown, or hidden.
+void showDrawer(QWidget* view, QDockWidget* drawer, bool show);
+
+// The pop-up's previous or next entry chosen; false (nothing changed) at its end.
+bool choosePrevious(QComboBox* box);
+bool chooseNext(QComboBox* box);
+
+// The local files a drop carries, in the file system's encoding.
+std::vector<std::string> localFiles(const QMimeData* data);
 
 }  // namespace morvell::page

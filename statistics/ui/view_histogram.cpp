@@ -251,8 +251,7 @@ void view_histogram::selectSegment(int segment) {
 // ---- the shell's commands
 
 void view_histogram::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(640, 480);
+    morvell::page::resizeWindow(_view, 640, 480);
 }
 
 void view_histogram::viewDeactivated() { drawer_selection->hide(); }
@@ -268,17 +267,11 @@ void view_histogram::applicationWillTerminate(QObject*) {
 }
 
 void view_histogram::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_histogram::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_histogram::OnMenu_command_bracket_left(QObject*) {
@@ -304,9 +297,7 @@ void view_histogram::OnMenu_option_down(QObject*) {}
 
 bool view_histogram::OnFileDrop(const QMimeData* pasteboard) {
     if (!pasteboard || !pasteboard->hasUrls()) return true;
-    std::vector<std::string> paths;
-    for (const QUrl& url : pasteboard->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
     for (bool* s : {_categorySelection_config.get(), _categorySelection_tester.get()}) {
         std::fill(s, s + _categoryCountMax, false);
         s[0] = true;
@@ -447,13 +438,7 @@ void view_histogram::setCategoryZeroColour() {
 void view_histogram::setDisplayMode(int mode) {
     if (mode == _displayMode) return;
     _displayMode = mode;
-    if (mode == 1 || mode == 2) {
-        auto* window = qobject_cast<QMainWindow*>(_main_window ? static_cast<QWidget*>(_main_window) : _view->window());
-        if (window && drawer_selection->parentWidget() != window) window->addDockWidget(Qt::RightDockWidgetArea, drawer_selection);
-        drawer_selection->show();
-    } else {
-        drawer_selection->hide();
-    }
+    morvell::page::showDrawer(_view, drawer_selection, mode == 1 || mode == 2);
     setCategoryZeroColour();
     _update_data(false);
 }

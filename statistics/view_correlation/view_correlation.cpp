@@ -231,8 +231,7 @@ void view_correlation::OnShowHistogram() {
 // ---- the shell's commands
 
 void view_correlation::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(800, 460);
+    morvell::page::resizeWindow(_view, 800, 460);
 }
 
 void view_correlation::viewDeactivated() {}
@@ -250,31 +249,19 @@ void view_correlation::applicationWillTerminate(QObject*) {
 }
 
 void view_correlation::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_correlation::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_correlation::OnMenu_command_bracket_left(QObject*) {
-    const int i = popbtn_sigmaLine->currentIndex();
-    if (i <= 0) return;
-    popbtn_sigmaLine->setCurrentIndex(i - 1);
-    UpdateDispSetting_update();
+    if (morvell::page::choosePrevious(popbtn_sigmaLine)) UpdateDispSetting_update();
 }
 
 void view_correlation::OnMenu_command_bracket_right(QObject*) {
-    const int i = popbtn_sigmaLine->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_sigmaLine->count()) return;
-    popbtn_sigmaLine->setCurrentIndex(i + 1);
-    UpdateDispSetting_update();
+    if (morvell::page::chooseNext(popbtn_sigmaLine)) UpdateDispSetting_update();
 }
 
 void view_correlation::OnMenu_command_shift_c(QObject*) { graph_base->copyToClipboard(nullptr); }
@@ -286,9 +273,7 @@ void view_correlation::OnMenu_option_down(QObject*) {}
 
 bool view_correlation::OnFileDrop(const QMimeData* pasteboard, int index) {
     if (!pasteboard || !pasteboard->hasUrls() || index < 0 || index > 1) return true;
-    std::vector<std::string> paths;
-    for (const QUrl& url : pasteboard->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
     _handleFileDrop_fileNameCount(index, paths, true);
     return true;
 }

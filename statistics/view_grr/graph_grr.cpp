@@ -28,6 +28,7 @@
 #include "draw/pf_draw.h"
 #include "graph_base.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 
 int graph_grr::s_fileChangeCount = 0;
 
@@ -791,9 +792,7 @@ void graph_grr::dropEvent(QDropEvent* event) {
         update();
         return;
     }
-    std::vector<std::string> paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(event->mimeData());
     event->setDropAction(Qt::LinkAction);
     event->accept();
     loadFiles(paths, true);

@@ -154,17 +154,11 @@ void view_grr::applicationWillTerminate(QObject*) {
 }
 
 void view_grr::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_grr::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_grr::OnMenu_command_bracket_left(QObject*) {}

@@ -213,8 +213,7 @@ void view_trend::viewDidLoad() {
 // ---- the shell's commands
 
 void view_trend::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(800, 460);
+    morvell::page::resizeWindow(_view, 800, 460);
 }
 
 void view_trend::viewDeactivated() {
@@ -233,17 +232,11 @@ void view_trend::applicationWillTerminate(QObject*) {
 }
 
 void view_trend::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_trend::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_trend::OnMenu_command_bracket_left(QObject*) {}
@@ -257,9 +250,7 @@ void view_trend::OnMenu_option_down(QObject*) {}
 bool view_trend::OnFileDrop(const QMimeData* pasteboard, int stage) {
     bool ok = false;
     if (pasteboard && pasteboard->hasUrls() && stage >= 0 && stage < kTrend_stageCount) {
-        std::vector<std::string> paths;
-        for (const QUrl& url : pasteboard->urls())
-            if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+        const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
         if (paths.size() == 1)
             ok = _handleFileDrop_fileName(paths[0], stage, true);
         else if (paths.size() > 1)
@@ -532,13 +523,7 @@ void view_trend::_updateDispSetting() {
 // ---- the module list
 
 void view_trend::onBtn_showModuleList() {
-    if (button_selection->isChecked()) {
-        auto* window = qobject_cast<QMainWindow*>(_main_window ? static_cast<QWidget*>(_main_window) : _view->window());
-        if (window && drawer_selection->parentWidget() != window) window->addDockWidget(Qt::RightDockWidgetArea, drawer_selection);
-        drawer_selection->show();
-    } else {
-        drawer_selection->hide();
-    }
+    morvell::page::showDrawer(_view, drawer_selection, button_selection->isChecked());
 }
 
 void view_trend::reloadTable() {
