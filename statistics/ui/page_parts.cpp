@@ -30,6 +30,21 @@ QFont monospaced(double points) {
     return f;
 }
 
+const PopUpEntry kDecimalEntries[7] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
+                                       {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
+const PopUpEntry kBucketEntries[7] = {{"1/sd", 1},   {"2/sd", 2},   {"4/sd", 4},  {"5/sd", 5},
+                                      {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
+
+QComboBox* popUp(QWidget* parent, const char* name, const PopUpEntry* entries, size_t count, int maxWidth) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    for (size_t i = 0; i < count; ++i) box->addItem(QString::fromLatin1(entries[i].title), entries[i].tag);
+    box->setMinimumContentsLength(5);
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMaximumWidth(maxWidth);
+    return box;
+}
+
 QHBoxLayout* column(QWidget*& view, const char* name, QVBoxLayout*& column) {
     view = new QWidget;
     view->setObjectName(QString::fromLatin1(name));
@@ -143,6 +158,16 @@ std::vector<std::string> localFiles(const QMimeData* data) {
     for (const QUrl& url : data->urls())
         if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
     return paths;
+}
+
+std::string lastComponent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 }  // namespace morvell::page

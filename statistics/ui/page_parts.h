@@ -3,13 +3,14 @@
 // the file-watch timer and the colour pop-up of a category.
 #pragma once
 
+#include <QComboBox>
 #include <QFont>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
-class QComboBox;
 class QDockWidget;
 class QFrame;
 class QHBoxLayout;
@@ -59,11 +60,33 @@ void resizeWindow(QWidget* view, int width, int height);
 // The drawer docked on the right of the page's main window and shown, or hidden.
 void showDrawer(QWidget* view, QDockWidget* drawer, bool show);
 
+// A display setting's pop-up entry: its title and the tag the page uses (the
+// stored setting is the entry's index).
+struct PopUpEntry {
+    const char* title;
+    int tag;
+};
+// Decimal places shown, and histogram buckets per standard deviation.
+extern const PopUpEntry kDecimalEntries[7];
+extern const PopUpEntry kBucketEntries[7];
+
+// A setting's pop-up, at most `maxWidth` wide.
+QComboBox* popUp(QWidget* parent, const char* name, const PopUpEntry* entries, size_t count, int maxWidth);
+template <size_t N>
+QComboBox* popUp(QWidget* parent, const char* name, const PopUpEntry (&entries)[N], int maxWidth) {
+    return popUp(parent, name, entries, N, maxWidth);
+}
+// The chosen entry's tag, 0 when none is chosen.
+inline int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
+
 // The pop-up's previous or next entry chosen; false (nothing changed) at its end.
 bool choosePrevious(QComboBox* box);
 bool chooseNext(QComboBox* box);
 
 // The local files a drop carries, in the file system's encoding.
 std::vector<std::string> localFiles(const QMimeData* data);
+// The path's last component; its folder ("." for a bare name).
+std::string lastComponent(const std::string& path);
+std::string folderOf(const std::string& path);
 
 }  // namespace morvell::page

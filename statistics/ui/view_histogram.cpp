@@ -51,28 +51,15 @@ constexpr const char* kKeyParamDispSetting = "paramDispSetting";
 bool g_awakeDone = false;
 bool g_lastTestLimitState = true;
 
-// Pop-up entries: title and tag. The page uses the tag and stores the index.
-struct Entry {
-    const char* title;
-    int tag;
-};
-const Entry kDecimalEntries[] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
-                                 {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
-const Entry kBucketEntries[] = {{"1/sd", 1}, {"2/sd", 2}, {"4/sd", 4}, {"5/sd", 5}, {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
+using morvell::page::folderOf;
+using morvell::page::kBucketEntries;
+using morvell::page::kDecimalEntries;
+using morvell::page::lastComponent;
+using morvell::page::monospaced;
+using morvell::page::tagOf;
+using Entry = morvell::page::PopUpEntry;
+
 const Entry kSigmaEntries[] = {{"0 sig", 0}, {"1 sig", 1}, {"2 sig", 2}, {"3 sig", 3}, {"4 sig", 4}, {"5 sig", 5}, {"6 sig", 6}};
-
-template <size_t N>
-QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
-    auto* box = new QComboBox(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    for (const Entry& e : entries) box->addItem(QString::fromLatin1(e.title), e.tag);
-    box->setMinimumContentsLength(5);
-    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    box->setMaximumWidth(64);
-    return box;
-}
-
-int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
 
 // A stored index, clamped into the pop-up's entries.
 void selectStored(QComboBox* box, const QVariant& index) {
@@ -80,18 +67,6 @@ void selectStored(QComboBox* box, const QVariant& index) {
     const int i = index.toInt(&ok);
     if (!ok || box->count() == 0) return;
     box->setCurrentIndex(std::clamp(i, 0, box->count() - 1));
-}
-
-using morvell::page::monospaced;
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 bool isCsvName(const std::string& path) {
@@ -159,9 +134,9 @@ void view_histogram::buildLayout() {
     QObject::connect(check_testLimit, &QCheckBox::clicked, check_testLimit, [this] { UpdateDispSetting(); });
     bar->addWidget(check_testLimit);
 
-    popbtn_decimalPoint = popUp(_view, "popbtn_decimalPoint", kDecimalEntries);
-    popbtn_bucketCount = popUp(_view, "popbtn_bucketCount", kBucketEntries);
-    popbtn_sigmaLine = popUp(_view, "popbtn_sigmaLine", kSigmaEntries);
+    popbtn_decimalPoint = morvell::page::popUp(_view, "popbtn_decimalPoint", kDecimalEntries, 64);
+    popbtn_bucketCount = morvell::page::popUp(_view, "popbtn_bucketCount", kBucketEntries, 64);
+    popbtn_sigmaLine = morvell::page::popUp(_view, "popbtn_sigmaLine", kSigmaEntries, 64);
     for (QComboBox* box : {popbtn_decimalPoint, popbtn_bucketCount, popbtn_sigmaLine}) {
         QObject::connect(box, &QComboBox::activated, box, [this](int) { UpdateDispSetting(); });
         bar->addWidget(box);

@@ -42,40 +42,16 @@ namespace {
 
 constexpr const char* kKeyParamDispSetting = "paramDispSetting";
 
-struct Entry {
-    const char* title;
-    int tag;
-};
-const Entry kDecimalEntries[] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
-                                 {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
+using morvell::page::folderOf;
+using morvell::page::kBucketEntries;
+using morvell::page::kDecimalEntries;
+using morvell::page::lastComponent;
+using morvell::page::monospaced;
+using morvell::page::tagOf;
+using Entry = morvell::page::PopUpEntry;
+
 // The half-width of the shown range; 0 shows all data. Entry 3 is the plot's own 6.
 const Entry kSigmaEntries[] = {{"all", 0}, {"3 sig", 3}, {"4 sig", 4}, {"6 sig", 6}, {"8 sig", 8}, {"10 sig", 10}};
-const Entry kBucketEntries[] = {{"1/sd", 1}, {"2/sd", 2}, {"4/sd", 4}, {"5/sd", 5}, {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
-
-template <size_t N>
-QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
-    auto* box = new QComboBox(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    for (const Entry& e : entries) box->addItem(QString::fromLatin1(e.title), e.tag);
-    box->setMinimumContentsLength(5);
-    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    box->setMaximumWidth(70);
-    return box;
-}
-
-int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
-
-using morvell::page::monospaced;
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 bool usable(const std::shared_ptr<ZelkCsv>& t) { return t && t->isValid() && t->config_count() > 0; }
 
@@ -127,9 +103,9 @@ void view_correlation::buildLayout() {
     QObject::connect(check_testLimit, &QCheckBox::clicked, check_testLimit, [this] { UpdateDispSetting(); });
     bar->addWidget(check_testLimit);
 
-    popbtn_decimalPoint = popUp(_view, "popbtn_decimalPoint", kDecimalEntries);
-    popbtn_sigmaLine = popUp(_view, "popbtn_sigmaLine", kSigmaEntries);
-    popbtn_bucketCount = popUp(_view, "popbtn_bucketCount", kBucketEntries);
+    popbtn_decimalPoint = morvell::page::popUp(_view, "popbtn_decimalPoint", kDecimalEntries, 70);
+    popbtn_sigmaLine = morvell::page::popUp(_view, "popbtn_sigmaLine", kSigmaEntries, 70);
+    popbtn_bucketCount = morvell::page::popUp(_view, "popbtn_bucketCount", kBucketEntries, 70);
     QObject::connect(popbtn_decimalPoint, &QComboBox::activated, popbtn_decimalPoint, [this](int) { UpdateDispSetting(); });
     // Another range is other bounds.
     QObject::connect(popbtn_sigmaLine, &QComboBox::activated, popbtn_sigmaLine, [this](int) { UpdateDispSetting_update(); });

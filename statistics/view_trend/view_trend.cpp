@@ -42,12 +42,8 @@ namespace {
 // Rows after the entries in `_entries`.
 enum SummaryRow { kRowMax = 0, kRowMin, kRowAvg, kRowStdev, kRowSpan, kSummaryRows };
 
+using morvell::page::lastComponent;
 using morvell::page::monospaced;
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string lowered(const char* text) {
     std::string s = text ? text : "";
