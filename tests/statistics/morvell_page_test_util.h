@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QImage>
 #include <QList>
 #include <QMainWindow>
 #include <QMimeData>
@@ -42,6 +45,20 @@ inline bool dropFiles(QWidget* target, const std::vector<std::string>& paths, co
     QDropEvent dropped(QPointF(at), actions, data.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &dropped);
     return dropped.isAccepted();
+}
+
+// The picture on the clipboard, which offers it as TIFF only; null (and the
+// test failed) when there is none.
+inline QImage clipboardPicture() {
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    if (!copied) {
+        ADD_FAILURE() << "nothing on the clipboard";
+        return {};
+    }
+    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
+    QImage picture;
+    if (!picture.loadFromData(copied->data("image/tiff"), "TIFF")) ADD_FAILURE() << "no TIFF picture on the clipboard";
+    return picture;
 }
 
 template <class Page>
