@@ -9,6 +9,8 @@
 #include <QHeaderView>
 #include <QMainWindow>
 #include <QMimeData>
+#include <QLabel>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSplitter>
 #include <QTableWidget>
@@ -120,6 +122,22 @@ QFrame* categoryPopover(categoryView*& content, std::function<void(QSlider*)> on
     for (QSlider* s : {content->slider_r, content->slider_g, content->slider_b})
         QObject::connect(s, &QSlider::valueChanged, s, [onSlider, s](int) { onSlider(s); });
     return popover;
+}
+
+void openCategoryPopover(QFrame* popover, categoryView* content, const QWidget* button, int tag, const QString& label,
+                         const int (&rgb)[3]) {
+    content->label->setText(label);
+    QSlider* sliders[3] = {content->slider_r, content->slider_g, content->slider_b};
+    for (int i = 0; i < 3; ++i) {
+        // Tagged first, so the moves below are this row's and write back what they read.
+        sliders[i]->setProperty("tag", tag);
+        QSignalBlocker quiet(sliders[i]);
+        sliders[i]->setValue(rgb[i]);
+    }
+    const QPoint at = button->mapToGlobal(QPoint(0, button->height()));
+    popover->adjustSize();
+    popover->move(at.x() - popover->width(), at.y());
+    popover->show();
 }
 
 QWidget* windowOf(QWidget* view) { return _main_window ? static_cast<QWidget*>(_main_window) : view->window(); }

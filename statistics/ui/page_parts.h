@@ -52,6 +52,10 @@ QTimer* fileMonitor(QObject* parent, std::function<void()> onTick);
 // "popover": the category colour pop-up; `onSlider` runs when one of its
 // sliders moves.
 QFrame* categoryPopover(categoryView*& content, std::function<void(QSlider*)> onSlider);
+// The colour pop-up opened below `button`'s left end for row `tag`: its title
+// `label`, its sliders at the row's colour (0..255) without a slider's signal.
+void openCategoryPopover(QFrame* popover, categoryView* content, const QWidget* button, int tag, const QString& label,
+                         const int (&rgb)[3]);
 
 // The window the page is shown in: the shell's, else the one it sits in.
 QWidget* windowOf(QWidget* view);

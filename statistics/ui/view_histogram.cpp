@@ -552,21 +552,11 @@ void view_histogram::OnCB_rightClick(ZelkCategoryButton* button) {
     const int t = button->tag();
     if (t <= 0 || t >= graph_histogram->categoryCount()) return;
     const tCsv_categoryData& rec = graph_histogram->categoryData()[t];
-    popoverContent->label->setText(QStringLiteral("%1: %2").arg(QString::fromLatin1(_displayMode == 1 ? "config" : "tester"),
-                                                                QString::fromUtf8(rec.name ? rec.name : "")));
     const tHist_rgb& c = _colorTable[size_t(t) % _colorTable.size()];
-    QSlider* sliders[3] = {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b};
-    const int values[3] = {c.r, c.g, c.b};
-    for (int i = 0; i < 3; ++i) {
-        // Tagged first, so the moves below are this row's and write back what they read.
-        sliders[i]->setProperty("tag", t);
-        QSignalBlocker quiet(sliders[i]);
-        sliders[i]->setValue(values[i]);
-    }
-    const QPoint at = button->mapToGlobal(QPoint(0, button->height()));
-    popover->adjustSize();
-    popover->move(at.x() - popover->width(), at.y());
-    popover->show();
+    morvell::page::openCategoryPopover(popover, popoverContent, button, t,
+                                       QStringLiteral("%1: %2").arg(QString::fromLatin1(_displayMode == 1 ? "config" : "tester"),
+                                                                    QString::fromUtf8(rec.name ? rec.name : "")),
+                                       {c.r, c.g, c.b});
 }
 
 void view_histogram::OnSlider_categoryColor(QSlider* slider) {

@@ -562,19 +562,8 @@ void view_trend::OnCB_rightClick(ZelkCategoryButton* button) {
     const int t = button->tag();
     if (t < 0 || t >= _entryCount || !_entries[size_t(t)].isSelected) return;
     const tTrend_entry& e = _entries[size_t(t)];
-    popoverContent->label->setText(QString::fromUtf8(e.sn.c_str()));
-    QSlider* sliders[3] = {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b};
-    const float values[3] = {e.r, e.g, e.b};
-    for (int i = 0; i < 3; ++i) {
-        // Tagged first, so the moves below are this row's and write back what they read.
-        sliders[i]->setProperty("tag", t);
-        QSignalBlocker quiet(sliders[i]);
-        sliders[i]->setValue(int(values[i] * 255));
-    }
-    const QPoint at = button->mapToGlobal(QPoint(0, button->height()));
-    popover->adjustSize();
-    popover->move(at.x() - popover->width(), at.y());
-    popover->show();
+    morvell::page::openCategoryPopover(popover, popoverContent, button, t, QString::fromUtf8(e.sn.c_str()),
+                                       {int(e.r * 255), int(e.g * 255), int(e.b * 255)});
 }
 
 void view_trend::OnSlider_categoryColor(QSlider* slider) {
