@@ -19,12 +19,22 @@
 #include <QVBoxLayout>
 
 #include "AppDelegate.h"
+#include "AppUserDefaults.h"
 #include "ZelkTextBox.h"
 #include "draw/pf_draw.h"
 #include "graph_base.h"
 #include "textview/pf_textview.h"
 
 namespace morvell::page {
+
+void readStore(std::vector<tHist_rgb>& colours, QVariantList& itemSettings) {
+    auto store = morvell::userDefaults();
+    const morvell::ColorTable table = morvell::readColorTable(*store);
+    colours.clear();
+    for (const QColor& c : table) colours.push_back({c.red(), c.green(), c.blue()});
+    const QVariant settings = store->value(QString::fromLatin1(kKeyParamDispSetting));
+    itemSettings = settings.typeId() == QMetaType::QVariantList ? settings.toList() : QVariantList{};
+}
 
 QFont monospaced(double points) {
     QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));

@@ -5,11 +5,14 @@
 
 #include <QComboBox>
 #include <QFont>
+#include <QVariantList>
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "graph_histogram_model.h"
 
 class QDockWidget;
 class QFrame;
@@ -27,6 +30,12 @@ class categoryView;
 namespace morvell::page {
 
 QFont monospaced(double points);
+
+// The user store's key of the display settings kept per item (a list of maps,
+// one per item title), which the histogram and correlation pages share.
+inline constexpr const char* kKeyParamDispSetting = "paramDispSetting";
+// The category colours and the per-item settings as the user store holds them.
+void readStore(std::vector<tHist_rgb>& colours, QVariantList& itemSettings);
 
 // The page's widget named `name`, a column with small margins, and the control
 // bar at its top (returned).

@@ -46,7 +46,6 @@ int view_histogram::s_fileChangeCount = 0;
 
 namespace {
 
-constexpr const char* kKeyParamDispSetting = "paramDispSetting";
 // The set-up and the limits box's last state are the process's, not a page's.
 bool g_awakeDone = false;
 bool g_lastTestLimitState = true;
@@ -54,6 +53,7 @@ bool g_lastTestLimitState = true;
 using morvell::page::folderOf;
 using morvell::page::kBucketEntries;
 using morvell::page::kDecimalEntries;
+using morvell::page::kKeyParamDispSetting;
 using morvell::page::lastComponent;
 using morvell::page::monospaced;
 using morvell::page::tagOf;
@@ -160,12 +160,7 @@ void view_histogram::buildLayout() {
 void view_histogram::awakeFromResource() {
     QUASTEL_TRACE("view_histogram awakeFromResource");
     g_awakeDone = true;
-    auto store = morvell::userDefaults();
-    const morvell::ColorTable colours = morvell::readColorTable(*store);
-    _colorTable.clear();
-    for (const QColor& c : colours) _colorTable.push_back({c.red(), c.green(), c.blue()});
-    const QVariant settings = store->value(QString::fromLatin1(kKeyParamDispSetting));
-    _userParamSetting = settings.typeId() == QMetaType::QVariantList ? settings.toList() : QVariantList{};
+    morvell::page::readStore(_colorTable, _userParamSetting);
     resetSelections(_categoryCountMax);
 
     text_view->configureTextFormat(pf::draw::kMonospaceFont, 10, 4096);

@@ -40,8 +40,6 @@
 
 namespace {
 
-constexpr const char* kKeyParamDispSetting = "paramDispSetting";
-
 using morvell::page::folderOf;
 using morvell::page::kBucketEntries;
 using morvell::page::kDecimalEntries;
@@ -143,12 +141,7 @@ void view_correlation::buildLayout() {
 
 void view_correlation::awakeFromResource() {
     QUASTEL_TRACE("view_correlation awakeFromResource");
-    auto store = morvell::userDefaults();
-    const morvell::ColorTable colours = morvell::readColorTable(*store);
-    _colorTable.clear();
-    for (const QColor& c : colours) _colorTable.push_back({c.red(), c.green(), c.blue()});
-    const QVariant settings = store->value(QString::fromLatin1(kKeyParamDispSetting));
-    _userParamSetting = settings.typeId() == QMetaType::QVariantList ? settings.toList() : QVariantList{};
+    morvell::page::readStore(_colorTable, _userParamSetting);
 
     text_view->configureTextFormat(pf::draw::kMonospaceFont, 10, 4096);
     popbtn_specItem->clear();
