@@ -170,20 +170,10 @@ ZelkCategoryButton* view_grr::buttonAt(int row) const {
                                                      : nullptr;
 }
 
-void view_grr::OnMenu_option_up(QObject*) {
-    const int rows = table_view->rowCount();
-    if (rows == 0) return;
-    int on = rows - 1;
-    for (int r = 0; r < rows; ++r)
-        if (buttonAt(r) && buttonAt(r)->isChecked()) {
-            on = r;
-            break;
-        }
-    if (buttonAt(on)) buttonAt(on)->setChecked(false);
-    chooseTester(on == 0 ? rows - 1 : on - 1);
-}
+void view_grr::OnMenu_option_up(QObject*) { stepTester(-1); }
+void view_grr::OnMenu_option_down(QObject*) { stepTester(1); }
 
-void view_grr::OnMenu_option_down(QObject*) {
+void view_grr::stepTester(int step) {
     const int rows = table_view->rowCount();
     if (rows == 0) return;
     int on = rows - 1;
@@ -193,7 +183,7 @@ void view_grr::OnMenu_option_down(QObject*) {
             break;
         }
     if (buttonAt(on)) buttonAt(on)->setChecked(false);
-    chooseTester(on + 1 >= rows ? 0 : on + 1);
+    chooseTester((on + step + rows) % rows);
 }
 
 void view_grr::chooseTester(int row) {
