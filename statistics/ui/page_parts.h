@@ -1,6 +1,7 @@
-// The pieces every data page builds the same way: the column with its control
-// bar, the item pop-up, the graph above the log text, the drawer with its list,
-// the file-watch timer and the colour pop-up of a category.
+// The pieces the data pages share: the column with its control bar, the item
+// and setting pop-ups, the graph above the log text, the drawer with its list,
+// the file-watch timer, the colour pop-up of a category, the user store's
+// colours and per-item settings, and the small commands of the shell's menu.
 #pragma once
 
 #include <QComboBox>
