@@ -39,39 +39,27 @@
 #include "draw/pf_draw.h"
 #include "file/pf_file.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 int view_histogram::s_fileChangeCount = 0;
 
 namespace {
 
-constexpr const char* kKeyParamDispSetting = "paramDispSetting";
 // The set-up and the limits box's last state are the process's, not a page's.
 bool g_awakeDone = false;
 bool g_lastTestLimitState = true;
 
-// Pop-up entries: title and tag. The page uses the tag and stores the index.
-struct Entry {
-    const char* title;
-    int tag;
-};
-const Entry kDecimalEntries[] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
-                                 {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
-const Entry kBucketEntries[] = {{"1/sd", 1}, {"2/sd", 2}, {"4/sd", 4}, {"5/sd", 5}, {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
+using morvell::page::folderOf;
+using morvell::page::kBucketEntries;
+using morvell::page::kDecimalEntries;
+using morvell::page::kKeyParamDispSetting;
+using morvell::page::lastComponent;
+using morvell::page::monospaced;
+using morvell::page::tagOf;
+using Entry = morvell::page::PopUpEntry;
+
 const Entry kSigmaEntries[] = {{"0 sig", 0}, {"1 sig", 1}, {"2 sig", 2}, {"3 sig", 3}, {"4 sig", 4}, {"5 sig", 5}, {"6 sig", 6}};
-
-template <size_t N>
-QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
-    auto* box = new QComboBox(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    for (const Entry& e : entries) box->addItem(QString::fromLatin1(e.title), e.tag);
-    box->setMinimumContentsLength(5);
-    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    box->setMaximumWidth(64);
-    return box;
-}
-
-int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
 
 // A stored index, clamped into the pop-up's entries.
 void selectStored(QComboBox* box, const QVariant& index) {
@@ -79,22 +67,6 @@ void selectStored(QComboBox* box, const QVariant& index) {
     const int i = index.toInt(&ok);
     if (!ok || box->count() == 0) return;
     box->setCurrentIndex(std::clamp(i, 0, box->count() - 1));
-}
-
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 bool isCsvName(const std::string& path) {
@@ -119,14 +91,8 @@ view_histogram::~view_histogram() {
 }
 
 void view_histogram::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_histogram"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_histogram", column);
 
     const char* segmentTitles[3] = {"ALL", "Config", "Tester"};
     for (int i = 0; i < 3; ++i) {
@@ -143,11 +109,7 @@ void view_histogram::buildLayout() {
         segment_displayMode[size_t(i)] = b;
         bar->addWidget(b);
     }
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(6);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 6, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     auto option = [&](QPushButton*& b, const char* name, const char* title) {
@@ -172,72 +134,33 @@ void view_histogram::buildLayout() {
     QObject::connect(check_testLimit, &QCheckBox::clicked, check_testLimit, [this] { UpdateDispSetting(); });
     bar->addWidget(check_testLimit);
 
-    popbtn_decimalPoint = popUp(_view, "popbtn_decimalPoint", kDecimalEntries);
-    popbtn_bucketCount = popUp(_view, "popbtn_bucketCount", kBucketEntries);
-    popbtn_sigmaLine = popUp(_view, "popbtn_sigmaLine", kSigmaEntries);
+    popbtn_decimalPoint = morvell::page::popUp(_view, "popbtn_decimalPoint", kDecimalEntries, 64);
+    popbtn_bucketCount = morvell::page::popUp(_view, "popbtn_bucketCount", kBucketEntries, 64);
+    popbtn_sigmaLine = morvell::page::popUp(_view, "popbtn_sigmaLine", kSigmaEntries, 64);
     for (QComboBox* box : {popbtn_decimalPoint, popbtn_bucketCount, popbtn_sigmaLine}) {
         QObject::connect(box, &QComboBox::activated, box, [this](int) { UpdateDispSetting(); });
         bar->addWidget(box);
     }
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_histogram = new ::graph_histogram(splitView);
-    graph_histogram->setObjectName(QStringLiteral("graph_histogram"));
-    // The divider stays at least 200 below the graph's top.
-    graph_histogram->setMinimumHeight(200);
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_histogram);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    drawer_selection = new QDockWidget(QStringLiteral("Category"));
-    drawer_selection->setObjectName(QStringLiteral("drawer_selection"));
-    drawer_selection->setFeatures(QDockWidget::NoDockWidgetFeatures);
-    drawer_selection->setAllowedAreas(Qt::RightDockWidgetArea);
-    table_view = new QTableWidget(0, 1, drawer_selection);
-    table_view->setObjectName(QStringLiteral("table_view"));
-    table_view->setHorizontalHeaderLabels({QStringLiteral("Category")});
-    table_view->horizontalHeader()->setVisible(false);
-    table_view->verticalHeader()->setVisible(false);
-    table_view->horizontalHeader()->setStretchLastSection(true);
-    table_view->setMinimumWidth(150);
-    // The buttons carry the selection; a selected cell would tint them through their colour.
-    table_view->setSelectionMode(QAbstractItemView::NoSelection);
-    table_view->setFocusPolicy(Qt::NoFocus);
-    drawer_selection->setWidget(table_view);
-    drawer_selection->hide();
-
-    // One timer for the page's life: a reload runs inside its tick, so it is
-    // stopped and started again, never replaced from within its own signal.
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
-
-    popover = new QFrame(nullptr, Qt::Popup);
-    popover->setObjectName(QStringLiteral("popover"));
-    popover->setFrameShape(QFrame::Box);
-    auto* popLayout = new QVBoxLayout(popover);
-    popoverContent = new categoryView(popover);
-    popLayout->addWidget(popoverContent);
-    for (QSlider* s : {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b})
-        QObject::connect(s, &QSlider::valueChanged, s, [this, s](int) { OnSlider_categoryColor(s); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_histogram = new ::graph_histogram(split);
+            graph_histogram->setObjectName(QStringLiteral("graph_histogram"));
+            // The divider stays at least 200 below the graph's top.
+            graph_histogram->setMinimumHeight(200);
+            return graph_histogram;
+        },
+        text_view);
+    drawer_selection = morvell::page::drawer("Category", "drawer_selection", "Category", 150, table_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
+    popover = morvell::page::categoryPopover(popoverContent, [this](QSlider* s) { OnSlider_categoryColor(s); });
 }
 
 void view_histogram::awakeFromResource() {
     QUASTEL_TRACE("view_histogram awakeFromResource");
     g_awakeDone = true;
-    auto store = morvell::userDefaults();
-    const morvell::ColorTable colours = morvell::readColorTable(*store);
-    _colorTable.clear();
-    for (const QColor& c : colours) _colorTable.push_back({c.red(), c.green(), c.blue()});
-    const QVariant settings = store->value(QString::fromLatin1(kKeyParamDispSetting));
-    _userParamSetting = settings.typeId() == QMetaType::QVariantList ? settings.toList() : QVariantList{};
+    morvell::page::readStore(_colorTable, _userParamSetting);
     resetSelections(_categoryCountMax);
 
     text_view->configureTextFormat(pf::draw::kMonospaceFont, 10, 4096);
@@ -298,8 +221,7 @@ void view_histogram::selectSegment(int segment) {
 // ---- the shell's commands
 
 void view_histogram::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(640, 480);
+    morvell::page::resizeWindow(_view, 640, 480);
 }
 
 void view_histogram::viewDeactivated() { drawer_selection->hide(); }
@@ -315,17 +237,11 @@ void view_histogram::applicationWillTerminate(QObject*) {
 }
 
 void view_histogram::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_histogram::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_histogram::OnMenu_command_bracket_left(QObject*) {
@@ -351,25 +267,13 @@ void view_histogram::OnMenu_option_down(QObject*) {}
 
 bool view_histogram::OnFileDrop(const QMimeData* pasteboard) {
     if (!pasteboard || !pasteboard->hasUrls()) return true;
-    std::vector<std::string> paths;
-    for (const QUrl& url : pasteboard->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
     for (bool* s : {_categorySelection_config.get(), _categorySelection_tester.get()}) {
         std::fill(s, s + _categoryCountMax, false);
         s[0] = true;
     }
     _handleFileDrop_fileNameCount(paths, true);
     return true;
-}
-
-view_histogram::FileStamp view_histogram::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
 }
 
 bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string>& paths, bool fresh) {
@@ -399,7 +303,7 @@ bool view_histogram::_handleFileDrop_fileNameCount(const std::vector<std::string
     _inputFileCount = int(list.size());
     _inputIsMerged = merged;
     _inputFileTime.clear();
-    for (const std::string& p : list) _inputFileTime.push_back(stampOf(p));
+    for (const std::string& p : list) _inputFileTime.push_back(FileStamp::of(p));
 
     // The graph lets go of the old table's records before the table goes.
     graph_histogram->clearData();
@@ -472,13 +376,8 @@ void view_histogram::OnSpecItemOnly() {
 void view_histogram::_onTimer_fileMonitor() {
     if (_inputFileList.empty()) return;
     bool changed = false;
-    for (size_t i = 0; i < _inputFileList.size() && !changed; ++i) {
-        const FileStamp now = stampOf(_inputFileList[i]);
-        if (!now.read) continue;  // a file that went away is not a change
-        const FileStamp& then = _inputFileTime[i];
-        changed = now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-                  now.size != then.size || !then.read;
-    }
+    for (size_t i = 0; i < _inputFileList.size() && !changed; ++i)
+        changed = FileStamp::changed(_inputFileTime[i], FileStamp::of(_inputFileList[i]));
     if (!changed) return;
     if (s_fileChangeCount < 4) {
         ++s_fileChangeCount;
@@ -509,13 +408,7 @@ void view_histogram::setCategoryZeroColour() {
 void view_histogram::setDisplayMode(int mode) {
     if (mode == _displayMode) return;
     _displayMode = mode;
-    if (mode == 1 || mode == 2) {
-        auto* window = qobject_cast<QMainWindow*>(_main_window ? static_cast<QWidget*>(_main_window) : _view->window());
-        if (window && drawer_selection->parentWidget() != window) window->addDockWidget(Qt::RightDockWidgetArea, drawer_selection);
-        drawer_selection->show();
-    } else {
-        drawer_selection->hide();
-    }
+    morvell::page::showDrawer(_view, drawer_selection, mode == 1 || mode == 2);
     setCategoryZeroColour();
     _update_data(false);
 }
@@ -654,21 +547,11 @@ void view_histogram::OnCB_rightClick(ZelkCategoryButton* button) {
     const int t = button->tag();
     if (t <= 0 || t >= graph_histogram->categoryCount()) return;
     const tCsv_categoryData& rec = graph_histogram->categoryData()[t];
-    popoverContent->label->setText(QStringLiteral("%1: %2").arg(QString::fromLatin1(_displayMode == 1 ? "config" : "tester"),
-                                                                QString::fromUtf8(rec.name ? rec.name : "")));
     const tHist_rgb& c = _colorTable[size_t(t) % _colorTable.size()];
-    QSlider* sliders[3] = {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b};
-    const int values[3] = {c.r, c.g, c.b};
-    for (int i = 0; i < 3; ++i) {
-        // Tagged first, so the moves below are this row's and write back what they read.
-        sliders[i]->setProperty("tag", t);
-        QSignalBlocker quiet(sliders[i]);
-        sliders[i]->setValue(values[i]);
-    }
-    const QPoint at = button->mapToGlobal(QPoint(0, button->height()));
-    popover->adjustSize();
-    popover->move(at.x() - popover->width(), at.y());
-    popover->show();
+    morvell::page::openCategoryPopover(popover, popoverContent, button, t,
+                                       QStringLiteral("%1: %2").arg(QString::fromLatin1(_displayMode == 1 ? "config" : "tester"),
+                                                                    QString::fromUtf8(rec.name ? rec.name : "")),
+                                       {c.r, c.g, c.b});
 }
 
 void view_histogram::OnSlider_categoryColor(QSlider* slider) {

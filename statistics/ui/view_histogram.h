@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "Quastel_AppEvent.h"
+#include "file_stamp.h"
 #include "graph_base.h"
 #include "graph_histogram.h"
 
@@ -73,11 +72,7 @@ public:
     bool _process_wav_files();
 
     // The watched files' state at load: full-resolution time and size.
-    struct FileStamp {
-        bool read = false;
-        timespec mtime{};
-        off_t size = 0;
-    };
+    using FileStamp = morvell::FileStamp;
 
     // Outlets of the page's layout.
     ::graph_histogram* graph_histogram = nullptr;
@@ -123,7 +118,6 @@ private:
     void reloadCategoryTable();
     void storeColorTable();
     void resetSelections(int size);
-    static FileStamp stampOf(const std::string& path);
 
     QWidget* _view = nullptr;
 };

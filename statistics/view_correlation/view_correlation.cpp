@@ -35,50 +35,21 @@
 #include "draw/pf_draw.h"
 #include "file/pf_file.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 namespace {
 
-constexpr const char* kKeyParamDispSetting = "paramDispSetting";
+using morvell::page::folderOf;
+using morvell::page::kBucketEntries;
+using morvell::page::kDecimalEntries;
+using morvell::page::lastComponent;
+using morvell::page::monospaced;
+using morvell::page::tagOf;
+using Entry = morvell::page::PopUpEntry;
 
-struct Entry {
-    const char* title;
-    int tag;
-};
-const Entry kDecimalEntries[] = {{"0 dp", 0}, {"1 dp", 1}, {"2 dp", 2}, {"3 dp", 3},
-                                 {"4 dp", 4}, {"5 dp", 5}, {"6 dp", 6}};
 // The half-width of the shown range; 0 shows all data. Entry 3 is the plot's own 6.
 const Entry kSigmaEntries[] = {{"all", 0}, {"3 sig", 3}, {"4 sig", 4}, {"6 sig", 6}, {"8 sig", 8}, {"10 sig", 10}};
-const Entry kBucketEntries[] = {{"1/sd", 1}, {"2/sd", 2}, {"4/sd", 4}, {"5/sd", 5}, {"10/sd", 10}, {"20/sd", 20}, {"50/sd", 50}};
-
-template <size_t N>
-QComboBox* popUp(QWidget* parent, const char* name, const Entry (&entries)[N]) {
-    auto* box = new QComboBox(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    for (const Entry& e : entries) box->addItem(QString::fromLatin1(e.title), e.tag);
-    box->setMinimumContentsLength(5);
-    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    box->setMaximumWidth(70);
-    return box;
-}
-
-int tagOf(const QComboBox* box) { return box->currentIndex() >= 0 ? box->currentData().toInt() : 0; }
-
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 bool usable(const std::shared_ptr<ZelkCsv>& t) { return t && t->isValid() && t->config_count() > 0; }
 
@@ -111,20 +82,10 @@ view_correlation::~view_correlation() {
 }
 
 void view_correlation::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_correlation"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_correlation", column);
 
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(8);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 8, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     button_showSpecParam = new QCheckBox(QStringLiteral("Spec"), _view);
@@ -140,9 +101,9 @@ void view_correlation::buildLayout() {
     QObject::connect(check_testLimit, &QCheckBox::clicked, check_testLimit, [this] { UpdateDispSetting(); });
     bar->addWidget(check_testLimit);
 
-    popbtn_decimalPoint = popUp(_view, "popbtn_decimalPoint", kDecimalEntries);
-    popbtn_sigmaLine = popUp(_view, "popbtn_sigmaLine", kSigmaEntries);
-    popbtn_bucketCount = popUp(_view, "popbtn_bucketCount", kBucketEntries);
+    popbtn_decimalPoint = morvell::page::popUp(_view, "popbtn_decimalPoint", kDecimalEntries, 70);
+    popbtn_sigmaLine = morvell::page::popUp(_view, "popbtn_sigmaLine", kSigmaEntries, 70);
+    popbtn_bucketCount = morvell::page::popUp(_view, "popbtn_bucketCount", kBucketEntries, 70);
     QObject::connect(popbtn_decimalPoint, &QComboBox::activated, popbtn_decimalPoint, [this](int) { UpdateDispSetting(); });
     // Another range is other bounds.
     QObject::connect(popbtn_sigmaLine, &QComboBox::activated, popbtn_sigmaLine, [this](int) { UpdateDispSetting_update(); });
@@ -158,44 +119,29 @@ void view_correlation::buildLayout() {
     QObject::connect(button_showHistogram, &QPushButton::clicked, button_showHistogram, [this] { OnShowHistogram(); });
     bar->addWidget(button_showHistogram);
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_base = new ::graph_base(splitView);
-    graph_base->setObjectName(QStringLiteral("graph_base"));
-    // The divider stays at least 200 below the graphs' top.
-    graph_base->setMinimumHeight(200);
-    graph_correlation = new ::graph_correlation(graph_base);
-    graph_correlation->setObjectName(QStringLiteral("graph_correlation"));
-    graph_histogram_0 = new ::graph_histogram(graph_base);
-    graph_histogram_0->setObjectName(QStringLiteral("graph_histogram_0"));
-    graph_histogram_1 = new ::graph_histogram(graph_base);
-    graph_histogram_1->setObjectName(QStringLiteral("graph_histogram_1"));
-    graph_base->installEventFilter(new ResizeWatch(graph_base, [this] { layoutGraphs(); }));
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_base);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    // One timer for the page's life: a reload runs inside its tick, so it is
-    // stopped and started again, never replaced from within its own signal.
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_base = new ::graph_base(split);
+            graph_base->setObjectName(QStringLiteral("graph_base"));
+            // The divider stays at least 200 below the graphs' top.
+            graph_base->setMinimumHeight(200);
+            graph_correlation = new ::graph_correlation(graph_base);
+            graph_correlation->setObjectName(QStringLiteral("graph_correlation"));
+            graph_histogram_0 = new ::graph_histogram(graph_base);
+            graph_histogram_0->setObjectName(QStringLiteral("graph_histogram_0"));
+            graph_histogram_1 = new ::graph_histogram(graph_base);
+            graph_histogram_1->setObjectName(QStringLiteral("graph_histogram_1"));
+            graph_base->installEventFilter(new ResizeWatch(graph_base, [this] { layoutGraphs(); }));
+            return graph_base;
+        },
+        text_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
 }
 
 void view_correlation::awakeFromResource() {
     QUASTEL_TRACE("view_correlation awakeFromResource");
-    auto store = morvell::userDefaults();
-    const morvell::ColorTable colours = morvell::readColorTable(*store);
-    _colorTable.clear();
-    for (const QColor& c : colours) _colorTable.push_back({c.red(), c.green(), c.blue()});
-    const QVariant settings = store->value(QString::fromLatin1(kKeyParamDispSetting));
-    _userParamSetting = settings.typeId() == QMetaType::QVariantList ? settings.toList() : QVariantList{};
+    morvell::page::readStore(_colorTable, _userParamSetting);
 
     text_view->configureTextFormat(pf::draw::kMonospaceFont, 10, 4096);
     popbtn_specItem->clear();
@@ -254,8 +200,7 @@ void view_correlation::OnShowHistogram() {
 // ---- the shell's commands
 
 void view_correlation::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(800, 460);
+    morvell::page::resizeWindow(_view, 800, 460);
 }
 
 void view_correlation::viewDeactivated() {}
@@ -273,31 +218,19 @@ void view_correlation::applicationWillTerminate(QObject*) {
 }
 
 void view_correlation::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_correlation::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_correlation::OnMenu_command_bracket_left(QObject*) {
-    const int i = popbtn_sigmaLine->currentIndex();
-    if (i <= 0) return;
-    popbtn_sigmaLine->setCurrentIndex(i - 1);
-    UpdateDispSetting_update();
+    if (morvell::page::choosePrevious(popbtn_sigmaLine)) UpdateDispSetting_update();
 }
 
 void view_correlation::OnMenu_command_bracket_right(QObject*) {
-    const int i = popbtn_sigmaLine->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_sigmaLine->count()) return;
-    popbtn_sigmaLine->setCurrentIndex(i + 1);
-    UpdateDispSetting_update();
+    if (morvell::page::chooseNext(popbtn_sigmaLine)) UpdateDispSetting_update();
 }
 
 void view_correlation::OnMenu_command_shift_c(QObject*) { graph_base->copyToClipboard(nullptr); }
@@ -309,24 +242,12 @@ void view_correlation::OnMenu_option_down(QObject*) {}
 
 bool view_correlation::OnFileDrop(const QMimeData* pasteboard, int index) {
     if (!pasteboard || !pasteboard->hasUrls() || index < 0 || index > 1) return true;
-    std::vector<std::string> paths;
-    for (const QUrl& url : pasteboard->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
     _handleFileDrop_fileNameCount(index, paths, true);
     return true;
 }
 
 void view_correlation::OnDragEvent(bool) {}
-
-view_correlation::FileStamp view_correlation::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
-}
 
 void view_correlation::showNoCorrelation() {
     graph_correlation->clearData();
@@ -373,7 +294,7 @@ bool view_correlation::_handleFileDrop_fileNameCount(int index, const std::vecto
     _inputFileCount[g] = int(list.size());
     _inputIsMerged[g] = merged;
     _inputFileTime[g].clear();
-    for (const std::string& p : list) _inputFileTime[g].push_back(stampOf(p));
+    for (const std::string& p : list) _inputFileTime[g].push_back(FileStamp::of(p));
 
     _csv[g].reset();
     _csv[g] = ZelkCsv::initWithCsvFile_filePathName(list[0].c_str(), true);
@@ -514,13 +435,8 @@ void view_correlation::_onTimer_fileMonitor() {
     for (size_t g = 0; g < 2; ++g) {
         const std::vector<std::string>& list = _inputFileList[g];
         bool changed = false;
-        for (size_t i = 0; i < list.size() && !changed; ++i) {
-            const FileStamp now = stampOf(list[i]);
-            if (!now.read) continue;  // a file that went away is not a change
-            const FileStamp& then = _inputFileTime[g][i];
-            changed = !then.read || now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-                      now.size != then.size;
-        }
+        for (size_t i = 0; i < list.size() && !changed; ++i)
+            changed = FileStamp::changed(_inputFileTime[g][i], FileStamp::of(list[i]));
         if (!changed) continue;
         if (_fileChangeCount[g] < 4) {
             ++_fileChangeCount[g];

@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "Quastel_AppEvent.h"
+#include "file_stamp.h"
 #include "graph_base.h"
 #include "graph_correlation.h"
 #include "graph_histogram.h"
@@ -66,11 +65,7 @@ public:
     void _onTimer_fileMonitor();
 
     // A watched file's state at load: full-resolution time and size.
-    struct FileStamp {
-        bool read = false;
-        timespec mtime{};
-        off_t size = 0;
-    };
+    using FileStamp = morvell::FileStamp;
 
     // Outlets of the page's layout.
     ::graph_base* graph_base = nullptr;
@@ -107,7 +102,6 @@ private:
     // Nothing of an earlier correlation stays on screen.
     void showNoCorrelation();
     void rebuildItems();
-    static FileStamp stampOf(const std::string& path);
 
     QWidget* _view = nullptr;
     // The histograms show category "ALL" only.

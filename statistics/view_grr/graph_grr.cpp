@@ -12,7 +12,6 @@
 #include <QUrl>
 
 #include <strings.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -29,6 +28,7 @@
 #include "draw/pf_draw.h"
 #include "graph_base.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 
 int graph_grr::s_fileChangeCount = 0;
 
@@ -146,18 +146,8 @@ graph_grr::~graph_grr() {
     grrCriteriaTable.reset();
 }
 
-graph_grr::FileStamp graph_grr::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
-}
-
 void graph_grr::loadCriteria() {
-    grrCriteriaFileTime = stampOf(grrCriteriaFileName);
+    grrCriteriaFileTime = FileStamp::of(grrCriteriaFileName);
     // A new table only once the model that borrows the old one is gone.
     grrManager.reset();
     grrCriteriaTable = ZelkCsv::initWithCsvFile_filePathName(grrCriteriaFileName.c_str(), false);
@@ -233,7 +223,7 @@ bool graph_grr::loadFiles(const std::vector<std::string>& paths, bool fresh) {
     updateStatus = true;
     fileNameArray = paths;
     inputFileTime.clear();
-    for (const std::string& p : paths) inputFileTime.push_back(stampOf(p));
+    for (const std::string& p : paths) inputFileTime.push_back(FileStamp::of(p));
     _fileMonitor->start();
     if (_evtSink) _evtSink->OnCsvFileDropped(fresh);
     update();
@@ -242,8 +232,7 @@ bool graph_grr::loadFiles(const std::vector<std::string>& paths, bool fresh) {
 
 void graph_grr::onTimer_fileMonitor() {
     if (!grrCriteriaFileName.empty()) {
-        const FileStamp now = stampOf(grrCriteriaFileName);
-        if (now.read && !(now == grrCriteriaFileTime)) {
+        if (FileStamp::changed(grrCriteriaFileTime, FileStamp::of(grrCriteriaFileName))) {
             if (s_fileChangeCount < 3) {
                 ++s_fileChangeCount;
             } else {
@@ -258,10 +247,8 @@ void graph_grr::onTimer_fileMonitor() {
         }
     }
     bool changed = false;
-    for (size_t i = 0; i < fileNameArray.size() && !changed; ++i) {
-        const FileStamp now = stampOf(fileNameArray[i]);
-        changed = now.read && !(now == inputFileTime[i]);
-    }
+    for (size_t i = 0; i < fileNameArray.size() && !changed; ++i)
+        changed = FileStamp::changed(inputFileTime[i], FileStamp::of(fileNameArray[i]));
     if (!changed) return;
     if (s_fileChangeCount < 3) {
         ++s_fileChangeCount;
@@ -805,9 +792,7 @@ void graph_grr::dropEvent(QDropEvent* event) {
         update();
         return;
     }
-    std::vector<std::string> paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    const std::vector<std::string> paths = morvell::page::localFiles(event->mimeData());
     event->setDropAction(Qt::LinkAction);
     event->accept();
     loadFiles(paths, true);

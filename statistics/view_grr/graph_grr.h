@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include "ZelkGrr.h"
+#include "file_stamp.h"
 
 class QMenu;
 class QMainWindow;
@@ -37,14 +38,7 @@ public:
 class graph_grr : public QWidget {
 public:
     // The modification state of a watched file: full-resolution time and size.
-    struct FileStamp {
-        bool read = false;
-        timespec mtime{};
-        off_t size = 0;
-        bool operator==(const FileStamp& o) const {
-            return read == o.read && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec && size == o.size;
-        }
-    };
+    using FileStamp = morvell::FileStamp;
     // Where the last drawing put the plot (drawing coordinates, origin bottom
     // left) and the value range of both axes; `drawn` false when no chart was drawn.
     struct PlotFrame {
@@ -110,7 +104,6 @@ public:
     // The 25 colours of the samples.
     static const float kSampleColours[25][3];
 
-    static FileStamp stampOf(const std::string& path);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

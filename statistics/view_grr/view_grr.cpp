@@ -26,15 +26,12 @@
 #include "ZelkTextBox.h"
 #include "draw/pf_draw.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 namespace {
 
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
+using morvell::page::monospaced;
 
 bool listed(const grr_data& d) {
     return d.isParametric && !(d.title && strcasecmp(d.title, "NVM_RETENTION") == 0);
@@ -57,20 +54,10 @@ view_grr::~view_grr() {
 }
 
 void view_grr::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_grr"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_grr", column);
 
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(8);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 8, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     auto button = [&](QPushButton*& b, const char* name, const char* title, bool checkable, const char* tip) {
@@ -101,38 +88,20 @@ void view_grr::buildLayout() {
     QObject::connect(button_show_summary, &QPushButton::clicked, button_show_summary, [this] { OnBtn_showSummary(); });
     QObject::connect(button_save_image, &QPushButton::clicked, button_save_image, [this] { OnBtn_saveImage(); });
 
-    splitter = new QSplitter(Qt::Vertical, _view);
-    splitter->setObjectName(QStringLiteral("splitView"));
-    splitter->setChildrenCollapsible(false);
-    graph_grr = new ::graph_grr(splitter);
-    graph_grr->setObjectName(QStringLiteral("graph_grr"));
-    // The divider stays at least 200 below the graph's top.
-    graph_grr->setMinimumHeight(int(splitView(0)));
-    text_view = new ZelkNSTextView;
-    text_view->view()->widget()->setObjectName(QStringLiteral("text_view"));
-    splitter->addWidget(graph_grr);
-    splitter->addWidget(text_view->view()->widget());
-    splitter->setStretchFactor(0, 4);
-    splitter->setStretchFactor(1, 1);
-    column->addWidget(splitter, 1);
+    splitter = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_grr = new ::graph_grr(split);
+            graph_grr->setObjectName(QStringLiteral("graph_grr"));
+            // The divider stays at least 200 below the graph's top.
+            graph_grr->setMinimumHeight(int(splitView(0)));
+            return graph_grr;
+        },
+        text_view, 4);
 
-    drawer_tester_list = new QDockWidget(QStringLiteral("Tester"));
-    drawer_tester_list->setObjectName(QStringLiteral("drawer_tester_list"));
-    drawer_tester_list->setFeatures(QDockWidget::NoDockWidgetFeatures);
-    drawer_tester_list->setAllowedAreas(Qt::RightDockWidgetArea);
-    table_view = new QTableWidget(0, 1, drawer_tester_list);
-    table_view->setObjectName(QStringLiteral("table_view"));
-    table_view->setHorizontalHeaderLabels({QStringLiteral("Category")});
-    table_view->horizontalHeader()->setVisible(false);
-    table_view->verticalHeader()->setVisible(false);
-    table_view->horizontalHeader()->setStretchLastSection(true);
-    table_view->setMinimumWidth(150);
+    drawer_tester_list = morvell::page::drawer("Tester", "drawer_tester_list", "Category", 150, table_view);
     // Wide enough for a tester's name and count: the graph keeps the rest of the window.
     table_view->setMaximumWidth(190);
-    table_view->setSelectionMode(QAbstractItemView::NoSelection);
-    table_view->setFocusPolicy(Qt::NoFocus);
-    drawer_tester_list->setWidget(table_view);
-    drawer_tester_list->hide();
 
     dialog_summary = new QDialog;
     dialog_summary->setObjectName(QStringLiteral("dialog_summary"));
@@ -149,9 +118,7 @@ void view_grr::buildLayout() {
     panel->addWidget(close, 0, Qt::AlignRight);
     QObject::connect(dialog_summary, &QDialog::rejected, dialog_summary, [this] { isDialogOpen_summary = false; });
 
-    fileMonitor = new QTimer(_view);
-    fileMonitor->setInterval(250);
-    QObject::connect(fileMonitor, &QTimer::timeout, fileMonitor, [this] { onTimer(); });
+    fileMonitor = morvell::page::fileMonitor(_view, [this] { onTimer(); });
 }
 
 void view_grr::awakeFromResource() {
@@ -187,17 +154,11 @@ void view_grr::applicationWillTerminate(QObject*) {
 }
 
 void view_grr::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_grr::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_grr::OnMenu_command_bracket_left(QObject*) {}
@@ -209,20 +170,10 @@ ZelkCategoryButton* view_grr::buttonAt(int row) const {
                                                      : nullptr;
 }
 
-void view_grr::OnMenu_option_up(QObject*) {
-    const int rows = table_view->rowCount();
-    if (rows == 0) return;
-    int on = rows - 1;
-    for (int r = 0; r < rows; ++r)
-        if (buttonAt(r) && buttonAt(r)->isChecked()) {
-            on = r;
-            break;
-        }
-    if (buttonAt(on)) buttonAt(on)->setChecked(false);
-    chooseTester(on == 0 ? rows - 1 : on - 1);
-}
+void view_grr::OnMenu_option_up(QObject*) { stepTester(-1); }
+void view_grr::OnMenu_option_down(QObject*) { stepTester(1); }
 
-void view_grr::OnMenu_option_down(QObject*) {
+void view_grr::stepTester(int step) {
     const int rows = table_view->rowCount();
     if (rows == 0) return;
     int on = rows - 1;
@@ -232,7 +183,7 @@ void view_grr::OnMenu_option_down(QObject*) {
             break;
         }
     if (buttonAt(on)) buttonAt(on)->setChecked(false);
-    chooseTester(on + 1 >= rows ? 0 : on + 1);
+    chooseTester((on + step + rows) % rows);
 }
 
 void view_grr::chooseTester(int row) {

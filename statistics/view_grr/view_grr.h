@@ -91,6 +91,8 @@ private:
     // Rebuilds the pop-up from a sample's items, keeping `keepTag` when listed.
     void fillItems(const grr_sample* sample, bool specOnly, bool grrOnly, int keepTag);
     void chooseTester(int row);
+    // The checked tester handed on `step` rows, round the list's ends.
+    void stepTester(int step);
 
     QWidget* _view = nullptr;
     // A fresh load is waiting for its table reload to choose the first tester.

@@ -32,6 +32,7 @@
 #include "ZelkTextBox.h"
 #include "draw/pf_draw.h"
 #include "number/pf_number.h"
+#include "page_parts.h"
 #include "textview/pf_textview.h"
 
 int view_trend::s_fileChangeCount = 0;
@@ -41,16 +42,8 @@ namespace {
 // Rows after the entries in `_entries`.
 enum SummaryRow { kRowMax = 0, kRowMin, kRowAvg, kRowStdev, kRowSpan, kSummaryRows };
 
-QFont monospaced(double points) {
-    QFont f(QString::fromLatin1(pf::draw::kMonospaceFont));
-    f.setPointSizeF(points);
-    return f;
-}
-
-std::string lastComponent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using morvell::page::lastComponent;
+using morvell::page::monospaced;
 
 std::string lowered(const char* text) {
     std::string s = text ? text : "";
@@ -154,20 +147,10 @@ view_trend::~view_trend() {
 }
 
 void view_trend::buildLayout() {
-    _view = new QWidget;
-    _view->setObjectName(QStringLiteral("view_trend"));
-    auto* column = new QVBoxLayout(_view);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(4);
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(3);
-    column->addLayout(bar);
+    QVBoxLayout* column = nullptr;
+    QHBoxLayout* bar = morvell::page::column(_view, "view_trend", column);
 
-    popbtn_specItem = new QComboBox(_view);
-    popbtn_specItem->setObjectName(QStringLiteral("popbtn_specItem"));
-    popbtn_specItem->setMinimumContentsLength(6);
-    popbtn_specItem->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    QObject::connect(popbtn_specItem, &QComboBox::activated, popbtn_specItem, [this](int) { OnSpecItemSelection(); });
+    popbtn_specItem = morvell::page::specItemPopUp(_view, 6, [this] { OnSpecItemSelection(); });
     bar->addWidget(popbtn_specItem, 1);
 
     auto option = [&](QPushButton*& b, const char* name, const char* title, const char* tip) {
@@ -193,48 +176,18 @@ void view_trend::buildLayout() {
     text_sampleCount->setMinimumWidth(90);
     bar->addWidget(text_sampleCount);
 
-    splitView = new QSplitter(Qt::Vertical, _view);
-    splitView->setObjectName(QStringLiteral("splitView"));
-    splitView->setChildrenCollapsible(false);
-    graph_trend = new ::graph_trend(splitView);
-    graph_trend->setObjectName(QStringLiteral("graph_trend"));
-    graph_trend->setMinimumHeight(200);
-    text_view = new ZelkNSTextView;
-    QWidget* text = text_view->view()->widget();
-    text->setObjectName(QStringLiteral("text_view"));
-    splitView->addWidget(graph_trend);
-    splitView->addWidget(text);
-    splitView->setStretchFactor(0, 3);
-    splitView->setStretchFactor(1, 1);
-    column->addWidget(splitView, 1);
-
-    drawer_selection = new QDockWidget(QStringLiteral("Samples"));
-    drawer_selection->setObjectName(QStringLiteral("drawer_selection"));
-    drawer_selection->setFeatures(QDockWidget::NoDockWidgetFeatures);
-    drawer_selection->setAllowedAreas(Qt::RightDockWidgetArea);
-    table_view = new QTableWidget(0, 1, drawer_selection);
-    table_view->setObjectName(QStringLiteral("table_view"));
-    table_view->setHorizontalHeaderLabels({QStringLiteral("Samples")});
-    table_view->verticalHeader()->setVisible(false);
-    table_view->horizontalHeader()->setStretchLastSection(true);
-    table_view->setMinimumWidth(170);
-    table_view->setSelectionMode(QAbstractItemView::NoSelection);
-    table_view->setFocusPolicy(Qt::NoFocus);
-    drawer_selection->setWidget(table_view);
-    drawer_selection->hide();
-
-    _fileMonitor = new QTimer(_view);
-    _fileMonitor->setInterval(250);
-    QObject::connect(_fileMonitor, &QTimer::timeout, _fileMonitor, [this] { _onTimer_fileMonitor(); });
-
-    popover = new QFrame(nullptr, Qt::Popup);
-    popover->setObjectName(QStringLiteral("popover"));
-    popover->setFrameShape(QFrame::Box);
-    auto* popLayout = new QVBoxLayout(popover);
-    popoverContent = new categoryView(popover);
-    popLayout->addWidget(popoverContent);
-    for (QSlider* s : {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b})
-        QObject::connect(s, &QSlider::valueChanged, s, [this, s](int) { OnSlider_categoryColor(s); });
+    splitView = morvell::page::graphOverText(
+        _view, column,
+        [this](QSplitter* split) {
+            graph_trend = new ::graph_trend(split);
+            graph_trend->setObjectName(QStringLiteral("graph_trend"));
+            graph_trend->setMinimumHeight(200);
+            return graph_trend;
+        },
+        text_view);
+    drawer_selection = morvell::page::drawer("Samples", "drawer_selection", "Samples", 170, table_view);
+    _fileMonitor = morvell::page::fileMonitor(_view, [this] { _onTimer_fileMonitor(); });
+    popover = morvell::page::categoryPopover(popoverContent, [this](QSlider* s) { OnSlider_categoryColor(s); });
 }
 
 void view_trend::viewDidLoad() {
@@ -256,8 +209,7 @@ void view_trend::viewDidLoad() {
 // ---- the shell's commands
 
 void view_trend::viewActivated() {
-    QWidget* window = _main_window ? static_cast<QWidget*>(_main_window) : _view->window();
-    if (window && window != _view) window->resize(800, 460);
+    morvell::page::resizeWindow(_view, 800, 460);
 }
 
 void view_trend::viewDeactivated() {
@@ -276,17 +228,11 @@ void view_trend::applicationWillTerminate(QObject*) {
 }
 
 void view_trend::OnMenu_command_up(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i <= 0) return;
-    popbtn_specItem->setCurrentIndex(i - 1);
-    OnSpecItemSelection();
+    if (morvell::page::choosePrevious(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_trend::OnMenu_command_down(QObject*) {
-    const int i = popbtn_specItem->currentIndex();
-    if (i < 0 || i + 1 >= popbtn_specItem->count()) return;
-    popbtn_specItem->setCurrentIndex(i + 1);
-    OnSpecItemSelection();
+    if (morvell::page::chooseNext(popbtn_specItem)) OnSpecItemSelection();
 }
 
 void view_trend::OnMenu_command_bracket_left(QObject*) {}
@@ -300,9 +246,7 @@ void view_trend::OnMenu_option_down(QObject*) {}
 bool view_trend::OnFileDrop(const QMimeData* pasteboard, int stage) {
     bool ok = false;
     if (pasteboard && pasteboard->hasUrls() && stage >= 0 && stage < kTrend_stageCount) {
-        std::vector<std::string> paths;
-        for (const QUrl& url : pasteboard->urls())
-            if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+        const std::vector<std::string> paths = morvell::page::localFiles(pasteboard);
         if (paths.size() == 1)
             ok = _handleFileDrop_fileName(paths[0], stage, true);
         else if (paths.size() > 1)
@@ -310,16 +254,6 @@ bool view_trend::OnFileDrop(const QMimeData* pasteboard, int stage) {
     }
     std::printf("drop %s\n", ok ? "success" : "failed");
     return ok;
-}
-
-view_trend::FileStamp view_trend::stampOf(const std::string& path) {
-    FileStamp s;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return s;
-    s.read = true;
-    s.mtime = st.st_mtim;
-    s.size = st.st_size;
-    return s;
 }
 
 bool view_trend::isStageValid(int stage) const {
@@ -341,11 +275,11 @@ bool view_trend::_handleFileDrop_fileName(const std::string& path, int stage, bo
     const bool valid = isStageValid(stage);
     if (valid) {
         _inputFileList[size_t(stage)] = path;
-        _inputFileTime[size_t(stage)] = stampOf(path);
+        _inputFileTime[size_t(stage)] = FileStamp::of(path);
         graph_trend->setFileName(lastComponent(path).c_str(), stage);
     } else if (!fresh && path == _inputFileList[size_t(stage)]) {
         // A watched file that no longer loads is tried again only when it changes again.
-        _inputFileTime[size_t(stage)] = stampOf(path);
+        _inputFileTime[size_t(stage)] = FileStamp::of(path);
     }
     // The stage's entries went with its table: the trend is built again or cleared.
     const int count = validStageCount();
@@ -367,12 +301,7 @@ void view_trend::_onTimer_fileMonitor() {
     for (int s = 0; s < kTrend_stageCount && changed < 0; ++s) {
         const std::string& path = _inputFileList[size_t(s)];
         if (path.empty()) continue;
-        const FileStamp now = stampOf(path);
-        if (!now.read) continue;  // a file that went away is not a change
-        const FileStamp& then = _inputFileTime[size_t(s)];
-        if (!then.read || now.mtime.tv_sec != then.mtime.tv_sec || now.mtime.tv_nsec != then.mtime.tv_nsec ||
-            now.size != then.size)
-            changed = s;
+        if (FileStamp::changed(_inputFileTime[size_t(s)], FileStamp::of(path))) changed = s;
     }
     if (changed < 0) return;
     if (s_fileChangeCount < 4) {
@@ -590,13 +519,7 @@ void view_trend::_updateDispSetting() {
 // ---- the module list
 
 void view_trend::onBtn_showModuleList() {
-    if (button_selection->isChecked()) {
-        auto* window = qobject_cast<QMainWindow*>(_main_window ? static_cast<QWidget*>(_main_window) : _view->window());
-        if (window && drawer_selection->parentWidget() != window) window->addDockWidget(Qt::RightDockWidgetArea, drawer_selection);
-        drawer_selection->show();
-    } else {
-        drawer_selection->hide();
-    }
+    morvell::page::showDrawer(_view, drawer_selection, button_selection->isChecked());
 }
 
 void view_trend::reloadTable() {
@@ -639,19 +562,8 @@ void view_trend::OnCB_rightClick(ZelkCategoryButton* button) {
     const int t = button->tag();
     if (t < 0 || t >= _entryCount || !_entries[size_t(t)].isSelected) return;
     const tTrend_entry& e = _entries[size_t(t)];
-    popoverContent->label->setText(QString::fromUtf8(e.sn.c_str()));
-    QSlider* sliders[3] = {popoverContent->slider_r, popoverContent->slider_g, popoverContent->slider_b};
-    const float values[3] = {e.r, e.g, e.b};
-    for (int i = 0; i < 3; ++i) {
-        // Tagged first, so the moves below are this row's and write back what they read.
-        sliders[i]->setProperty("tag", t);
-        QSignalBlocker quiet(sliders[i]);
-        sliders[i]->setValue(int(values[i] * 255));
-    }
-    const QPoint at = button->mapToGlobal(QPoint(0, button->height()));
-    popover->adjustSize();
-    popover->move(at.x() - popover->width(), at.y());
-    popover->show();
+    morvell::page::openCategoryPopover(popover, popoverContent, button, t, QString::fromUtf8(e.sn.c_str()),
+                                       {int(e.r * 255), int(e.g * 255), int(e.b * 255)});
 }
 
 void view_trend::OnSlider_categoryColor(QSlider* slider) {

@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "Quastel_AppEvent.h"
+#include "file_stamp.h"
 #include "graph_base.h"
 #include "graph_trend.h"
 
@@ -67,11 +66,7 @@ public:
     void _onTimer_fileMonitor();
 
     // A stage file's state at load: full-resolution time and size.
-    struct FileStamp {
-        bool read = false;
-        timespec mtime{};
-        off_t size = 0;
-    };
+    using FileStamp = morvell::FileStamp;
 
     // Outlets of the page's layout.
     ::graph_trend* graph_trend = nullptr;
@@ -113,7 +108,6 @@ private:
     // Forgets the entries and hands the graph an empty list.
     void clearTrend();
     void reloadTable();
-    static FileStamp stampOf(const std::string& path);
 
     QWidget* _view = nullptr;
 };

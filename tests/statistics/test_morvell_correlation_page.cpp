@@ -27,34 +27,17 @@
 #include "ZelkCsv.h"
 #include "ZelkTextBox.h"
 #include "morvell_gui_test_util.h"
+#include "morvell_page_test_util.h"
 #include "number/pf_number.h"
 #include "textview/pf_textview.h"
 #include "view_correlation.h"
 #include "zelk_csv_test_util.h"
 
 namespace fs = std::filesystem;
+using morvelltest::filesOf;
 using morvelltest::waitGui;
 
 namespace {
-
-// Other tests of this program draw without widgets first; a run that includes
-// these makes the widget application before its first test.
-class WidgetApplicationFirst : public ::testing::Environment {
-public:
-    void SetUp() override {
-        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
-            for (int j = 0; j < suite.total_test_count(); ++j)
-                if (suite.GetTestInfo(j)->should_run() && std::string_view(suite.GetTestInfo(j)->file()) == __FILE__) {
-                    nktest::guiApplication();
-                    return;
-                }
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const g_widgetApplicationFirst =
-    ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
 
 // A station log of `rows` units: Gain (limits 4..8) follows the unit's own
 // level, Offset has no limits, Mode is text; input 1 (`y`) measures the same
@@ -83,48 +66,19 @@ std::string stationLog(int rows, bool y, unsigned seed = 3, const char* extra = 
     return t;
 }
 
-QMimeData* filesOf(const std::vector<std::string>& paths) {
-    auto* data = new QMimeData;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls.append(QUrl::fromLocalFile(QString::fromStdString(p)));
-    data->setUrls(urls);
-    return data;
-}
-
-class CorrelationPage : public ::testing::Test {
+class CorrelationPage : public morvelltest::PageTest<view_correlation> {
 protected:
     void SetUp() override {
-        ASSERT_NE(nktest::guiApplication(), nullptr);
-        folders = std::make_unique<morvelltest::ToolFolders>();
-        zelk::roots::Folders roots = zelk::roots::get();
-        roots.application = folders->application() + "/";
-        zelk::roots::set(roots);
-        window = std::make_unique<QMainWindow>();
-        page = std::make_unique<view_correlation>();
-        window->setCentralWidget(page->view());
-        window->show();
-        page->viewActivated();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-    void TearDown() override {
-        page->applicationWillTerminate(nullptr);
-        window->takeCentralWidget();
-        page.reset();
-        window.reset();
+        makeFolders(true);
+        openPage();
     }
 
-    std::string file(const std::string& name) const { return folders->dir.file(name); }
     graph_correlation* graph() const { return page->graph_correlation; }
     const graph_correlationModel& model() const { return graph()->model(); }
 
     // Drops files on the graph at x (a fraction of its width), as a user does.
     void drop(const std::vector<std::string>& paths, double at) {
-        std::unique_ptr<QMimeData> data(filesOf(paths));
-        const QPoint p(int(graph()->width() * at), graph()->height() / 2);
-        QDragEnterEvent enter(p, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &enter);
-        QDropEvent dropped(QPointF(p), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &dropped);
+        morvelltest::dropFiles(graph(), paths, QPoint(int(graph()->width() * at), graph()->height() / 2));
         QCoreApplication::processEvents();
     }
     void loadBoth() {
@@ -137,10 +91,6 @@ protected:
         fs::create_directories(file("x"));
         fs::create_directories(file("y"));
     }
-
-    std::unique_ptr<morvelltest::ToolFolders> folders;
-    std::unique_ptr<QMainWindow> window;
-    std::unique_ptr<view_correlation> page;
 };
 
 // Both files read by Python's csv: the same serial numbers in the same order,
@@ -358,10 +308,8 @@ TEST_F(CorrelationPage, MenuCommandsContextMenuAndDataPairs) {
 
     // The container copies what it shows: the plot and both histograms.
     page->OnMenu_command_shift_c(nullptr);
-    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
-    ASSERT_NE(copied, nullptr);
-    QImage picture;
-    ASSERT_TRUE(picture.loadFromData(copied->data("image/tiff"), "TIFF"));
+    const QImage picture = morvelltest::clipboardPicture();
+    ASSERT_FALSE(picture.isNull());
     EXPECT_EQ(picture.size(), page->graph_base->size());
 }
 

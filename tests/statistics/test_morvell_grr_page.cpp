@@ -34,6 +34,7 @@
 #include "graph_base.h"
 #include "grr_test_util.h"
 #include "morvell_gui_test_util.h"
+#include "morvell_page_test_util.h"
 #include "nk_locale_util.h"
 #include "number/pf_number.h"
 #include "textview/pf_textview.h"
@@ -118,14 +119,6 @@ const char kGrrSummary[] =
     "\tGRR Result     : unknown\n\tGRR PCT_ERR_MIN:      NA\n\tGRR PCT_ERR_MAX:      NA\n\n"
     "\tFOM\t grr_result\tpct_err_min\tpct_err_max\t\n\t-------------\n\n";
 
-QMimeData* filesOf(const std::vector<std::string>& paths) {
-    auto* data = new QMimeData;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls.append(QUrl::fromLocalFile(QString::fromStdString(p)));
-    data->setUrls(urls);
-    return data;
-}
-
 // Hears the graph before the page does.
 class SinkSpy : public evtSink_graphGrr {
 public:
@@ -141,13 +134,12 @@ private:
     evtSink_graphGrr* page_;
 };
 
-class GrrPage : public ::testing::Test {
+class GrrPage : public morvelltest::PageTest<view_grr> {
 protected:
     void SetUp() override {
-        ASSERT_NE(nktest::guiApplication(), nullptr);
-        folders = std::make_unique<morvelltest::ToolFolders>();
+        makeFolders(true);
+        if (HasFatalFailure()) return;
         zelk::roots::Folders roots = zelk::roots::get();
-        roots.application = folders->application() + "/";
         roots.resource = folders->dir.file("resources");
         zelk::roots::set(roots);
         graph_grr::s_fileChangeCount = 0;
@@ -176,19 +168,12 @@ protected:
         window.reset();
     }
 
-    std::string file(const std::string& name) const { return folders->dir.file(name); }
     std::string criteriaPath() const { return file("resources/Quastel.grrConfig.csv"); }
     graph_grr* graph() const { return page->graph_grr; }
 
-    // A drag as the platform delivers it: enter, then drop.
+    // A drag in the graph's middle.
     bool drop(const std::vector<std::string>& paths, Qt::DropActions actions = Qt::LinkAction) {
-        std::unique_ptr<QMimeData> data(filesOf(paths));
-        const QPoint at(graph()->width() / 2, graph()->height() / 2);
-        QDragEnterEvent enter(at, actions, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &enter);
-        QDropEvent dropped(QPointF(at), actions, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &dropped);
-        return dropped.isAccepted();
+        return morvelltest::dropFiles(graph(), paths, QPoint(graph()->width() / 2, graph()->height() / 2), actions);
     }
     std::string loadWorked(const std::string& log = kWorkedLog) {
         const std::string path = file("worked.csv");
@@ -224,9 +209,6 @@ protected:
     // Pixel at drawing coordinates (origin bottom left).
     static QColor at(const QImage& image, double x, double y) { return image.pixelColor(int(x), image.height() - 1 - int(y)); }
 
-    std::unique_ptr<morvelltest::ToolFolders> folders;
-    std::unique_ptr<QMainWindow> window;
-    std::unique_ptr<view_grr> page;
     std::vector<std::string> alerts;
 };
 
@@ -579,11 +561,8 @@ TEST_F(GrrPage, CrosshairContextMenuCopyAndExport) {
     EXPECT_TRUE(graph()->doCapture());
     graph()->repaint();
     EXPECT_FALSE(graph()->doCapture());
-    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
-    ASSERT_NE(copied, nullptr);
-    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
-    QImage fromClipboard;
-    ASSERT_TRUE(fromClipboard.loadFromData(copied->data("image/tiff"), "TIFF"));
+    const QImage fromClipboard = morvelltest::clipboardPicture();
+    ASSERT_FALSE(fromClipboard.isNull());
     EXPECT_EQ(fromClipboard.size(), graph()->size());
 
     // Export: the tester's "/" stays inside the application's folder.

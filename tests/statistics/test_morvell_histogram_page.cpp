@@ -35,33 +35,16 @@
 #include "ZelkTextBox.h"
 #include "graph_base.h"
 #include "morvell_gui_test_util.h"
+#include "morvell_page_test_util.h"
 #include "number/pf_number.h"
 #include "textview/pf_textview.h"
 #include "view_histogram.h"
 
 namespace fs = std::filesystem;
+using morvelltest::filesOf;
 using morvelltest::waitGui;
 
 namespace {
-
-// Other tests of this program draw without widgets first; a run that includes
-// these makes the widget application before its first test.
-class WidgetApplicationFirst : public ::testing::Environment {
-public:
-    void SetUp() override {
-        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
-            for (int j = 0; j < suite.total_test_count(); ++j)
-                if (suite.GetTestInfo(j)->should_run() && std::string_view(suite.GetTestInfo(j)->file()) == __FILE__) {
-                    nktest::guiApplication();
-                    return;
-                }
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const g_widgetApplicationFirst =
-    ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
 
 // A station log: Gain with limits 4..8 and ERS 3..9 in dB, Offset without limits,
 // three configs and two testers, normal values from a fixed seed.
@@ -83,50 +66,20 @@ std::string stationLog(int rows, unsigned seed, double shift = 0, const char* se
     return t;
 }
 
-QMimeData* filesOf(const std::vector<std::string>& paths) {
-    auto* data = new QMimeData;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls.append(QUrl::fromLocalFile(QString::fromStdString(p)));
-    data->setUrls(urls);
-    return data;
-}
-
-class HistogramPage : public ::testing::Test {
+class HistogramPage : public morvelltest::PageTest<view_histogram> {
 protected:
     void SetUp() override {
-        ASSERT_NE(nktest::guiApplication(), nullptr);
-        folders = std::make_unique<morvelltest::ToolFolders>();
-        zelk::roots::Folders roots = zelk::roots::get();
-        roots.application = folders->application() + "/";
-        zelk::roots::set(roots);
+        makeFolders(true);
         view_histogram::s_fileChangeCount = 0;
-        window = std::make_unique<QMainWindow>();
-        page = std::make_unique<view_histogram>();
-        window->setCentralWidget(page->view());
-        window->show();
-        page->viewActivated();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-    void TearDown() override {
-        page->applicationWillTerminate(nullptr);
-        window->takeCentralWidget();
-        page.reset();
-        window.reset();
+        openPage();
     }
 
-    std::string file(const std::string& name) const { return folders->dir.file(name); }
     graph_histogram* graph() const { return page->graph_histogram; }
     const graph_histogramModel& model() const { return graph()->model(); }
 
-    // Drops the files on the graph as the platform delivers a drag: enter, then drop.
+    // Drops the files in the graph's middle.
     bool drop(const std::vector<std::string>& paths, Qt::DropActions actions = Qt::CopyAction) {
-        std::unique_ptr<QMimeData> data(filesOf(paths));
-        const QPoint at(graph()->width() / 2, graph()->height() / 2);
-        QDragEnterEvent enter(at, actions, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &enter);
-        QDropEvent dropped(QPointF(at), actions, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &dropped);
-        return dropped.isAccepted();
+        return morvelltest::dropFiles(graph(), paths, QPoint(graph()->width() / 2, graph()->height() / 2), actions);
     }
     std::string loadLog(const std::string& name = "log.csv", int rows = 600) {
         const std::string path = file(name);
@@ -160,10 +113,6 @@ protected:
     QColor at(const QImage& image, double x, double y) const {
         return image.pixelColor(int(x), image.height() - 1 - int(y));
     }
-
-    std::unique_ptr<morvelltest::ToolFolders> folders;
-    std::unique_ptr<QMainWindow> window;
-    std::unique_ptr<view_histogram> page;
 };
 
 TEST_F(HistogramPage, DropsKeepCsvFilesMergeSeveralAndWatchThem) {
@@ -465,11 +414,8 @@ TEST_F(HistogramPage, ContextMenuCopyAndExportedPictureDecode) {
     graph()->lastContextMenu()->hide();
 
     page->OnMenu_command_shift_c(nullptr);
-    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
-    ASSERT_NE(copied, nullptr);
-    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
-    QImage fromClipboard;
-    ASSERT_TRUE(fromClipboard.loadFromData(copied->data("image/tiff"), "TIFF"));
+    const QImage fromClipboard = morvelltest::clipboardPicture();
+    ASSERT_FALSE(fromClipboard.isNull());
     EXPECT_EQ(fromClipboard.size(), graph()->size());
 
     graph()->exportImage();
@@ -640,11 +586,8 @@ TEST_F(HistogramPage, GraphContainerExportsAndCopiesWhatItShows) {
     palette.setColor(QPalette::Window, QColor(200, 10, 30));
     base.setPalette(palette);
     base.copyToClipboard(nullptr);
-    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
-    ASSERT_NE(copied, nullptr);
-    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
-    QImage image;
-    ASSERT_TRUE(image.loadFromData(copied->data("image/tiff"), "TIFF"));
+    const QImage image = morvelltest::clipboardPicture();
+    ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.pixelColor(60, 40).rgb(), QColor(200, 10, 30).rgb()) << "the second copy only";
 
     categoryView popoverView;

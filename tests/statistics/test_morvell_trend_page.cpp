@@ -33,6 +33,7 @@
 #include "draw/pf_draw.h"
 #include "graph_trend.h"
 #include "morvell_gui_test_util.h"
+#include "morvell_page_test_util.h"
 #include "nk_locale_util.h"
 #include "number/pf_number.h"
 #include "textview/pf_textview.h"
@@ -41,27 +42,9 @@
 #include "zelk_csv_test_util.h"
 
 namespace fs = std::filesystem;
+using morvelltest::filesOf;
 
 namespace {
-
-// Other tests of this program draw without widgets first; a run that includes
-// these makes the widget application before its first test.
-class WidgetApplicationFirst : public ::testing::Environment {
-public:
-    void SetUp() override {
-        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
-            for (int j = 0; j < suite.total_test_count(); ++j)
-                if (suite.GetTestInfo(j)->should_run() && std::string_view(suite.GetTestInfo(j)->file()) == __FILE__) {
-                    nktest::guiApplication();
-                    return;
-                }
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const g_widgetApplicationFirst =
-    ::testing::AddGlobalTestEnvironment(new WidgetApplicationFirst);
 
 // One row of a stage log: the serial number and the two items' cells ("NA": no value).
 struct Row {
@@ -82,49 +65,24 @@ std::string stageLog(const char* titleA, const char* titleB, const std::vector<R
     return t;
 }
 
-QMimeData* filesOf(const std::vector<std::string>& paths) {
-    auto* data = new QMimeData;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls.append(QUrl::fromLocalFile(QString::fromStdString(p)));
-    data->setUrls(urls);
-    return data;
-}
-
-class TrendPage : public ::testing::Test {
+class TrendPage : public morvelltest::PageTest<view_trend> {
 protected:
     void SetUp() override {
-        ASSERT_NE(nktest::guiApplication(), nullptr);
-        folders = std::make_unique<morvelltest::ToolFolders>();
+        makeFolders(false);
         view_trend::s_fileChangeCount = 0;
-        window = std::make_unique<QMainWindow>();
-        page = std::make_unique<view_trend>();
-        window->setCentralWidget(page->view());
-        window->show();
-        page->viewActivated();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        openPage();
+        if (HasFatalFailure()) return;
         // The timer is driven by hand where a test needs it.
         page->_fileMonitor->stop();
     }
-    void TearDown() override {
-        page->applicationWillTerminate(nullptr);
-        window->takeCentralWidget();
-        page.reset();
-        window.reset();
-    }
 
-    std::string file(const std::string& name) const { return folders->dir.file(name); }
     graph_trend* graph() const { return page->graph_trend; }
 
-    // Drops the files on stage zone `stage` as the platform delivers a drag: enter, then drop.
+    // Drops the files on stage zone `stage`.
     bool drop(const std::vector<std::string>& paths, int stage) {
-        std::unique_ptr<QMimeData> data(filesOf(paths));
         const QRectF zone = graph()->dropArea(stage);
-        const QPoint at(int(zone.center().x()), graph()->height() - int(zone.center().y()));
-        QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &enter);
-        QDropEvent dropped(QPointF(at), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(graph(), &dropped);
-        return dropped.isAccepted();
+        return morvelltest::dropFiles(graph(), paths,
+                                      QPoint(int(zone.center().x()), graph()->height() - int(zone.center().y())));
     }
     bool dropLog(const std::string& name, const std::string& text, int stage) {
         nktest::writeFile(file(name), text);
@@ -144,10 +102,6 @@ protected:
         return out;
     }
     std::string summary() const { return page->text_view->view()->text(); }
-
-    std::unique_ptr<morvelltest::ToolFolders> folders;
-    std::unique_ptr<QMainWindow> window;
-    std::unique_ptr<view_trend> page;
 };
 
 // ---- stages
@@ -540,11 +494,8 @@ TEST_F(TrendPage, ZonesPaletteLegendAndCopy) {
 
     // Copy: TIFF of the graph's size, rendered outside the mutex (a grab would deadlock).
     page->OnMenu_command_shift_c(nullptr);
-    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
-    ASSERT_NE(copied, nullptr);
-    EXPECT_EQ(copied->formats(), QStringList{"image/tiff"});
-    QImage fromClipboard;
-    ASSERT_TRUE(fromClipboard.loadFromData(copied->data("image/tiff"), "TIFF"));
+    const QImage fromClipboard = morvelltest::clipboardPicture();
+    ASSERT_FALSE(fromClipboard.isNull());
     EXPECT_EQ(fromClipboard.size(), graph()->size());
 }
 
