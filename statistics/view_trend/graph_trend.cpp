@@ -176,7 +176,7 @@ void graph_trend::drawRect(pf::draw::Context& ctx) {
     if (_csvFileCount < 2 || _dataCount <= 0) {
         std::string message = _csvFileCount < 2 ? "Drop CSV Files to Correlate" : "NO DATA TO CORRELATE";
         ZUTIL_StrUpper(message.data());
-        ctx.setFont(pf::draw::kMonospaceFont, 25);
+        ctx.setFont(pf::draw::kMonospaceBoldFont, 25);
         ctx.setFillColor(0.1, 0.5, 0, 0.75);
         ZUTIL_DrawText(&ctx, message.c_str(), 0, W / 2, (H - 25) / 2);
     } else {
