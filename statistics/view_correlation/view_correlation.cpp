@@ -274,6 +274,14 @@ bool view_correlation::_handleFileDrop_fileNameCount(int index, const std::vecto
     if (kept.empty()) {
         graph_correlation->setFileName(paths.empty() ? "" : lastComponent(paths[0]).c_str(), index, 1);
         showNoCorrelation();
+        // The input now holds nothing usable: its old table must not correlate
+        // with the next drop on the other input, nor its old files be watched.
+        _csv[g].reset();
+        _inputFileList[g].clear();
+        _inputFileTime[g].clear();
+        _inputFileCount[g] = 0;
+        _inputIsMerged[g] = false;
+        _fileChangeCount[g] = 0;
         return false;
     }
 

@@ -176,6 +176,11 @@ TEST_F(CorrelationPage, SeveralFilesAreMergedAndANameWithoutExtensionIsSkipped) 
     EXPECT_EQ(model().loadState(0), 1);
     EXPECT_FALSE(model().hasPairs());
     EXPECT_EQ(page->_csv_corr[0], nullptr);
+    // The merged table went with that drop: no correlation of it comes back, and its files are not watched.
+    EXPECT_TRUE(page->_inputFileList[0].empty());
+    drop({file("y/y.csv")}, 0.9);
+    EXPECT_EQ(page->_csv_corr[0], nullptr);
+    EXPECT_EQ(page->text_view->view()->text(), "");
 }
 
 // The watch reloads on the fifth tick that sees a change and keeps the item; a
