@@ -385,6 +385,11 @@ bool view_correlation::_update_data(bool fresh) {
                            pf::number::text("The correlation file %s could not be written: %s", path.c_str(), why.c_str()).c_str());
             return done(false);
         }
+        // An input that is itself this file changed by our hand, not the user's:
+        // not a change for the watch (it would reload, rewrite and reload again).
+        for (size_t h = 0; h < 2; ++h)
+            for (size_t i = 0; i < _inputFileList[h].size(); ++i)
+                if (_inputFileList[h][i] == path) _inputFileTime[h][i] = FileStamp::of(path);
         _csv_corr[size_t(g)] = ZelkCsv::initWithCsvFile_filePathName(path.c_str(), false);
         const std::shared_ptr<ZelkCsv>& t = _csv_corr[size_t(g)];
         if (usable(t))

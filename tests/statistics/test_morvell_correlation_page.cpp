@@ -223,6 +223,22 @@ TEST_F(CorrelationPage, AReloadKeepsTheItemADropResetsIt) {
     ASSERT_TRUE(waitGui([&] { return model().hasPairs() && model().data().count == 25; }));
 }
 
+// A correlation file dropped as an input is rewritten by the correlation
+// itself: the watch must not take that for a change and reload for ever.
+TEST_F(CorrelationPage, ACorrelationFileDroppedAsAnInputIsNotReloadedByItsOwnRewrite) {
+    SetUpFolders();
+    loadBoth();
+    nktest::writeFile(file("y/small.csv"), stationLog(30, true));
+    drop({file("x/_CSV_FILE_CORREL_0.csv")}, 0.25);
+    drop({file("y/small.csv")}, 0.75);
+    ASSERT_TRUE(model().hasPairs());
+    ASSERT_EQ(model().data().count, 30) << "the file of input 0 was rewritten with 30 units";
+    page->_fileMonitor->stop();
+    const ZelkCsv* before = page->_csv_corr[0].get();
+    for (int tick = 0; tick < 10; ++tick) page->_onTimer_fileMonitor();
+    EXPECT_EQ(page->_csv_corr[0].get(), before);
+}
+
 // A directory where a correlation file goes: the alert names it, and no plot
 // or histogram of the earlier inputs stays.
 TEST_F(CorrelationPage, ACorrelationFileThatCannotBeWrittenShowsNoCorrelation) {
