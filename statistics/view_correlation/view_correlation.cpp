@@ -274,6 +274,14 @@ bool view_correlation::_handleFileDrop_fileNameCount(int index, const std::vecto
     if (kept.empty()) {
         graph_correlation->setFileName(paths.empty() ? "" : lastComponent(paths[0]).c_str(), index, 1);
         showNoCorrelation();
+        // The input now holds nothing usable: its old table must not correlate
+        // with the next drop on the other input, nor its old files be watched.
+        _csv[g].reset();
+        _inputFileList[g].clear();
+        _inputFileTime[g].clear();
+        _inputFileCount[g] = 0;
+        _inputIsMerged[g] = false;
+        _fileChangeCount[g] = 0;
         return false;
     }
 
@@ -377,6 +385,11 @@ bool view_correlation::_update_data(bool fresh) {
                            pf::number::text("The correlation file %s could not be written: %s", path.c_str(), why.c_str()).c_str());
             return done(false);
         }
+        // An input that is itself this file changed by our hand, not the user's:
+        // not a change for the watch (it would reload, rewrite and reload again).
+        for (size_t h = 0; h < 2; ++h)
+            for (size_t i = 0; i < _inputFileList[h].size(); ++i)
+                if (_inputFileList[h][i] == path) _inputFileTime[h][i] = FileStamp::of(path);
         _csv_corr[size_t(g)] = ZelkCsv::initWithCsvFile_filePathName(path.c_str(), false);
         const std::shared_ptr<ZelkCsv>& t = _csv_corr[size_t(g)];
         if (usable(t))

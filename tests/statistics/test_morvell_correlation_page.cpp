@@ -176,6 +176,11 @@ TEST_F(CorrelationPage, SeveralFilesAreMergedAndANameWithoutExtensionIsSkipped) 
     EXPECT_EQ(model().loadState(0), 1);
     EXPECT_FALSE(model().hasPairs());
     EXPECT_EQ(page->_csv_corr[0], nullptr);
+    // The merged table went with that drop: no correlation of it comes back, and its files are not watched.
+    EXPECT_TRUE(page->_inputFileList[0].empty());
+    drop({file("y/y.csv")}, 0.9);
+    EXPECT_EQ(page->_csv_corr[0], nullptr);
+    EXPECT_EQ(page->text_view->view()->text(), "");
 }
 
 // The watch reloads on the fifth tick that sees a change and keeps the item; a
@@ -216,6 +221,22 @@ TEST_F(CorrelationPage, AReloadKeepsTheItemADropResetsIt) {
     page->_fileMonitor->start();
     nktest::writeFile(file("x/station_x.csv"), stationLog(25, false, 5));
     ASSERT_TRUE(waitGui([&] { return model().hasPairs() && model().data().count == 25; }));
+}
+
+// A correlation file dropped as an input is rewritten by the correlation
+// itself: the watch must not take that for a change and reload for ever.
+TEST_F(CorrelationPage, ACorrelationFileDroppedAsAnInputIsNotReloadedByItsOwnRewrite) {
+    SetUpFolders();
+    loadBoth();
+    nktest::writeFile(file("y/small.csv"), stationLog(30, true));
+    drop({file("x/_CSV_FILE_CORREL_0.csv")}, 0.25);
+    drop({file("y/small.csv")}, 0.75);
+    ASSERT_TRUE(model().hasPairs());
+    ASSERT_EQ(model().data().count, 30) << "the file of input 0 was rewritten with 30 units";
+    page->_fileMonitor->stop();
+    const ZelkCsv* before = page->_csv_corr[0].get();
+    for (int tick = 0; tick < 10; ++tick) page->_onTimer_fileMonitor();
+    EXPECT_EQ(page->_csv_corr[0].get(), before);
 }
 
 // A directory where a correlation file goes: the alert names it, and no plot
