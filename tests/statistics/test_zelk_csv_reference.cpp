@@ -120,7 +120,8 @@ TEST(ZelkCsvReference, NormalisationEqualsTheRulesOneByOne) {
         std::string buf = text;
         const size_t n = text.size();
         buf.resize(n + 2);
-        const size_t len = zcsv::normaliseText(buf.data(), n, fixes);
+        std::vector<char> lost, partLost;
+        const size_t len = zcsv::normaliseText(buf.data(), n, fixes, &lost);
         ASSERT_EQ(std::string(buf.data(), len), ref);
         ASSERT_EQ(fixes, refFixes);
         // The same text cut into parts normalised side by side, with the lines found on the way.
@@ -128,9 +129,11 @@ TEST(ZelkCsvReference, NormalisationEqualsTheRulesOneByOne) {
         parted.resize(n + 2);
         uint64_t partFixes = 0;
         zcsv::LineIndex index;
-        const size_t partLen = zcsv::normaliseText(parted.data(), n, partFixes, nullptr, &index, 3);
+        const size_t partLen = zcsv::normaliseText(parted.data(), n, partFixes, &partLost, &index, 3);
         ASSERT_EQ(std::string(parted.data(), partLen), ref);
         ASSERT_EQ(partFixes, refFixes);
+        ASSERT_EQ(partLost, lost);  // one flag per line, in order, whichever part had the line
+        ASSERT_EQ(lost.size(), index.start.size());
         size_t at = 0;
         for (size_t i = 0; i < index.start.size(); ++i) {
             ASSERT_EQ(index.start[i], at);
