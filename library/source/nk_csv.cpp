@@ -422,7 +422,9 @@ void runParts(size_t parts, const Fn& fn) {
     for (size_t k = 1; k < parts; ++k) {
         try {
             threads.emplace_back(guarded, k);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
+            // No thread (system_error), or no memory for its start (bad_alloc): an
+            // escape from here would end the program with the others still running.
             guarded(k);
         }
     }

@@ -918,7 +918,13 @@ int ZelkCsv::loadStages(const char* path, Block buf, size_t size, bool writeCorr
         }
         if (!configPass.joinable()) configCode = parseCategoryInfo_catColIdx(_colIdx_config, order, _config);
         stage("get config info");
-        code = parseCategoryInfo_catColIdx(_colIdx_TesterID, order, _tester);
+        // Caught here, not by the loader: leaving with the configuration pass still
+        // running (and reading `order`) would end the program.
+        try {
+            code = parseCategoryInfo_catColIdx(_colIdx_TesterID, order, _tester);
+        } catch (const std::exception&) {
+            code = kZErr_memAllocationFailed;
+        }
         if (configPass.joinable()) configPass.join();
         if (code == kZErr_OK) code = configCode;
         stage("get tester info");

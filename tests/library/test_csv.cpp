@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <strings.h>
 #include <sys/resource.h>
@@ -452,10 +453,11 @@ TEST(CsvTable, LargeLogReadInPartsEqualsTheFileRowByRow) {
                                 "123456789012.345", "1234567890123456", "12345678901234567", ".5", "5.", "-",
                                 "nan",    "N/A",    "-1.23456", "", "0x1A", "4.000000000000001"};
     const size_t kOddCount = sizeof(kOdd) / sizeof(kOdd[0]);
-    std::string text = "Log,sw_version: 3\nSerialNumber,A,B,C,D\nUpper Limit->,100,100,0,NA\nLower Limit->,0,0,-1000,NA\n";
+    std::string text = "Log,sw_version: 3\nSerialNumber,A,B,C,D,E\nUpper Limit->,100,100,0,NA,NA\nLower Limit->,0,0,-1000,NA,NA\n";
     std::vector<std::vector<std::string>> cells;
     const size_t kRows = 70000;  // about 4 MB: four parts for every stage
     char buf[64];
+    std::mt19937_64 rng(28);
     for (size_t r = 0; r < kRows; ++r) {
         std::vector<std::string> row{"SN" + std::to_string(r)};
         std::snprintf(buf, sizeof(buf), "%.6f", static_cast<double>((r * 7919) % 100003) / 1000.0);
@@ -465,6 +467,14 @@ TEST(CsvTable, LargeLogReadInPartsEqualsTheFileRowByRow) {
         row.emplace_back(buf);
         std::snprintf(buf, sizeof(buf), "%zu.%zu", r * 1000003, r % 10);
         row.emplace_back(buf);
+        // Generated decimals around the direct reading's 15-digit edge: leading zeros,
+        // a sign, the dot anywhere or twice, up to 19 digits.
+        std::string g = rng() % 3 == 0 ? "-" : rng() % 9 == 0 ? "+" : "";
+        g.append(rng() % 4 == 0 ? rng() % 5 : 0, '0');
+        for (size_t d = 0, digits = 1 + rng() % 19; d < digits; ++d) g += static_cast<char>('0' + rng() % 10);
+        for (int dots = rng() % 5 == 0 ? 2 : 1; dots > 0; --dots)
+            if (rng() % 4) g.insert(g.begin() + static_cast<long>(rng() % (g.size() + 1)), '.');
+        row.push_back(std::move(g));
         for (size_t c = 0; c < row.size(); ++c) text += row[c] + (c + 1 < row.size() ? "," : "");
         text += r % 1000 == 0 ? "\r\n" : r % 777 == 0 ? "\n\n" : "\n";
         cells.push_back(std::move(row));
@@ -487,7 +497,7 @@ TEST(CsvTable, LargeLogReadInPartsEqualsTheFileRowByRow) {
             if (++mismatches > 5) break;
             continue;
         }
-        for (size_t c = 1; c < 5; ++c) {
+        for (size_t c = 1; c < 6; ++c) {
             const double want = cLibrary(cells[r][c]), got = t.getValRows()[r][c];
             const bool same = std::isnan(want) ? std::isnan(got) : std::memcmp(&want, &got, sizeof(double)) == 0;
             if (!same) {
@@ -499,8 +509,8 @@ TEST(CsvTable, LargeLogReadInPartsEqualsTheFileRowByRow) {
 
     // Each column's values in row order, whatever part summed the column.
     t.calculate_col_stat();
-    ASSERT_EQ(t.getColStat().size(), 5u);
-    for (size_t c = 1; c < 5; ++c) {
+    ASSERT_EQ(t.getColStat().size(), 6u);
+    for (size_t c = 1; c < 6; ++c) {
         std::vector<double> want;
         long double sum = 0;
         for (const auto& row : t.getValRows())

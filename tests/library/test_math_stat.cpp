@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -388,4 +390,79 @@ void expectStdevBitsAsDefined(unsigned seed) {
 TEST(MathStat, StdevSumsAsDefinedWithAndWithoutInvalidElements) {
     expectStdevBitsAsDefined<float>(21);
     expectStdevBitsAsDefined<double>(22);
+}
+
+namespace {
+
+// The median by the definition, bit for bit: the valid elements sorted, the middle
+// one or the mean of the middle two as the element type forms it.
+template <class T>
+double medianByDefinition(std::vector<T> v) {
+    v.erase(std::remove_if(v.begin(), v.end(), [](T x) { return !nkMath_isValid(x); }), v.end());
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    if (v.size() % 2) return double(v[m]);
+    const T s = v[m - 1] + v[m];
+    return double(std::isfinite(s) ? s * T(0.5) : v[m - 1] * T(0.5) + v[m] * T(0.5));
+}
+
+template <class T>
+void expectBucketMedians(unsigned seed) {
+    using L = std::numeric_limits<T>;
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const T noValue = std::is_same_v<T, float> ? T(kNK_noValueF) : T(kNK_noValue);
+    // Enough valid elements that the middle ranks are taken through the buckets between the pivots.
+    const size_t n = 400001;
+    struct Shape {
+        const char* name;
+        std::function<T(size_t)> at;
+    };
+    const Shape shapes[] = {
+        {"full range", [&](size_t) { return T((unit(rng) * 2 - 1) * double(L::max())); }},
+        // Two clusters at the type's ends: the pivots' distance overflows a double.
+        {"far ends", [&](size_t i) { return T((i % 2 ? 1 : -1) * double(L::max()) * (1 - unit(rng) * 1e-3)); }},
+        // Denormals only: the bucket width underflows, its inverse overflows.
+        {"denormals", [&](size_t) { return T(double(L::denorm_min()) * double(1 + rng() % 5000)); }},
+        {"denormals and zeros", [&](size_t i) { return i % 3 ? T(double(L::denorm_min()) * double(rng() % 4000)) : T(-0.0); }},
+        // Magnitudes from 1e-30 to 1e30 of either sign: nearly all in the first buckets.
+        {"wide exponents", [&](size_t) { return T((rng() % 2 ? 1 : -1) * std::pow(10.0, unit(rng) * 60 - 30)); }},
+        // Neighbouring representable values: every bucket edge is a rounding.
+        {"adjacent values", [&](size_t) { return T(1) + T(rng() % (1u << 22)) * L::epsilon(); }},
+        {"all equal", [&](size_t) { return T(3.25); }},
+        // Invalid elements of every kind among the values.
+        {"half invalid", [&](size_t i) {
+             const T bad[] = {L::quiet_NaN(), L::infinity(), -L::infinity(), noValue};
+             return i % 2 ? bad[rng() % 4] : T(unit(rng) * 1000 - 500);
+         }},
+        // A few -0 and +0 at the middle ranks, amid values close on both sides.
+        {"signed zeros", [&](size_t i) { return i < 11 ? T(i % 2 ? 0.0 : -0.0) : T((i % 2 ? 1 : -1) * unit(rng) * 1e-3); }},
+    };
+    for (const Shape& s : shapes) {
+        SCOPED_TRACE(s.name);
+        for (size_t size : {n, n + 1}) {
+            std::vector<T> v(size);
+            for (size_t i = 0; i < size; ++i) v[i] = s.at(i);
+            const double want = medianByDefinition(v), got = nkMath_median(v.data(), v.size());
+            const double whole = nkMath_stat(v.data(), v.size()).median;
+            // Bits: a zero median's sign is the selection's pick among equal zeros.
+            if (want == 0) {
+                EXPECT_EQ(got, 0.0) << size;
+                EXPECT_EQ(std::signbit(whole), std::signbit(got)) << size;
+            } else {
+                EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << size << ": " << got << " not " << want;
+                EXPECT_EQ(std::memcmp(&want, &whole, sizeof want), 0) << size << ": " << whole << " not " << want;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The buckets between the pivots give the element a full sort gives, whatever the
+// spread of the values: ranges whose width overflows or underflows, denormals,
+// neighbouring values, invalid elements, zeros of both signs.
+TEST(MathStat, BucketMediansMatchTheDefinition) {
+    expectBucketMedians<float>(41);
+    expectBucketMedians<double>(42);
 }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ZelkCsvText.h"
@@ -117,7 +120,8 @@ TEST(ZelkCsvReference, NormalisationEqualsTheRulesOneByOne) {
         std::string buf = text;
         const size_t n = text.size();
         buf.resize(n + 2);
-        const size_t len = zcsv::normaliseText(buf.data(), n, fixes);
+        std::vector<char> lost, partLost;
+        const size_t len = zcsv::normaliseText(buf.data(), n, fixes, &lost);
         ASSERT_EQ(std::string(buf.data(), len), ref);
         ASSERT_EQ(fixes, refFixes);
         // The same text cut into parts normalised side by side, with the lines found on the way.
@@ -125,9 +129,11 @@ TEST(ZelkCsvReference, NormalisationEqualsTheRulesOneByOne) {
         parted.resize(n + 2);
         uint64_t partFixes = 0;
         zcsv::LineIndex index;
-        const size_t partLen = zcsv::normaliseText(parted.data(), n, partFixes, nullptr, &index, 3);
+        const size_t partLen = zcsv::normaliseText(parted.data(), n, partFixes, &partLost, &index, 3);
         ASSERT_EQ(std::string(parted.data(), partLen), ref);
         ASSERT_EQ(partFixes, refFixes);
+        ASSERT_EQ(partLost, lost);  // one flag per line, in order, whichever part had the line
+        ASSERT_EQ(lost.size(), index.start.size());
         size_t at = 0;
         for (size_t i = 0; i < index.start.size(); ++i) {
             ASSERT_EQ(index.start[i], at);
@@ -215,3 +221,107 @@ TEST(ZelkCsvReference, TableOperationsEqualTheirPlainDefinitions) {
 }
 
 }  // namespace
+
+// A table of more than 20 000 tests is cut, scanned, hashed and sorted into categories
+// by several threads at once: the same rules must hold for every row, whichever
+// thread had it.
+TEST(ZelkCsvReference, LargeTableInPartsEqualsThePlainDefinitions) {
+    std::mt19937_64 rng(20);
+    const char* const testers[] = {"T1", "t1", "T2", "T3"};
+    const char* const configs[] = {"A", "B", "C", "ALL", ""};
+    struct Row {
+        std::string sn, tester, config, v;
+        double t;
+        long id;
+    };
+    std::vector<Row> rows;
+    std::string text = "Log\nSerialNumber,TesterID,config,timeStamp,id,V,P,Q\nUpper Limit----->,,,,,1,1,1\n";
+    const long kRows = 26000;
+    char buf[64];
+    for (long i = 0; i < kRows; ++i) {
+        Row r;
+        if (i % 40 == 39) {
+            // A repeat of an earlier test: serial and tester in another letter case.
+            r = rows[rng() % rows.size()];
+            r.sn = lower(r.sn);
+            r.tester = lower(r.tester);
+        } else {
+            r.sn = "SN" + std::to_string(rng() % 9000);
+            r.tester = testers[rng() % 4];
+            const long stamp = static_cast<long>(rng() % 30000);
+            r.t = stamp % 97 == 0 ? kZelk_noValue : static_cast<double>(stamp);
+        }
+        r.config = configs[rng() % 5];
+        std::snprintf(buf, sizeof buf, "%s%lu.%0*lu", rng() % 2 ? "-" : "", static_cast<unsigned long>(rng() % 100000),
+                      static_cast<int>(rng() % 12), static_cast<unsigned long>(rng() % 1000000000000ull));
+        r.v = buf;
+        r.id = i;
+        rows.push_back(r);
+        const std::string stamp = r.t == kZelk_noValue ? (i % 2 ? "x" : "N/A") : std::to_string(static_cast<long>(r.t));
+        // P has one text cell, Q one number, both near the end (the last thread's rows).
+        const std::string p = i == kRows - 100 ? "oops" : std::to_string(i % 10);
+        const std::string q = i == kRows - 50 ? "2.5" : "NA";
+        text += r.sn + "," + r.tester + "," + r.config + "," + stamp + "," + std::to_string(i) + "," + r.v + "," + p +
+                "," + q + (i % 1000 == 0 ? "\r\n" : i % 777 == 0 ? "\n\n" : "\n");
+    }
+    // Repeats: the first of each serial, stamp and tester (letter case aside) stays.
+    std::vector<Row> kept;
+    std::unordered_set<std::string> seen;
+    for (const Row& r : rows)
+        if (r.t == kZelk_noValue || seen.insert(lower(r.sn) + "|" + std::to_string(r.t) + "|" + lower(r.tester)).second)
+            kept.push_back(r);
+    nktest::TempDir dir;
+    const auto t = loadText(dir, "large.csv", text);
+    ASSERT_TRUE(t->isValid());
+    ASSERT_EQ(t->dataCnt(), static_cast<long>(kept.size()));
+    ASSERT_GE(kept.size(), 20000u);
+    const int id = col(*t, "id"), v = col(*t, "V");
+    size_t mismatches = 0;
+    for (size_t i = 0; i < kept.size() && mismatches < 5; ++i) {
+        const double want = std::strtod(kept[i].v.c_str(), nullptr), got = t->dataDat()[i][v];
+        if (t->dataDat()[i][id] != static_cast<double>(kept[i].id) || std::strcmp(t->dataStr()[i][v], kept[i].v.c_str()) ||
+            std::memcmp(&want, &got, sizeof want)) {
+            ADD_FAILURE() << "row " << i << " (" << kept[i].id << ", " << kept[i].v << ") reads " << t->dataDat()[i][id]
+                          << ", " << got;
+            ++mismatches;
+        }
+    }
+    EXPECT_TRUE(t->getColumnItem()[v].isParametric);
+    EXPECT_FALSE(t->getColumnItem()[col(*t, "P")].isParametric);
+    EXPECT_TRUE(t->getColumnItem()[col(*t, "Q")].isParametric);
+
+    // Time order, equal stamps in file order; the final view is the last test of each serial.
+    std::stable_sort(kept.begin(), kept.end(), [](const Row& a, const Row& b) { return a.t < b.t; });
+    std::vector<char> final(kept.size(), 0);
+    seen.clear();
+    for (size_t i = kept.size(); i-- > 0;) final[i] = seen.insert(kept[i].sn).second;
+    std::vector<std::string> names;
+    for (const Row& r : kept)
+        if (std::find(names.begin(), names.end(), r.config) == names.end()) names.push_back(r.config);
+    ASSERT_EQ(t->config_count(), static_cast<int>(names.size()) + 1);
+    const tCsv_categoryDataInfo* cfg = t->getConfigInfo();
+    std::vector<long> all, allFinal;
+    for (size_t k = 0; k < names.size(); ++k) {
+        std::vector<long> want, wantFinal, got, gotFinal;
+        for (size_t i = 0; i < kept.size(); ++i)
+            if (kept[i].config == names[k]) {
+                want.push_back(kept[i].id);
+                if (final[i]) wantFinal.push_back(kept[i].id);
+            }
+        for (size_t i = 0; i < cfg[k + 1].data_count; ++i) got.push_back(static_cast<long>(cfg[k + 1].datArr[i][id]));
+        for (size_t i = 0; i < cfg[k + 1].data_count_final; ++i)
+            gotFinal.push_back(static_cast<long>(cfg[k + 1].datArr_final[i][id]));
+        EXPECT_EQ(cfg[k + 1].name, names[k]);
+        EXPECT_TRUE(got == want) << names[k];
+        EXPECT_TRUE(gotFinal == wantFinal) << names[k];
+        all.insert(all.end(), want.begin(), want.end());
+        allFinal.insert(allFinal.end(), wantFinal.begin(), wantFinal.end());
+    }
+    std::vector<long> got0, gotFinal0;
+    for (size_t i = 0; i < cfg[0].data_count; ++i) got0.push_back(static_cast<long>(cfg[0].datArr[i][id]));
+    for (size_t i = 0; i < cfg[0].data_count_final; ++i) gotFinal0.push_back(static_cast<long>(cfg[0].datArr_final[i][id]));
+    EXPECT_TRUE(got0 == all);
+    EXPECT_TRUE(gotFinal0 == allFinal);
+    // The tester pass ran beside the configuration pass over the same rows.
+    EXPECT_EQ(t->getTesterInfo()[0].data_count, kept.size());
+}
