@@ -114,7 +114,8 @@ struct iZelk_LogManager final : tZelk_LogManagerOps {
     std::mutex lock;
     // Relay deliveries under way (made outside the lock), by the relay setting they
     // were taken under, so that a relay taken away is no longer called once
-    // ZLM_SetLogRelay returns.
+    // ZLM_SetLogRelay returns. A relay must therefore not wait for the thread that
+    // takes it away.
     UInt64 relayGeneration = 0;
     std::map<UInt64, UInt32> relayBusy;
     std::condition_variable relayDone;
