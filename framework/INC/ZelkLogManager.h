@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "ZelkTypeDef.h"
@@ -110,6 +112,13 @@ struct iZelk_LogManager final : tZelk_LogManagerOps {
     // Guards the line, the file and the settings: append and emit are one step, so
     // the lines of concurrent writers stay whole.
     std::mutex lock;
+    // Relay deliveries under way (made outside the lock), by the relay setting they
+    // were taken under, so that a relay taken away is no longer called once
+    // ZLM_SetLogRelay returns. A relay must therefore not wait for the thread that
+    // takes it away.
+    UInt64 relayGeneration = 0;
+    std::map<UInt64, UInt32> relayBusy;
+    std::condition_variable relayDone;
     size_t lineLength = 0;
     char line[kLineSize] = {};
 

@@ -327,7 +327,11 @@ SInt32 Zelk_DeviceUnderTest::TestStart() {
         ZERR_REPORT(lm_.load(), kZErr_alreadyRunning);
         return kZErr_alreadyRunning;
     }
-    if (thread_.joinable()) thread_.join();  // the last run has ended: its thread is done
+    if (thread_.joinable()) {
+        // The last run has ended. Started from its own last message, its thread only unwinds.
+        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+        else thread_.join();
+    }
     std::shared_ptr<Zelk_ProjectBase> project = GetProject();
     if (!project) {
         ZERR_REPORT(lm_.load(), kZErr_objectNotAvailable);
@@ -376,8 +380,13 @@ SInt32 Zelk_DeviceUnderTest::TestStart() {
 }
 
 void Zelk_DeviceUnderTest::WaitForTestEnd() {
-    std::lock_guard<std::mutex> hold(threadLock_);
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    // Joined outside the lock: the run's last message may start the next run.
+    std::thread run;
+    {
+        std::lock_guard<std::mutex> hold(threadLock_);
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) run = std::move(thread_);
+    }
+    if (run.joinable()) run.join();
 }
 
 void Zelk_DeviceUnderTest::setState(tZelk_TestItem* item, SInt32 state) {

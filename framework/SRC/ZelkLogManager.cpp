@@ -27,8 +27,31 @@ bool anyPasses(iZelk_LogManager* m, SInt32 level) {
 struct Relayed {
     iZelk_LogRelay* sink = nullptr;
     UInt32 id = 0;
+    UInt64 generation = 0;
     std::vector<std::string> lines;
 };
+
+// The deliveries this thread is making, so that a relay changing the relay from its
+// own delivery does not wait for itself.
+thread_local std::vector<std::pair<const iZelk_LogManager*, UInt64>> tl_delivering;
+
+UInt32 ownDeliveries(const iZelk_LogManager* m, UInt64 generation) {
+    return static_cast<UInt32>(std::count(tl_delivering.begin(), tl_delivering.end(), std::make_pair(m, generation)));
+}
+
+// Sends the relay's copies outside the lock, counted as under way meanwhile.
+void deliver(iZelk_LogManager* m, const Relayed& relayed) {
+    if (!relayed.sink) return;
+    tl_delivering.emplace_back(m, relayed.generation);
+    for (const std::string& line : relayed.lines) relayed.sink->OnLogStringUpdated(relayed.id, line.c_str());
+    tl_delivering.pop_back();
+    {
+        std::lock_guard<std::mutex> guard(m->lock);
+        const auto busy = m->relayBusy.find(relayed.generation);
+        if (busy != m->relayBusy.end() && --busy->second == 0) m->relayBusy.erase(busy);
+    }
+    m->relayDone.notify_all();
+}
 
 // Writes the line being built to the file and the console its level passes and
 // empties it; the relay's copy is sent by the caller once the lock is released,
@@ -44,8 +67,10 @@ void emitLocked(iZelk_LogManager* m, SInt32 level, bool addNewline, Relayed& rel
         if (addNewline) std::fputc('\n', stdout);
         std::fflush(stdout);
         if (m->relay) {
+            if (!relayed.sink) ++m->relayBusy[m->relayGeneration];
             relayed.sink = m->relay;
             relayed.id = m->relayId;
+            relayed.generation = m->relayGeneration;
             relayed.lines.emplace_back(m->line, m->lineLength);
             if (addNewline) relayed.lines.back().push_back('\n');
         }
@@ -77,7 +102,7 @@ void append(iZelk_LogManager* m, SInt32 level, const char* text, size_t length) 
         }
         if (m->lineLength > 0 && m->line[m->lineLength - 1] == '\n') emitLocked(m, level, false, relayed);
     }
-    for (const std::string& line : relayed.lines) relayed.sink->OnLogStringUpdated(relayed.id, line.c_str());
+    deliver(m, relayed);
 }
 
 void append(iZelk_LogManager* m, SInt32 level, const std::string& text) { append(m, level, text.data(), text.size()); }
@@ -171,9 +196,17 @@ void ZLM_Delete(iZelk_LogManager** handle) {
 
 SInt32 ZLM_SetLogRelay(iZelk_LogManager* m, UInt32 relayId, iZelk_LogRelay* sink) {
     if (!m) return kZErr_invalidParam;
-    std::lock_guard<std::mutex> guard(m->lock);
+    std::unique_lock<std::mutex> guard(m->lock);
     m->relayId = relayId;
     m->relay = sink;
+    // Lines taken for the relay before this change may still be on their way on other
+    // threads: wait for them, so the caller may free the relay it took away.
+    const UInt64 generation = ++m->relayGeneration;
+    m->relayDone.wait(guard, [&] {
+        for (const auto& [g, n] : m->relayBusy)
+            if (g < generation && n > ownDeliveries(m, g)) return false;
+        return true;
+    });
     return kZErr_OK;
 }
 

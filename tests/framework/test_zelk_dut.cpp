@@ -312,6 +312,46 @@ TEST(ZelkDut, StartWhileRunningAndAgain) {
     EXPECT_EQ(project->labels().size(), 4u);
 }
 
+// A listener that starts the next run from the last message of a run: that message comes
+// on the run's own thread, which must not wait for itself, nor for a caller waiting for it.
+TEST(ZelkDut, NextRunStartedFromTheLastMessage) {
+    class Restarter : public ProgressRecorder {
+    public:
+        explicit Restarter(Zelk_DeviceUnderTest& dut) : dut_(dut) {}
+        void testFlowIsFinished(SInt32 result) override {
+            {
+                std::lock_guard<std::mutex> hold(m_);
+                outcomes.push_back(result);
+                if (outcomes.size() == 1) restart = dut_.TestStart();
+            }
+            cv_.notify_all();
+        }
+        bool waitRuns(size_t n) {
+            std::unique_lock<std::mutex> hold(m_);
+            return cv_.wait_for(hold, kDeadline, [&] { return outcomes.size() >= n; });
+        }
+        std::vector<SInt32> outcomes;
+        SInt32 restart = -1;
+
+    private:
+        Zelk_DeviceUnderTest& dut_;
+        std::mutex m_;
+        std::condition_variable cv_;
+    };
+    Zelk_DeviceUnderTest dut;
+    auto project = std::make_shared<FlowProject>(&dut);
+    auto info = makeInfo({{}, {"Step t1 0"}, {}, {}, {}, {}});
+    ASSERT_EQ(dut.SetTestInfo(info.get(), project), 0);
+    Restarter restarter(dut);
+    ASSERT_EQ(dut.TestStartWithProgressListener(&restarter), 0);
+    dut.WaitForTestEnd();  // may wait while the last message starts the next run
+    ASSERT_TRUE(restarter.waitRuns(2));
+    dut.WaitForTestEnd();
+    EXPECT_EQ(restarter.restart, 0);
+    EXPECT_EQ(restarter.outcomes, (std::vector<SInt32>{0, 0}));
+    EXPECT_EQ(project->labels(), (std::vector<std::string>{"t1", "t1"}));
+}
+
 TEST(ZelkDut, AbortRightAfterStartAndDeleteMidRun) {
     {
         Zelk_DeviceUnderTest dut;

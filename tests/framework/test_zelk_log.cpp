@@ -1,8 +1,13 @@
 // The framework's log manager: levels, destinations, line building and the array printers.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -239,4 +244,88 @@ TEST(ZelkLogConcurrency, EightThreadsKeepTheirLinesWhole) {
         }
     }
     EXPECT_EQ(whole, 8000u);
+}
+
+namespace {
+
+// A relay that holds each line until opened, and says when it holds one.
+class GateRelay : public iZelk_LogRelay {
+public:
+    void OnLogStringUpdated(UInt32, const char*) override {
+        std::unique_lock<std::mutex> hold(m_);
+        inside_ = true;
+        cv_.notify_all();
+        cv_.wait_for(hold, std::chrono::seconds(60), [&] { return open_; });
+        order.push_back("delivered");
+    }
+    bool waitInside() {
+        std::unique_lock<std::mutex> hold(m_);
+        return cv_.wait_for(hold, std::chrono::seconds(60), [&] { return inside_; });
+    }
+    void open() {
+        std::lock_guard<std::mutex> hold(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void note(const char* what) {
+        std::lock_guard<std::mutex> hold(m_);
+        order.push_back(what);
+    }
+    std::vector<std::string> order;
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool inside_ = false, open_ = false;
+};
+
+// Whether the thread sleeps (blocked in a wait), read from the kernel's view of it.
+bool threadSleeps(pid_t tid) {
+    const std::string stat = nktest::readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
+}  // namespace
+
+// The owner of a relay frees it once it is taken away: a line already on its way to it
+// on another thread is waited for. A relay taking itself away from its own line does not
+// wait for itself.
+TEST(ZelkLogConcurrency, RelayTakenAwayWaitsForItsLineOnTheWay) {
+    iZelk_LogManager* lm = ZLM_Create();
+    ZLM_SetVerboseLevel(lm, 3);
+    GateRelay relay;
+    ASSERT_EQ(ZLM_SetLogRelay(lm, 1, &relay), kZErr_OK);
+    std::thread printer([&] { ZLM_PrintText(lm, 0, "on its way"); });
+    ASSERT_TRUE(relay.waitInside());
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> returned{false};
+    std::thread remover([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        ZLM_SetLogRelay(lm, 0, nullptr);
+        relay.note("taken away");
+        returned = true;
+    });
+    // Until the remover has returned, or waits.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!returned && !(tid.load() != 0 && threadSleeps(tid.load())) && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    relay.open();
+    printer.join();
+    remover.join();
+    EXPECT_EQ(relay.order, (std::vector<std::string>{"delivered", "taken away"}));
+
+    class SelfRemover : public iZelk_LogRelay {
+    public:
+        explicit SelfRemover(iZelk_LogManager* m) : m_(m) {}
+        void OnLogStringUpdated(UInt32, const char*) override { result = ZLM_SetLogRelay(m_, 0, nullptr); }
+        SInt32 result = -1;
+
+    private:
+        iZelk_LogManager* m_;
+    } self(lm);
+    ASSERT_EQ(ZLM_SetLogRelay(lm, 2, &self), kZErr_OK);
+    ZLM_PrintText(lm, 0, "last line");
+    EXPECT_EQ(self.result, kZErr_OK);
+    ZLM_Delete(&lm);
 }
