@@ -613,7 +613,12 @@ void graph_grr::update_string() {
 }
 
 void graph_grr::buildSummaries() {
-    if (!grrManager || _dispColIdx < 0 || _dispTesterIdx < 0) return;
+    if (!grrManager || _dispColIdx < 0 || _dispTesterIdx < 0) {
+        // Nothing chosen in the files now loaded: the texts of earlier files would mislead.
+        strSummary_fom.clear();
+        strSummary_grr.clear();
+        return;
+    }
     const unsigned col = unsigned(_dispColIdx);
     grr_tester* T = grrManager->testerAt(unsigned(_dispTesterIdx));
     const grr_column* column = grrManager->columnAt(col);

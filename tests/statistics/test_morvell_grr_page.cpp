@@ -469,6 +469,11 @@ TEST_F(GrrPage, WithoutCriteriaEveryParametricItemAndNoFalseAlert) {
 
 TEST_F(GrrPage, InputErrorsGoToTheAlertSinkAndRangesStayDrawable) {
     makePage(criteria(0.2));
+    loadWorked();
+    chooseTester("T1");
+    graph()->render(true);
+    page->onTimer();
+    ASSERT_EQ(graph()->summary_string_fom(), kFomT1);
     // One tester category only.
     nktest::writeFile(file("one.csv"), "SerialNumber,timeStamp,VOLT\nUpper Limit----->,,\nSN1,1,1.0\nSN1,2,1.1\n");
     ASSERT_TRUE(drop({file("one.csv")}));
@@ -476,6 +481,12 @@ TEST_F(GrrPage, InputErrorsGoToTheAlertSinkAndRangesStayDrawable) {
     EXPECT_EQ(alerts[0], "GRR CSV INPUT ERROR: No Tester Info Available");
     graph()->render(true);
     EXPECT_FALSE(graph()->lastPlot().drawn);
+    // Nothing chosen in the new files: the old files' summaries are gone too.
+    page->onTimer();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(graph()->summary_string_fom(), "");
+    EXPECT_EQ(graph()->summary_string_grr(), "");
+    EXPECT_EQ(page->text_view->view()->text(), "");
 
     // Degenerate ranges become a small window around the values; a value of 0 too.
     struct Case {
