@@ -45,7 +45,8 @@ using pf::draw::Context;
 using pf::number::text;
 
 const char kCriteriaFile[] = "Quastel.grrConfig.csv";
-const char kDropPrompt[] = "Drop GRR CSV File";
+// The prompt as shown: in capitals.
+const char kDropPrompt[] = "DROP GRR CSV FILE";
 // Green and red of the texts.
 const double kGreen[3] = {0, 0.5333333611488342, 0};
 const double kRed[3] = {0.800000011920929, 0, 0};
@@ -398,11 +399,12 @@ void graph_grr::drawChart(Context& ctx, bool capture) {
         const double goldenAvg = entry(G->pGroupAverage_golden(), col);
         if (present(groupAvg) && present(goldenAvg)) {
             double e = (groupAvg - goldenAvg) * 100;
+            // Without a limit there is no percent error, only NA.
             if (d->grr_limit == 0)
                 e = std::numeric_limits<double>::infinity();
             else if (present(d->grr_limit))
                 e /= d->grr_limit;
-            avgLine += text(" (%6.1f%%)", e);
+            avgLine += present(d->grr_limit) ? text(" (%6.1f%%)", e) : text(" (%6s%%)", "NA");
         }
     }
     y -= fs + 5;
@@ -611,7 +613,12 @@ void graph_grr::update_string() {
 }
 
 void graph_grr::buildSummaries() {
-    if (!grrManager || _dispColIdx < 0 || _dispTesterIdx < 0) return;
+    if (!grrManager || _dispColIdx < 0 || _dispTesterIdx < 0) {
+        // Nothing chosen in the files now loaded: the texts of earlier files would mislead.
+        strSummary_fom.clear();
+        strSummary_grr.clear();
+        return;
+    }
     const unsigned col = unsigned(_dispColIdx);
     grr_tester* T = grrManager->testerAt(unsigned(_dispTesterIdx));
     const grr_column* column = grrManager->columnAt(col);

@@ -31,6 +31,8 @@
 #include "AppDelegate.h"
 #include "ZelkAlert.h"
 #include "ZelkTextBox.h"
+#include "ZelkUtilDraw.h"
+#include "draw/pf_draw.h"
 #include "graph_base.h"
 #include "grr_test_util.h"
 #include "morvell_gui_test_util.h"
@@ -220,6 +222,16 @@ TEST_F(GrrPage, WorkedCaseIsDrawnWhereTheFiguresSay) {
     for (int y = 0; y < prompt.height() && !blue; ++y)
         for (int x = 0; x < prompt.width() && !blue; ++x) blue = prompt.pixelColor(x, y).blue() > 200 && prompt.pixelColor(x, y).red() < 120;
     EXPECT_TRUE(blue);
+    {
+        // In capitals, mono bold 25, centred: the same picture as drawn by hand.
+        pf::draw::Context ref(prompt.width(), prompt.height());
+        ref.setFillColor(1, 1, 1, 1);
+        ref.fillRect(0, 0, ref.width(), ref.height());
+        ref.setFont(pf::draw::kMonospaceBoldFont, 25);
+        ref.setFillColor(0.1, 0.2, 1, 0.75);
+        ZUTIL_DrawText(&ref, "DROP GRR CSV FILE", 0, ref.width() / 2.0, (ref.height() - 25) / 2.0);
+        EXPECT_TRUE(prompt.convertToFormat(QImage::Format_ARGB32) == ref.image().convertToFormat(QImage::Format_ARGB32));
+    }
 
     loadWorked();
     window->resize(1000, 800);
@@ -321,6 +333,37 @@ TEST_F(GrrPage, SummariesMatchTheTextsWrittenByHand) {
     EXPECT_EQ(graph()->summary_string_fom(), kFomT1);
     EXPECT_EQ(graph()->summary_string_grr(), kGrrSummary);
     if (!german.active()) GTEST_SKIP() << "no German locale here; checked in C only";
+}
+
+// A GR&R item whose criteria leave the limit empty has no percent error: its
+// header line says NA instead of the raw difference of the averages times 100.
+TEST_F(GrrPage, HeaderWithoutGrrLimitShowsNoPercent) {
+    makePage("Worked criteria,\nGrrConfig,VOLT\nGRR Stdev----->,3\nGRR Limit----->,\nUnit----->,mV\n");
+    loadWorked();
+    graph()->resize(900, 700);
+    chooseTester("T1");
+    const QImage image = graph()->render(true);
+    const graph_grr::PlotFrame& p = graph()->lastPlot();
+    ASSERT_TRUE(p.drawn);
+    // The third header line, alone in the band around its baseline 64 below the top,
+    // drawn again by hand in black mono 12.
+    const int W = image.width(), H = image.height();
+    const std::string expected =
+        pf::number::text("GroupAvg=%.*f (%6s%%)", int(graph()->decimalPoint()) + 3, 1.05, "NA");
+    pf::draw::Context ref(W, H);
+    ref.setFillColor(1, 1, 1, 1);
+    ref.fillRect(0, 0, W, H);
+    ref.setFont(pf::draw::kMonospaceFont, 12);
+    ref.setFillColor(0, 0, 0, 1);
+    ZUTIL_DrawText(&ref, expected.c_str(), 0, p.x0 + p.size / 2, H - 64);
+    int differing = 0, inked = 0;
+    for (int row = 52; row <= 68; ++row)
+        for (int x = 0; x < W; ++x) {
+            differing += image.pixel(x, row) != ref.image().pixel(x, row);
+            inked += qGray(ref.image().pixel(x, row)) < 128;
+        }
+    EXPECT_GT(inked, 50) << "the reference line lies in the band";
+    EXPECT_EQ(differing, 0) << expected;
 }
 
 TEST_F(GrrPage, PopUpFiltersAndTesterButtons) {
@@ -426,6 +469,11 @@ TEST_F(GrrPage, WithoutCriteriaEveryParametricItemAndNoFalseAlert) {
 
 TEST_F(GrrPage, InputErrorsGoToTheAlertSinkAndRangesStayDrawable) {
     makePage(criteria(0.2));
+    loadWorked();
+    chooseTester("T1");
+    graph()->render(true);
+    page->onTimer();
+    ASSERT_EQ(graph()->summary_string_fom(), kFomT1);
     // One tester category only.
     nktest::writeFile(file("one.csv"), "SerialNumber,timeStamp,VOLT\nUpper Limit----->,,\nSN1,1,1.0\nSN1,2,1.1\n");
     ASSERT_TRUE(drop({file("one.csv")}));
@@ -433,6 +481,12 @@ TEST_F(GrrPage, InputErrorsGoToTheAlertSinkAndRangesStayDrawable) {
     EXPECT_EQ(alerts[0], "GRR CSV INPUT ERROR: No Tester Info Available");
     graph()->render(true);
     EXPECT_FALSE(graph()->lastPlot().drawn);
+    // Nothing chosen in the new files: the old files' summaries are gone too.
+    page->onTimer();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(graph()->summary_string_fom(), "");
+    EXPECT_EQ(graph()->summary_string_grr(), "");
+    EXPECT_EQ(page->text_view->view()->text(), "");
 
     // Degenerate ranges become a small window around the values; a value of 0 too.
     struct Case {
