@@ -461,10 +461,15 @@ TEST(ServerSocket, LaunchRefusals) {
 TEST(ServerSocket, SocketsWorkWhenStandardInputIsClosed) {
     // Everything that opens a descriptor of its own is made while 0 is still taken. In a run of
     // the whole program an earlier test may have left 0 free: take it first, and give it back after.
-    if (fcntl(0, F_GETFD) == -1) ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
+    if (fcntl(0, F_GETFD) == -1) {
+        ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
+    }
     struct StdinBack {
         ~StdinBack() {
-            if (fcntl(0, F_GETFD) == -1) open("/dev/null", O_RDONLY);
+            if (fcntl(0, F_GETFD) == -1) {
+                const int fd = open("/dev/null", O_RDONLY);
+                (void)fd;
+            }
         }
     } stdinBack;
     ServerOwner owner;
