@@ -94,9 +94,10 @@ QImage pointLayer(const tCsv_correlationData& d, double low, double high, double
     std::vector<float> sum(size_t(n) * size_t(n), 0.0f);
     for (int i = 0; i < d.count; ++i) {
         const double x = d.data[0][size_t(i)], y = d.data[1][size_t(i)];
-        if (x < low || x > high || y < low || y > high) continue;
+        if (!(x >= low && x <= high && y >= low && y <= high)) continue;  // NaN too
         const double u = (x - low) * scale + x0 - ox, v = (y - low) * scale + y0 - oy;
-        const double bu = std::floor(u), bv = std::floor(v);
+        // Inside the bounds u and v are at least x0 - ox = 6 and more: truncation is the floor.
+        const double bu = static_cast<int>(u), bv = static_cast<int>(v);
         const int qx = std::min(3, static_cast<int>((u - bu) * 4)), qy = std::min(3, static_cast<int>((v - bv) * 4));
         const int px = static_cast<int>(bu) - 4, py = static_cast<int>(bv) - 4;
         if (px < 0 || py < 0 || px + 8 > n || py + 8 > n) continue;
@@ -328,11 +329,17 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
             for (size_t i = 0; i < all0.data_count_final; ++i) _rowOf1[i] = rowOf.find(all0.strArr_final[i][0], i);
             _rowsPaired = true;
         }
-        for (size_t i = 0; i < all0.data_count_final; ++i) {
-            const long at = _rowOf1[i];
+        // Locals: the stores of the pairs would make the compiler read the tables' pointers again.
+        const long* rowOf1 = _rowOf1.data();
+        const auto strArr0 = all0.strArr_final;
+        const auto datArr0 = all0.datArr_final;
+        const auto datArr1 = all1.datArr_final;
+        const size_t rows = all0.data_count_final;
+        for (size_t i = 0; i < rows; ++i) {
+            const long at = rowOf1[i];
             if (at < 0) continue;
-            const char* sn = all0.strArr_final[i][0];
-            const double x = all0.datArr_final[i][column], y = all1.datArr_final[size_t(at)][column];
+            const char* sn = strArr0[i][0];
+            const double x = datArr0[i][column], y = datArr1[size_t(at)][column];
             if (!isSet(x) || !isSet(y)) continue;
             d.sn.push_back(sn);
             d.data[0].push_back(x);
@@ -351,16 +358,17 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
     }
 
     // A fixed 4 standard deviations, whatever the display range.
+    const double low0 = d.avg[0] - 4 * d.stdev[0], high0 = d.avg[0] + 4 * d.stdev[0];
+    const double low1 = d.avg[1] - 4 * d.stdev[1], high1 = d.avg[1] + 4 * d.stdev[1];
+    const double* xs = d.data[0].data();
+    const double* ys = d.data[1].data();
+    const char* const* sns = d.sn.data();
     for (int i = 0; i < d.count; ++i) {
-        bool keep = true;
-        for (int g = 0; g < 2 && keep; ++g) {
-            const double v = d.data[g][size_t(i)];
-            keep = d.avg[g] - 4 * d.stdev[g] <= v && v <= d.avg[g] + 4 * d.stdev[g];
-        }
-        if (!keep) continue;
-        d.filteredSn.push_back(d.sn[size_t(i)]);
-        d.filteredData[0].push_back(d.data[0][size_t(i)]);
-        d.filteredData[1].push_back(d.data[1][size_t(i)]);
+        const double x = xs[i], y = ys[i];
+        if (!(low0 <= x && x <= high0 && low1 <= y && y <= high1)) continue;
+        d.filteredSn.push_back(sns[i]);
+        d.filteredData[0].push_back(x);
+        d.filteredData[1].push_back(y);
     }
     d.filteredCount = static_cast<int>(d.filteredSn.size());
 
