@@ -90,10 +90,13 @@ QImage pointLayer(const tCsv_correlationData& d, double low, double high, double
         return all;
     }();
     // Eight columns added at once; adding the zeros at a row's ends changes no sum.
-    using Row = float __attribute__((vector_size(32)));
+    using Half = float __attribute__((vector_size(16)));
     std::vector<float> sum(size_t(n) * size_t(n), 0.0f);
+    const double* xs = d.data[0].data();
+    const double* ys = d.data[1].data();
+    float* const sums = sum.data();
     for (int i = 0; i < d.count; ++i) {
-        const double x = d.data[0][size_t(i)], y = d.data[1][size_t(i)];
+        const double x = xs[i], y = ys[i];
         if (!(x >= low && x <= high && y >= low && y <= high)) continue;  // NaN too
         const double u = (x - low) * scale + x0 - ox, v = (y - low) * scale + y0 - oy;
         // Inside the bounds u and v are at least x0 - ox = 6 and more: truncation is the floor.
@@ -104,12 +107,16 @@ QImage pointLayer(const tCsv_correlationData& d, double low, double high, double
         const int q = qy * 4 + qx;
         const float* m = &masks.m[size_t(q * 64)];
         for (int r = masks.firstRow[q]; r <= masks.lastRow[q]; ++r) {
-            float* row = &sum[size_t(py + r) * size_t(n) + size_t(px)];
-            Row a, b;
-            std::memcpy(&a, row, sizeof a);
-            std::memcpy(&b, m + r * 8, sizeof b);
-            a += b;
-            std::memcpy(row, &a, sizeof a);
+            float* row = sums + size_t(py + r) * size_t(n) + size_t(px);
+            Half a0, a1, b0, b1;
+            std::memcpy(&a0, row, sizeof a0);
+            std::memcpy(&a1, row + 4, sizeof a1);
+            std::memcpy(&b0, m + r * 8, sizeof b0);
+            std::memcpy(&b1, m + r * 8 + 4, sizeof b1);
+            a0 += b0;
+            a1 += b1;
+            std::memcpy(row, &a0, sizeof a0);
+            std::memcpy(row + 4, &a1, sizeof a1);
         }
     }
     QImage layer(n, n, QImage::Format_ARGB32_Premultiplied);
