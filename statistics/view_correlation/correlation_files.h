@@ -24,10 +24,18 @@ public:
         _slots.assign(cap, Slot{});
         _texts.resize(n);
         _firstOf.resize(n);
+        // The hashes first, in one pass over the texts; then the slots, each
+        // fetched a few texts ahead: they lie far apart, a cache miss each.
+        std::vector<uint64_t> hashes(n);
         for (size_t i = 0; i < n; ++i) {
             const char* t = textOf(i);
             _texts[i] = t ? t : "";
-            const uint64_t h = hash(_texts[i]);
+            hashes[i] = hash(_texts[i]);
+        }
+        constexpr size_t kAhead = 16;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) __builtin_prefetch(&_slots[hashes[i + kAhead] & _mask]);
+            const uint64_t h = hashes[i];
             for (size_t at = h & _mask;; at = (at + 1) & _mask) {
                 Slot& s = _slots[at];
                 if (s.index == 0) {

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -32,11 +33,16 @@ bool isSet(double v) { return v != kZelk_noValue; }
 // cost a pass, not a million formatted prints.
 void appendFixed(std::string& out, double v) {
     char buf[400];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
-    if (r.ec == std::errc())
-        out.append(buf, r.ptr);
-    else
-        out += pf::number::text("%f", v);
+    char* end = graph_correlation_fixed(buf, v);
+    if (!end) {
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
+        if (r.ec != std::errc()) {
+            out += pf::number::text("%f", v);
+            return;
+        }
+        end = r.ptr;
+    }
+    out.append(buf, end);
 }
 
 // Every pair is a filled circle of 6 points in one colour at alpha 0.2.
@@ -49,9 +55,15 @@ QImage pointLayer(const tCsv_correlationData& d, double low, double high, double
                   double S, int ox, int oy) {
     const int n = static_cast<int>(std::ceil(S)) + 12;
     if (n <= 0 || n > 20000) return {};
-    // masks[qy][qx][row][col]: log(1 - 0.2 c) of pixel (col - 4, row - 4) from the base pixel.
-    static const auto masks = [] {
-        std::vector<float> m(4 * 4 * 8 * 8);
+    // masks[qy][qx][row][col]: log(1 - 0.2 c) of pixel (col - 4, row - 4) from
+    // the base pixel; the rows a circle does not reach hold zeros and are skipped.
+    struct Masks {
+        std::vector<float> m = std::vector<float>(4 * 4 * 8 * 8);
+        int firstRow[16] = {}, lastRow[16] = {};
+    };
+    static const Masks masks = [] {
+        Masks all;
+        std::vector<float>& m = all.m;
         for (int qy = 0; qy < 4; ++qy)
             for (int qx = 0; qx < 4; ++qx) {
                 const double cx = (qx + 0.5) / 4, cy = (qy + 0.5) / 4;
@@ -65,22 +77,46 @@ QImage pointLayer(const tCsv_correlationData& d, double low, double high, double
                             }
                         m[size_t(((qy * 4 + qx) * 8 + r) * 8 + c)] = static_cast<float>(std::log1p(-0.2 * inside / 16.0));
                     }
+                int& first = all.firstRow[qy * 4 + qx];
+                int& last = all.lastRow[qy * 4 + qx];
+                first = 8, last = -1;
+                for (int r = 0; r < 8; ++r)
+                    for (int c = 0; c < 8; ++c)
+                        if (m[size_t(((qy * 4 + qx) * 8 + r) * 8 + c)] != 0.0f) {
+                            first = std::min(first, r);
+                            last = std::max(last, r);
+                        }
             }
-        return m;
+        return all;
     }();
+    // Eight columns added at once; adding the zeros at a row's ends changes no sum.
+    using Half = float __attribute__((vector_size(16)));
     std::vector<float> sum(size_t(n) * size_t(n), 0.0f);
+    const double* xs = d.data[0].data();
+    const double* ys = d.data[1].data();
+    float* const sums = sum.data();
     for (int i = 0; i < d.count; ++i) {
-        const double x = d.data[0][size_t(i)], y = d.data[1][size_t(i)];
-        if (x < low || x > high || y < low || y > high) continue;
+        const double x = xs[i], y = ys[i];
+        if (!(x >= low && x <= high && y >= low && y <= high)) continue;  // NaN too
         const double u = (x - low) * scale + x0 - ox, v = (y - low) * scale + y0 - oy;
-        const double bu = std::floor(u), bv = std::floor(v);
+        // Inside the bounds u and v are at least x0 - ox = 6 and more: truncation is the floor.
+        const double bu = static_cast<int>(u), bv = static_cast<int>(v);
         const int qx = std::min(3, static_cast<int>((u - bu) * 4)), qy = std::min(3, static_cast<int>((v - bv) * 4));
         const int px = static_cast<int>(bu) - 4, py = static_cast<int>(bv) - 4;
         if (px < 0 || py < 0 || px + 8 > n || py + 8 > n) continue;
-        const float* m = &masks[size_t((qy * 4 + qx) * 64)];
-        for (int r = 0; r < 8; ++r) {
-            float* row = &sum[size_t(py + r) * size_t(n) + size_t(px)];
-            for (int c = 0; c < 8; ++c) row[c] += m[r * 8 + c];
+        const int q = qy * 4 + qx;
+        const float* m = &masks.m[size_t(q * 64)];
+        for (int r = masks.firstRow[q]; r <= masks.lastRow[q]; ++r) {
+            float* row = sums + size_t(py + r) * size_t(n) + size_t(px);
+            Half a0, a1, b0, b1;
+            std::memcpy(&a0, row, sizeof a0);
+            std::memcpy(&a1, row + 4, sizeof a1);
+            std::memcpy(&b0, m + r * 8, sizeof b0);
+            std::memcpy(&b1, m + r * 8 + 4, sizeof b1);
+            a0 += b0;
+            a1 += b1;
+            std::memcpy(row, &a0, sizeof a0);
+            std::memcpy(row + 4, &a1, sizeof a1);
         }
     }
     QImage layer(n, n, QImage::Format_ARGB32_Premultiplied);
@@ -124,6 +160,60 @@ void setBold(pf::draw::Context& ctx, double size) {
 
 }  // namespace
 
+char* graph_correlation_fixed(char* out, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased == 0x7ff) return nullptr;
+    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+    const uint64_t m = biased ? fraction | (uint64_t(1) << 52) : fraction;
+    const int e = biased ? biased - 1075 : -1074;
+    if (e > 10) return nullptr;
+    // |v| 10^6 = m 10^6 2^e exactly; m 10^6 is below 2^73.
+    const unsigned __int128 p = static_cast<unsigned __int128>(m) * 1000000u;
+    unsigned __int128 q = 0;  // e below -100: |v| 10^6 is under 2^-27 and rounds to 0
+    if (e >= 0) {
+        q = p << e;
+    } else if (e >= -100) {
+        // Rounded to nearest, a tie to the even quotient, without a branch.
+        const int k = -e;
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (k - 1);
+        q = (p + (half - 1) + ((p >> k) & 1)) >> k;
+    }
+    // Below 2^64 (|v| under 1.8e13), as summaries' values are: a 64-bit division.
+    const bool narrow = (q >> 64) == 0;
+    uint64_t whole = narrow ? static_cast<uint64_t>(q) / 1000000u : static_cast<uint64_t>(q / 1000000u);
+    uint32_t part = narrow ? static_cast<uint32_t>(static_cast<uint64_t>(q) % 1000000u)
+                           : static_cast<uint32_t>(q % 1000000u);
+    static const char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    if (bits >> 63) *out++ = '-';
+    if (whole < 10) {
+        *out++ = static_cast<char>('0' + whole);
+    } else if (whole < 100) {
+        std::memcpy(out, pairs + 2 * whole, 2);
+        out += 2;
+    } else {
+        char digits[24];
+        int n = 24;
+        while (whole >= 10) {
+            n -= 2;
+            std::memcpy(digits + n, pairs + 2 * (whole % 100), 2);
+            whole /= 100;
+        }
+        if (whole) digits[--n] = static_cast<char>('0' + whole);
+        while (n < 24) *out++ = digits[n++];
+    }
+    *out++ = '.';
+    for (int i = 4; i >= 0; i -= 2) {
+        std::memcpy(out + i, pairs + 2 * (part % 100), 2);
+        part /= 100;
+    }
+    return out + 6;
+}
+
 void graph_correlation_fitColour(double rsq, double rgb[3]) {
     const double red[3] = {1, 0, 0}, green[3] = {0, 0.7, 0}, blue[3] = {0, 0, 1}, black[3] = {0, 0, 0};
     const double* c = rsq < 0.1 ? red : rsq > 0.9 ? green : (rsq > 0.1 && rsq < 0.9) ? blue : black;
@@ -150,6 +240,8 @@ bool graph_correlationModel::setData_columnCount(int columnCount, const tCsv_col
     _raw_columnInfo[1] = columns1;
     _raw_categoryInfo[0] = categories0;
     _raw_categoryInfo[1] = categories1;
+    _rowsPaired = false;
+    _rowOf1.clear();
     return false;
 }
 
@@ -157,10 +249,12 @@ void graph_correlationModel::clearData() {
     _raw_columnCount = 0;
     _raw_columnInfo[0] = _raw_columnInfo[1] = nullptr;
     _raw_categoryInfo[0] = _raw_categoryInfo[1] = nullptr;
+    _rowsPaired = false;
+    _rowOf1 = {};
     _hasRecord = false;
     _correlationData = tCsv_correlationData{};
     _correlationDataCount_max = 0;
-    _strSummary.clear();
+    std::string().swap(_strSummary);
 }
 
 void graph_correlationModel::setFileName(const char* name, int index, int state) {
@@ -234,13 +328,25 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
     // that input 0 holds in two spellings is one row in input 1.
     const bool sameItem = strcasecmp(d.name.c_str(), item1.title ? item1.title : "") == 0;
     if (sameItem) {
-        tCorr_noCaseIndex rowOf;
-        rowOf.build(all1.data_count_final, [&](size_t j) { return all1.strArr_final[j][0]; });
-        for (size_t i = 0; i < all0.data_count_final; ++i) {
-            const char* sn = all0.strArr_final[i][0];
-            const long at = rowOf.find(sn, i);
+        // The rows pair the same way for every item: once per pair of tables.
+        if (!_rowsPaired) {
+            tCorr_noCaseIndex rowOf;
+            rowOf.build(all1.data_count_final, [&](size_t j) { return all1.strArr_final[j][0]; });
+            _rowOf1.resize(all0.data_count_final);
+            for (size_t i = 0; i < all0.data_count_final; ++i) _rowOf1[i] = rowOf.find(all0.strArr_final[i][0], i);
+            _rowsPaired = true;
+        }
+        // Locals: the stores of the pairs would make the compiler read the tables' pointers again.
+        const long* rowOf1 = _rowOf1.data();
+        const auto strArr0 = all0.strArr_final;
+        const auto datArr0 = all0.datArr_final;
+        const auto datArr1 = all1.datArr_final;
+        const size_t rows = all0.data_count_final;
+        for (size_t i = 0; i < rows; ++i) {
+            const long at = rowOf1[i];
             if (at < 0) continue;
-            const double x = all0.datArr_final[i][column], y = all1.datArr_final[size_t(at)][column];
+            const char* sn = strArr0[i][0];
+            const double x = datArr0[i][column], y = datArr1[size_t(at)][column];
             if (!isSet(x) || !isSet(y)) continue;
             d.sn.push_back(sn);
             d.data[0].push_back(x);
@@ -259,16 +365,17 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
     }
 
     // A fixed 4 standard deviations, whatever the display range.
+    const double low0 = d.avg[0] - 4 * d.stdev[0], high0 = d.avg[0] + 4 * d.stdev[0];
+    const double low1 = d.avg[1] - 4 * d.stdev[1], high1 = d.avg[1] + 4 * d.stdev[1];
+    const double* xs = d.data[0].data();
+    const double* ys = d.data[1].data();
+    const char* const* sns = d.sn.data();
     for (int i = 0; i < d.count; ++i) {
-        bool keep = true;
-        for (int g = 0; g < 2 && keep; ++g) {
-            const double v = d.data[g][size_t(i)];
-            keep = d.avg[g] - 4 * d.stdev[g] <= v && v <= d.avg[g] + 4 * d.stdev[g];
-        }
-        if (!keep) continue;
-        d.filteredSn.push_back(d.sn[size_t(i)]);
-        d.filteredData[0].push_back(d.data[0][size_t(i)]);
-        d.filteredData[1].push_back(d.data[1][size_t(i)]);
+        const double x = xs[i], y = ys[i];
+        if (!(low0 <= x && x <= high0 && low1 <= y && y <= high1)) continue;
+        d.filteredSn.push_back(sns[i]);
+        d.filteredData[0].push_back(x);
+        d.filteredData[1].push_back(y);
     }
     d.filteredCount = static_cast<int>(d.filteredSn.size());
 
@@ -287,7 +394,9 @@ bool graph_correlationModel::setColumnToDisplay_columnIndex(int column, int deci
 void graph_correlationModel::writeSummary() {
     const tCsv_correlationData& d = _correlationData;
     std::string& s = _strSummary;
-    s = pf::number::text("[%s]\n", d.name.c_str());
+    // Cleared, not replaced: the text keeps its room from one item to the next.
+    s.clear();
+    s += pf::number::text("[%s]\n", d.name.c_str());
     s += "\n*** summary ***\n";
     s += pf::number::text("%25s: %d\n", "correlationSampleSize", d.count);
     if (!std::isnan(d.slope) && !std::isnan(d.intercept) && !std::isnan(d.rsq))
@@ -301,14 +410,40 @@ void graph_correlationModel::writeSummary() {
     };
     limits("upperLimit\t", d.upperLimit);
     limits("lowerLimit\t", d.lowerLimit);
+    // The lines go through a buffer, appended a block at a time: a million of
+    // them then cost about one copy of the text.
+    s.reserve(s.size() + size_t(d.count) * 40);
+    char block[65536];
+    size_t used = 0;
     for (int i = 0; i < d.count; ++i) {
-        s += d.sn[size_t(i)] ? d.sn[size_t(i)] : "";
-        s += '\t';
-        appendFixed(s, d.data[0][size_t(i)]);
-        s += '\t';
-        appendFixed(s, d.data[1][size_t(i)]);
-        s += '\n';
+        const char* sn = d.sn[size_t(i)] ? d.sn[size_t(i)] : "";
+        const size_t length = std::strlen(sn);
+        // A line that might not fit: the block first, a long serial number straight to the text.
+        if (used + length + 64 > sizeof block) {
+            s.append(block, used);
+            used = 0;
+            if (length + 64 > sizeof block) {
+                s.append(sn, length);
+                sn = "";
+            }
+        }
+        char* at = block + used;
+        at = std::copy(sn, sn + std::strlen(sn), at);
+        *at++ = '\t';
+        for (int g = 0; g < 2; ++g) {
+            char* end = graph_correlation_fixed(at, d.data[g][size_t(i)]);
+            if (!end) {
+                // Not finite or huge: printf's text, straight to the summary.
+                s.append(block, at);
+                appendFixed(s, d.data[g][size_t(i)]);
+                end = block;
+            }
+            at = end;
+            *at++ = g ? '\n' : '\t';
+        }
+        used = size_t(at - block);
     }
+    s.append(block, used);
 }
 
 void graph_correlationModel::drawData(bool resetBounds) {

@@ -36,6 +36,11 @@ struct tCorr_viewState {
     double mouseX = -1, mouseY = -1;
 };
 
+// "%f" of v (six decimals, rounded exactly, ties to even, as printf gives it)
+// written at `out`: the end of the text, or null for a value it leaves to
+// printf (not finite, or 2^63 and beyond). Needs 28 characters at most.
+char* graph_correlation_fixed(char* out, double v);
+
 // The fit text's colour by r squared: red below 0.1, green above 0.9, blue
 // between, black at exactly 0.1 or 0.9 (and for no fit).
 void graph_correlation_fitColour(double rsq, double rgb[3]);
@@ -44,7 +49,8 @@ class graph_correlationModel {
 public:
     graph_correlationModel();
 
-    // Stores both inputs' columns and categories (category 0, "ALL", is used);
+    // Stores both inputs' columns and categories (category 0, "ALL", is used),
+    // to be paired by serial number at the next item;
     // invalid arguments print "[ERR] invalid param" and keep the previous data. False always.
     bool setData_columnCount(int columnCount, const tCsv_columnItemInfo* columns0, const tCsv_columnItemInfo* columns1,
                              const tCsv_categoryDataInfo* categories0, const tCsv_categoryDataInfo* categories1);
@@ -102,6 +108,10 @@ private:
     int _csvFileLoadStat[2] = {0, 0};
     std::string _csvFileName[2];
     size_t _correlationDataCount_max = 0;
+    // Input 1's final row of each final row of input 0 (-1: none), kept until
+    // the tables change: an item change then pairs without hashing a serial number.
+    std::vector<long> _rowOf1;
+    bool _rowsPaired = false;
     bool _hasRecord = false;
     tCsv_correlationData _correlationData;
     std::string _strSummary;

@@ -5,7 +5,10 @@
 
 #include <QImage>
 
+#include <cfloat>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -106,6 +109,84 @@ TEST(CorrelationData, ASerialInTwoSpellingsPairsWithTheOneRowOfTheOtherInput) {
     EXPECT_EQ(std::string(d.sn[0]), "sn01");
     EXPECT_EQ(std::string(d.sn[1]), "SN01");
     EXPECT_EQ(d.data[1], (std::vector<double>{10, 10, 30}));
+}
+
+// The rows are paired once per pair of tables: new tables pair anew.
+TEST(CorrelationData, NewTablesArePairedAnew) {
+    Correlated a(logAB({"S1", "S2", "S3"}, {"1", "2", "3"}, {"0", "0", "0"}),
+                 logAB({"S1", "S2", "S3"}, {"4", "5", "6"}, {"0", "0", "0"}));
+    Correlated b(logAB({"S3", "s1"}, {"0", "0"}, {"0", "0"}), logAB({"s3", "S1"}, {"9", "7"}, {"0", "0"}));
+    a.show("A");
+    ASSERT_EQ(a.model.data().data[1], (std::vector<double>{4, 5, 6}));
+    a.model.setData_columnCount(a.corr[0]->columnItem_count(), a.corr[0]->getColumnItem(), b.corr[1]->getColumnItem(),
+                                a.corr[0]->getConfigInfo(), b.corr[1]->getConfigInfo());
+    a.show("A");
+    EXPECT_EQ(a.model.data().data[1], (std::vector<double>{7, 9}));
+    EXPECT_EQ(a.model.data().data[0], (std::vector<double>{1, 3}));
+    a.model.clearData();
+    a.model.setData_columnCount(a.corr[0]->columnItem_count(), a.corr[0]->getColumnItem(), a.corr[1]->getColumnItem(),
+                                a.corr[0]->getConfigInfo(), a.corr[1]->getConfigInfo());
+    a.show("A");
+    EXPECT_EQ(a.model.data().data[1], (std::vector<double>{4, 5, 6}));
+}
+
+// The summary's numbers as "%f" gives them: exact ties at the seventh decimal
+// go to the even digit, a tiny negative keeps its sign, large values and
+// non-finite ones are left to printf.
+TEST(CorrelationData, FixedTextIsPrintfs) {
+    auto printed = [](double v) {
+        char buf[400];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
+        return std::string(buf, r.ptr);
+    };
+    auto fixed = [](double v) {
+        char buf[32];
+        char* end = graph_correlation_fixed(buf, v);
+        return end ? std::string(buf, end) : std::string("(printf)");
+    };
+    struct Case {
+        double v;
+        const char* text;
+    } cases[] = {{0, "0.000000"},
+                 {-0.0, "-0.000000"},
+                 {0.0078125, "0.007812"},  // 2^-7: a tie, down to even
+                 {0.0234375, "0.023438"},  // a tie, up to even
+                 {-0.0078125, "-0.007812"},
+                 {-1e-9, "-0.000000"},
+                 {5e-7, "0.000000"},  // just below the tie in binary
+                 {0.9999995, "1.000000"},  // just above it
+                 {999999.9999995, "999999.999999"},  // below
+                 {999999.99999951, "1000000.000000"},
+                 {49.123456789, "49.123457"},
+                 {4.9e-324, "0.000000"},
+                 {9007199254740993.0, "9007199254740992.000000"},
+                 {9.2e18, "9200000000000000000.000000"},
+                 {1e19, "(printf)"},
+                 {DBL_MAX, "(printf)"},
+                 {HUGE_VAL, "(printf)"},
+                 {NAN, "(printf)"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(fixed(c.v), c.text) << c.v;
+        if (std::strcmp(c.text, "(printf)") != 0) {
+            EXPECT_EQ(fixed(c.v), printed(c.v)) << c.v;
+        }
+    }
+    // Any bit pattern it takes, and values near ties.
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        const double near = std::nextafter(double(rng() % 100000000) / 1e6 + 5e-7, (i & 1) ? 0.0 : 1e300);
+        // Its significand at a scale around the summary's values.
+        const double scaled = std::isnormal(v) ? std::ldexp(v, -std::ilogb(v) + int(rng() % 80) - 30) : v;
+        for (double x : {v, scaled, near, -near}) {
+            const std::string f = fixed(x);
+            if (f != "(printf)") {
+                ASSERT_EQ(f, printed(x)) << x;
+            }
+        }
+    }
 }
 
 // Pairs, the 4-sigma filter and the fit of 300 serial numbers with missing
