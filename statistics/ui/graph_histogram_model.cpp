@@ -204,7 +204,8 @@ bool graph_histogramModel::setColumnToDisplay_columnIndex(int column, bool lastO
     for (int k = 0; k < n; ++k) {
         tCsv_categoryData& rec = _categoryData[size_t(k)];
         if (rec.count == 0) {
-            rec.min = rec.max = rec.span = rec.avg = rec.stdev = rec.yield = std::nan("");
+            // The yield stays: with pass-only a category whose units all failed was measured (0 %).
+            rec.min = rec.max = rec.span = rec.avg = rec.stdev = std::nan("");
             continue;
         }
         ZMATH_FindMaxMinSpanAvgStdevRmsMedDouble_1D(rec.values, rec.count, 0, rec.count, &rec.max, &rec.min, &rec.span,

@@ -101,6 +101,28 @@ TEST(HistogramData, YieldCapabilityAndFailedSerialsOfTheSmallLog) {
     EXPECT_EQ(p.rec(0).failCount, 0);
 }
 
+// With pass-only, a category whose units all failed keeps no value but was still
+// measured: its yield is 0 %, as its failure rate of 100 % says, not "nan".
+TEST(HistogramData, PassOnlyCategoryWhoseUnitsAllFailedYieldsZero) {
+    nktest::TempDir dir;
+    Prepared p(loadText(dir, "log.csv", kSmallLog), true);
+    ASSERT_TRUE(p.table->isValid());
+    p.model.setColumnToDisplay_columnIndex(col(*p.table, "Gain"), false, true, 1, 2, 0, true, true);
+    int cell2 = -1;
+    for (int k = 0; k < p.model._categoryCount; ++k)
+        if (std::string(p.rec(k).name) == "CELL_2") cell2 = k;
+    ASSERT_GT(cell2, 0);
+    EXPECT_EQ(p.rec(cell2).count, 0);
+    EXPECT_EQ(p.rec(cell2).failCount, 1);
+    EXPECT_EQ(p.rec(cell2).yield, 0.0);
+    EXPECT_TRUE(std::isnan(p.rec(cell2).avg)) << "no value kept: no figures";
+    const std::string summary = p.model.summaryText();
+    EXPECT_NE(summary.find("CELL_2\t       0\t     nan\t     nan\t     nan\t     nan\t     nan\t    0.00%"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("CELL_2 - failure rate = 100.00% [1F/1]"), std::string::npos) << summary;
+}
+
 // The summary table byte for byte, with a decimal comma in the user's locale too.
 TEST(HistogramData, SummaryOfTheSmallLogByteForByte) {
     const std::string expected =
