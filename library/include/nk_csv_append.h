@@ -10,8 +10,9 @@
 namespace nkcsv {
 
 // The readers cannot unquote, so a cell must not hold a separator, a quote or a
-// line end: ',' becomes ';', '"' becomes '\'', CR and LF a blank. A quote would
-// make standard readers take the cells up to the next quote as one.
+// line end: ',' becomes ';', '"' becomes '\'', CR, LF and the other control
+// characters but tab a blank. A quote would make standard readers take the cells
+// up to the next quote as one.
 std::string safeCell(const char* text);
 std::string safeCell(const std::string& text);
 

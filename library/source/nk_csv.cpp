@@ -97,6 +97,10 @@ std::string safeCell(const std::string& text) {
         if (c == ',') c = ';';
         else if (c == '"') c = '\'';
         else if (c == '\r' || c == '\n') c = ' ';
+        // Other control characters (a device's colour codes in an error text) have
+        // no place in the property list made from the file: one of them would fail
+        // every later conversion of it.
+        else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = ' ';
     }
     return s;
 }

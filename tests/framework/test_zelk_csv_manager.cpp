@@ -513,6 +513,31 @@ TEST(ZelkCsvToPlist, FailuresKeepTheUnitsBeforeThem) {
     EXPECT_FALSE(exists(dir.file("latin.plist")));
 }
 
+// A device's colour codes in an error text (or an attribute) must not make the log
+// file unconvertible for good: the writer blanks control characters but tab.
+TEST(ZelkCsvToPlist, ControlCharactersInCellsStillConvert) {
+    if (!nktest::havePython()) GTEST_SKIP() << "Debian python3 is not installed";
+    TempDir dir;
+    VarFolder var(dir.path().string());
+    const std::string csv = dir.file("esc.csv");
+    iZelk_CsvManager* unitA = unit("SN-A");
+    const tZelk_CsvItem plain = attribute("Slot", "1");
+    ASSERT_EQ(ZCSV_AddItemAttr(unitA, &plain), kZErr_OK);
+    ASSERT_EQ(ZCSV_WriteCsvFile(unitA, csv.c_str(), false), kZErr_OK);
+    ZCSV_Delete(&unitA);
+    iZelk_CsvManager* unitB = unit("SN-B", 3, "dev said \x1b[31mERR\x1b[0m\x01");
+    const tZelk_CsvItem slot = attribute("Slot", "a\tb\x07");
+    ASSERT_EQ(ZCSV_AddItemAttr(unitB, &slot), kZErr_OK);
+    ASSERT_EQ(ZCSV_WriteCsvFile(unitB, csv.c_str(), false), kZErr_OK);
+    ZCSV_Delete(&unitB);
+
+    ASSERT_EQ(ZCSV_CsvToPlist(csv.c_str(), nullptr, false, false, false), kZErr_OK);
+    const std::string flat = flatPlist(dir, dir.file("esc.plist"));
+    EXPECT_THAT(flat, HasSubstr("keys=0,1\n"));
+    EXPECT_THAT(flat, HasSubstr("1/Attributes/Slot=a\tb \n"));
+    EXPECT_THAT(flat, HasSubstr("failure_message=err[3]=dev said  [31mERR [0m \n"));
+}
+
 TEST(ZelkCsvToPlist, LogsEachConversion) {
     TempDir dir;
     const std::string csv = dir.file("units.csv");
