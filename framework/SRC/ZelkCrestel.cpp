@@ -164,12 +164,14 @@ SInt32 ZCT_AppendUsbDevice(tZelk_Crestel* b, iZelk_UsbDevice* device) {
         b->usb = device;
         if (previous == device) previous = nullptr;
         ZUSBD_ClaimForOwner(previous);
+        // Before anything can fail: the board keeps the device either way, and a
+        // device that goes unheard frees itself under the board.
+        std::shared_ptr<ZelkCrestelLink> link = b->link;
+        ZUSBD_SetUnplugHandler(device, [link, device] { onDeviceGone(link, device); });
     }
     ZUSBD_Delete(&previous);
     const SInt32 rc = ZUSBD_SetInterfaceNumber(device, kInterface);
     if (rc != kZErr_OK) return rc;
-    std::shared_ptr<ZelkCrestelLink> link = b->link;
-    ZUSBD_SetUnplugHandler(device, [link, device] { onDeviceGone(link, device); });
     b->info = *ZUSBD_GetDeviceInfo(device);
     UInt8 v[2] = {};
     const SInt32 vr = ZUSBD_GetReport(device, 0x03E1, v, 2);

@@ -341,6 +341,22 @@ TEST_F(ZelkCrestel, UnplugTellsTheSinkAndFreesBoardAndDeviceOnce) {
     board = nullptr;  // gone with the unplug (ASan: board and device each freed once)
 }
 
+// A board whose device lacks interface 2 keeps the device; its unplug must still reach
+// the board, or the board is left holding a device that freed itself.
+TEST_F(ZelkCrestel, UnplugAfterAFailedAppendStillReachesTheBoard) {
+    pf::usb::sim::DeviceSpec spec = model.spec(kZelk_CrestelVendorId, 0x7001);
+    spec.configs = {insttest::boardConfig({3, 3})};
+    const pf::usb::Handle twoInterfaces = plug(spec);
+    board = ZCT_Create(lm);
+    Sink sink;
+    ZCT_SetEventSink(board, &sink);
+    ASSERT_EQ(ZCT_AppendUsbDevice(board, ZUSBD_CreateForHandle(lm, twoInterfaces, true)), kZErr_noInterface);
+    unplug(twoInterfaces);
+    ASSERT_TRUE(pf::runloop::runUntil([&] { return sink.calls > 0; }, kDeadlineMs));
+    EXPECT_EQ(sink.calls, 1);
+    board = nullptr;  // gone with the unplug, device included (ASan: each freed once)
+}
+
 TEST_F(ZelkCrestel, WrapperDropsItsRecordWhenTheBoardGoes) {
     Sink sink;
     auto* ct = new Zelk_Crestel(lm);
