@@ -473,7 +473,7 @@ void graph_grr::drawChart(Context& ctx, bool capture) {
     ctx.setLineWidth(0.5);
     ZUTIL_DrawLine(&ctx, x0, y0, x1, y1);
 
-    // 9. Specification box.
+    // 9. The limit box.
     if (_showTestLimit && (present(d->limit_upper) || present(d->limit_lower))) {
         const double up = present(d->limit_upper) ? d->limit_upper : hi;
         const double dn = present(d->limit_lower) ? d->limit_lower : lo;
